@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the tools need.
+# Idempotent; run as root on Debian 12.
+set -euo pipefail
+
+PKGS=(
+  build-essential cmake ninja-build pkg-config git
+  libxxhash-dev xxhash
+  libzip-dev zlib1g-dev zip unzip
+  libsqlite3-dev sqlite3
+  libcurl4-openssl-dev openssl
+  libsodium-dev
+  libacl1-dev acl
+  libglib2.0-dev
+  libgtest-dev
+  util-linux
+)
+
+missing=()
+for p in "${PKGS[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "setup: these packages are missing and installing them needs root: ${missing[*]}" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+echo "setup: all build and test packages are present"

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds and runs every test. TWF_SANITIZE=thread (or address,undefined)
+# builds a sanitizer flavour in its own folder.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+if [ -n "${TWF_SANITIZE:-}" ]; then
+  export BUILD_DIR=${BUILD_DIR:-build-$(echo "$TWF_SANITIZE" | tr -c 'a-z\n' '-')}
+  bash scripts/build.sh -DTWF_SANITIZE="$TWF_SANITIZE" -DCMAKE_BUILD_TYPE=Debug
+else
+  bash scripts/build.sh
+fi
+ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure -j "${JOBS:-$(nproc)}"

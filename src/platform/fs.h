@@ -1,0 +1,137 @@
+// The file-system layer: every call the engine, the hasher and the log make
+// to the operating system goes through here.
+//
+// Paths are byte strings (UTF-8 where the names are, never re-encoded).
+// Every function takes full paths of any length: paths longer than PATH_MAX
+// are walked component by component with openat, so deep trees work.
+// Errors are errno values (0 = success); SystemMessage turns one into text.
+#pragma once
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace twf {
+
+// Last-write time in 100 ns units since 1601-01-01 UTC.
+using TFileTime = int64_t;
+
+enum class TEntryKind : uint8_t {
+  File,       // regular file, or a symbolic link to one (size and time are the target's)
+  Dir,        // folder on the same file system as its parent
+  DirLink,    // symbolic link to a folder
+  MountPoint, // folder on another file system than its parent
+  Special,    // FIFO, socket, device: never opened
+  Dangling,   // symbolic link whose target does not exist or cannot be read
+};
+
+struct TDirEntry {
+  std::string Name;
+  TEntryKind Kind = TEntryKind::File;
+  bool Hidden = false;     // the name begins with "."
+  int64_t Size = 0;        // files only
+  TFileTime WriteTime = 0; // files only
+};
+
+struct TFileInfo {
+  bool IsDir = false;
+  int64_t Size = 0;
+  TFileTime WriteTime = 0;
+  uint32_t Mode = 0; // st_mode
+};
+
+// Called by CopyFile with the bytes of this file copied so far; return false to abort.
+using TCopyProgress = std::function<bool(int64_t transferred)>;
+
+// Code CopyFile returns when it was aborted by the cancel flag or the progress routine.
+constexpr int kCopyAborted = ECANCELED;
+
+// Abstract so tests can fail any call (see FaultFileSystem).
+class IFileSystem {
+public:
+  virtual ~IFileSystem() = default;
+
+  // Folder-existence test (follows symbolic links).
+  virtual bool IsDirectory(const std::string& path) = 0;
+  // Lists one folder, "." and ".." left out. On failure returns the errno of
+  // the open; a failure while stepping through ends the listing silently with
+  // the entries seen so far (returns 0).
+  virtual int ListDir(const std::string& path, std::vector<TDirEntry>& out) = 0;
+  virtual int Stat(const std::string& path, TFileInfo& info) = 0;
+
+  virtual int DeleteFile(const std::string& path) = 0;
+  // Removes an empty folder only.
+  virtual int RemoveDir(const std::string& path) = 0;
+  // Creates one folder; EEXIST when it is there already.
+  virtual int CreateDir(const std::string& path) = 0;
+  // Creates the folder and every missing parent; 0 when it exists.
+  virtual int CreateDirPath(const std::string& path) = 0;
+  // Gives the owner write permission when it is missing; failures are ignored.
+  virtual void ClearReadOnly(const std::string& path) = 0;
+
+  // Copies src over dst: writes into a temporary name in dst's folder and
+  // renames it over dst only when the content, permission bits and
+  // modification time are in place, so a failed or cancelled copy never
+  // leaves a partial file under dst's name. Returns kCopyAborted when cancel
+  // became true or progress returned false. With flushToDevice the data is
+  // on the device (fdatasync) before the rename. largeFile: the caller's
+  // hint that the file is 256 MiB or more (kept out of the page cache).
+  virtual int CopyFile(const std::string& src, const std::string& dst,
+                       const TCopyProgress& progress, const std::atomic<bool>* cancel,
+                       bool largeFile, bool flushToDevice) = 0;
+  // rename(); across file systems a copy followed by removing the source.
+  // Replaces an existing target.
+  virtual int MoveFile(const std::string& src, const std::string& dst) = 0;
+
+  // Opens for reading (fd >= 0 on success). dropCache: evict the file's
+  // cached pages first so the reads come from the device.
+  virtual int OpenRead(const std::string& path, bool dropCache, int& fd) = 0;
+  // Reads up to size bytes; returns the count, 0 at the end, -errno on failure.
+  virtual int64_t Read(int fd, void* buf, int64_t size) = 0;
+  virtual void Close(int fd) = 0;
+
+  // POSIX access ACL (and a folder's default ACL) as an opaque text.
+  virtual int GetAcl(const std::string& path, std::string& acl) = 0;
+  virtual int SetAcl(const std::string& path, const std::string& acl) = 0;
+
+  // Moves each file to the freedesktop.org Trash; results[i] is the errno of
+  // paths[i] (0 = moved). Returns 0 when the Trash could be used at all.
+  virtual int TrashFiles(const std::vector<std::string>& paths, std::vector<int>& results) = 0;
+
+  // Bytes available to the calling user on the file system holding path (the
+  // nearest existing folder); -1 when unknown.
+  virtual int64_t FreeSpace(const std::string& path) = 0;
+  // Label and serial of the file system holding path (nearest existing
+  // folder). Serial: "XXXX-XXXX", upper-case hex, from the file system's
+  // UUID, else its f_fsid. Label: from /dev/disk/by-label, may be empty.
+  virtual bool VolumeIdentity(const std::string& path, std::string& label, std::string& serial) = 0;
+};
+
+// The real file system of this machine.
+IFileSystem& RealFileSystem();
+
+// The system's text for an errno value, without a final full stop.
+std::string SystemMessage(int code);
+
+// True for the codes that mean "the file is in use": EBUSY, ETXTBSY.
+bool IsFileInUseCode(int code);
+
+// The path with symbolic links resolved, for the nearest existing folder,
+// the rest appended as given.
+std::string ResolvePathForCompare(const std::string& path);
+
+// Key folding for map keys and case-insensitive comparisons. Linux file
+// systems are case-sensitive, so this is the identity.
+inline const std::string& FoldKey(const std::string& s) { return s; }
+
+// Temporary names of copies under way: short and fixed in shape, so a name
+// left by a killed run can be recognised by the next one.
+bool IsCopyTempName(const std::string& name);
+
+// Monotonic milliseconds.
+int64_t MonotonicMs();
+
+} // namespace twf
