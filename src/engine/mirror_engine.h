@@ -1,0 +1,120 @@
+// One mirror run: scan both trees, plan, apply, report.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/filemap.h"
+#include "engine/types.h"
+
+namespace twf {
+
+class IFileSystem;
+class TMirrorLogger;
+class TWildcardMask;
+
+class TMirrorEngine {
+public:
+  using TConfirm = std::function<bool(const std::string&)>;
+
+  // fs: the file layer to use; null means the real one. The engine copies the
+  // options and does not own the logger.
+  TMirrorEngine(const TMirrorOptions& AOpt, TMirrorLogger* ALog, IFileSystem* fs = nullptr);
+  virtual ~TMirrorEngine();
+  TMirrorEngine(const TMirrorEngine&) = delete;
+  TMirrorEngine& operator=(const TMirrorEngine&) = delete;
+
+  // The whole run, on the calling thread. Once per engine.
+  void Run();
+  // Any thread, any number of times.
+  void Cancel();
+  bool IsCancelled() const { return FCancel.load() != 0; }
+  TMirrorStats Stats() const;
+
+  const TConfirm& OnConfirm() const { return FOnConfirm; }
+  void SetOnConfirm(TConfirm f) { FOnConfirm = std::move(f); }
+
+  // Runs body(i) for i in [0, count) on up to workers threads; stops claiming
+  // indexes once cancelled. An exception from body becomes an error line.
+  void ParallelForEach(int32_t count, int32_t workers, const std::function<void(int32_t)>& body);
+
+private:
+  // Plan of one run (lists of map indexes; a key identifies its entry).
+  struct TPlan {
+    std::vector<uint32_t> ToCopy;   // source file indexes
+    std::vector<uint32_t> ToDelete; // destination file indexes
+    std::vector<uint32_t> CrcCheck; // source file indexes of same-size pairs
+    std::vector<std::string> MkDirs;
+    std::vector<std::string> RmDirs;
+    std::mutex ListLock; // guards ToCopy during the content comparison
+  };
+  struct TScanResult; // per-tree facts the plan needs beyond the maps
+
+  void SetPhase(const char* text);
+  void Log(const std::string& msg);
+  void LogOp(TLogOp op, const std::string& msg);
+  void LogError(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+  // Scan
+  void BuildPatterns();
+  void ScanTree(const std::string& root, TFileMap& files, TDirMap& dirs, int32_t workers,
+                std::atomic<int32_t>& counter, TScanResult& result, bool isSource);
+
+  // Plan
+  void CompareFiles(TPlan& plan);
+  void CompareFolders(TPlan& plan);
+  void CompareItem(TPlan& plan, int32_t index);
+  bool SameContent(const std::string& a, const std::string& b);
+  bool IsProtected(const std::string& rel) const;
+  bool IsBelowDestLink(const std::string& rel) const;
+
+  // Apply
+  bool MassDeleteGuard(const TPlan& plan);
+  bool FreeSpaceCheck(int64_t copyBytes, int64_t overwriteBytes, int64_t deleteBytes);
+  void DeleteItem(const TPlan& plan, int32_t index);
+  void RecycleFiles(const TPlan& plan);
+  void RemoveFolders(const TPlan& plan);
+  void CreateFolders(const TPlan& plan);
+  void CopyItem(const TPlan& plan, int32_t index);
+  void RetryWait();
+
+  // Safeguards
+  enum class TArchiveKind { Deleted, Changed };
+  bool ArchiveFile(const std::string& fullPath, const std::string& rel, TArchiveKind kind);
+  void ArchiveDeleteItem(const TPlan& plan, int32_t index);
+  void CopyAcl(const std::string& src, const std::string& dst);
+  void VerifyCopy(const std::string& src, const std::string& dst, const std::string& rel);
+
+  std::string SrcPath(const std::string& rel) const { return FOpt.SourceDir + "/" + rel; }
+  std::string DstPath(const std::string& rel) const { return FOpt.DestDir + "/" + rel; }
+
+  TMirrorOptions FOpt;
+  TMirrorLogger* FLog;
+  IFileSystem& FFs;
+  std::atomic<int32_t> FCancel{0};
+  std::atomic<bool> FCancelFlag{false};
+  mutable std::mutex FLock; // guards FPhase only
+  std::string FPhase;
+  std::atomic<int32_t> FScannedSrc{0}, FScannedDst{0}, FFilesCopied{0}, FFilesDeleted{0}, FDirsCreated{0},
+      FDirsDeleted{0}, FSkipped{0}, FErrors{0};
+  std::atomic<int64_t> FBytesCopied{0};
+  std::atomic<int32_t> FTotalOps{0}, FDoneOps{0};
+  TFileMap FSrcFiles, FDstFiles;
+  TDirMap FSrcDirs, FDstDirs;
+  std::vector<std::string> FPatterns;
+  std::atomic<int64_t> FTotalBytesPlan{0};
+  std::atomic<int32_t> FVerified{0}, FArchived{0};
+  std::string FArchiveRun;
+  TConfirm FOnConfirm;
+  int64_t FMaxBytes = 0;
+
+  // Safety sets filled by the scan (read-only afterwards):
+  std::vector<std::string> FUnlistedSrcDirs; // source folders that could not be listed
+  std::vector<std::string> FDstLinkDirs;     // destination folders that are links or mount points
+};
+
+} // namespace twf

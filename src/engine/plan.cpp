@@ -1,0 +1,167 @@
+// Change detection: what to copy, delete, create and remove.
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+#include "engine/mirror_engine.h"
+#include "platform/fs.h"
+
+namespace twf {
+
+namespace {
+constexpr int64_t kTimeTolerance = 20000000; // 2 s in 100 ns units
+
+bool IsAtOrBelow(const std::string& rel, const std::string& folder) {
+  return rel.size() >= folder.size() && rel.compare(0, folder.size(), folder) == 0 &&
+         (rel.size() == folder.size() || rel[folder.size()] == '/');
+}
+} // namespace
+
+// Below a source folder that could not be listed, the destination keeps
+// everything: an unreadable source says nothing about what should go.
+bool TMirrorEngine::IsProtected(const std::string& rel) const {
+  for (const std::string& u : FUnlistedSrcDirs)
+    if (rel.size() > u.size() && IsAtOrBelow(rel, u)) return true;
+  return false;
+}
+
+// A destination folder that is a link or mount point is never written
+// through: what lies behind it is not part of the destination tree.
+bool TMirrorEngine::IsBelowDestLink(const std::string& rel) const {
+  for (const std::string& l : FDstLinkDirs)
+    if (IsAtOrBelow(rel, l)) return true;
+  return false;
+}
+
+void TMirrorEngine::CompareFiles(TPlan& plan) {
+  const bool logKeep = HasLogOp(FOpt.LogOps, loCopy);
+  const auto& src = FSrcFiles.Entries();
+  for (uint32_t i = 0; i < src.size(); ++i) {
+    const TFileEntry& s = src[i];
+    if (!FDstLinkDirs.empty() && IsBelowDestLink(s.OrigRel)) continue;
+    const TFileEntry* d = FDstFiles.Find(FoldKey(s.OrigRel));
+    if (!d) {
+      plan.ToCopy.push_back(i);
+      continue;
+    }
+    if (FOpt.SkipNewer && s.WriteTime + kTimeTolerance < d->WriteTime) {
+      FSkipped.fetch_add(1);
+      if (logKeep) Log("KEEP         newer in destination: " + s.OrigRel);
+      continue;
+    }
+    if (s.Size != d->Size) {
+      plan.ToCopy.push_back(i);
+      continue;
+    }
+    switch (FOpt.CompareMode) {
+      case cmSizeOnly:
+        FSkipped.fetch_add(1);
+        break;
+      case cmBinary:
+        if (s.Size == 0) FSkipped.fetch_add(1);
+        else plan.CrcCheck.push_back(i);
+        break;
+      default: {
+        int64_t diff = s.WriteTime - d->WriteTime;
+        if (diff < 0) diff = -diff;
+        if (diff <= kTimeTolerance) FSkipped.fetch_add(1);
+        else plan.ToCopy.push_back(i);
+      }
+    }
+  }
+  const auto& dst = FDstFiles.Entries();
+  for (uint32_t j = 0; j < dst.size(); ++j) {
+    if (FSrcFiles.Contains(FoldKey(dst[j].OrigRel))) continue;
+    if (!FUnlistedSrcDirs.empty() && IsProtected(dst[j].OrigRel)) continue;
+    plan.ToDelete.push_back(j);
+  }
+}
+
+void TMirrorEngine::CompareFolders(TPlan& plan) {
+  for (const std::string& rel : FSrcDirs.Entries()) {
+    if (FDstDirs.Contains(FoldKey(rel))) continue;
+    if (!FDstLinkDirs.empty() && IsBelowDestLink(rel)) continue;
+    plan.MkDirs.push_back(rel);
+  }
+  for (const std::string& rel : FDstDirs.Entries()) {
+    if (FSrcDirs.Contains(FoldKey(rel))) continue;
+    if (!FUnlistedSrcDirs.empty() && IsProtected(rel)) continue;
+    plan.RmDirs.push_back(rel);
+  }
+  // One error per destination link that the source wants to fill: the
+  // mirror is incomplete there and the user should know.
+  for (const std::string& l : FDstLinkDirs)
+    if (FSrcDirs.Contains(FoldKey(l)))
+      LogError("Cannot mirror into \"%s\": the destination folder is a symbolic link or mount point",
+               DstPath(l).c_str());
+}
+
+void TMirrorEngine::CompareItem(TPlan& plan, int32_t index) {
+  const TFileEntry& s = FSrcFiles.At(plan.CrcCheck[index]);
+  const TFileEntry* d = FDstFiles.Find(FoldKey(s.OrigRel));
+  const std::string srcPath = SrcPath(s.OrigRel), dstPath = DstPath(d->OrigRel);
+  bool same;
+  try {
+    same = SameContent(srcPath, dstPath);
+  } catch (const std::exception& e) {
+    LogError("Content compare failed for \"%s\": %s - will re-copy", s.OrigRel.c_str(), e.what());
+    std::lock_guard<std::mutex> g(plan.ListLock);
+    plan.ToCopy.push_back(plan.CrcCheck[index]);
+    return;
+  }
+  if (same) {
+    FSkipped.fetch_add(1);
+    return;
+  }
+  if (IsCancelled()) return;
+  {
+    std::lock_guard<std::mutex> g(plan.ListLock);
+    plan.ToCopy.push_back(plan.CrcCheck[index]);
+  }
+  LogOp(loCopy, "DIFF         " + s.OrigRel + " (content)");
+}
+
+namespace {
+struct TFdCloser {
+  IFileSystem& Fs;
+  int Fd = -1;
+  ~TFdCloser() {
+    if (Fd >= 0) Fs.Close(Fd);
+  }
+};
+
+int64_t ReadFull(IFileSystem& fs, int fd, char* buf, int64_t size) {
+  int64_t got = 0;
+  while (got < size) {
+    int64_t n = fs.Read(fd, buf + got, size - got);
+    if (n < 0) throw std::runtime_error(SystemMessage(int(-n)));
+    if (n == 0) break;
+    got += n;
+  }
+  return got;
+}
+} // namespace
+
+bool TMirrorEngine::SameContent(const std::string& a, const std::string& b) {
+  constexpr int64_t kBuf = 8 * 1024 * 1024;
+  TFdCloser fa{FFs}, fb{FFs};
+  int err = FFs.OpenRead(a, false, fa.Fd);
+  if (err != 0) throw std::runtime_error("Cannot open file \"" + a + "\". " + SystemMessage(err));
+  err = FFs.OpenRead(b, false, fb.Fd);
+  if (err != 0) throw std::runtime_error("Cannot open file \"" + b + "\". " + SystemMessage(err));
+  // Small files need no 8 MiB buffers; the size is only a hint, so the
+  // buffers still loop until both ends are reached.
+  TFileInfo info;
+  int64_t bufSize = kBuf;
+  if (FFs.Stat(a, info) == 0 && info.Size + 1 < kBuf) bufSize = info.Size + 1;
+  std::unique_ptr<char[]> b1(new char[bufSize]), b2(new char[bufSize]);
+  for (;;) {
+    int64_t n1 = ReadFull(FFs, fa.Fd, b1.get(), bufSize);
+    int64_t n2 = ReadFull(FFs, fb.Fd, b2.get(), bufSize);
+    if (n1 != n2 || (n1 > 0 && std::memcmp(b1.get(), b2.get(), size_t(n1)) != 0)) return false;
+    if (n1 == 0) return true;
+    if (IsCancelled()) return true;
+  }
+}
+
+} // namespace twf

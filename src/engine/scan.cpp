@@ -1,0 +1,163 @@
+// Tree scan and exclusion filters.
+#include <condition_variable>
+#include <deque>
+#include <thread>
+
+#include "engine/mirror_engine.h"
+#include "engine/scan_result.h"
+#include "engine/wildcard.h"
+#include "platform/fs.h"
+
+namespace twf {
+
+void TMirrorEngine::BuildPatterns() {
+  FPatterns.clear();
+  if (!FOpt.ExcludeEnabled) return;
+  const std::string& all = FOpt.ExcludePatterns;
+  size_t pos = 0;
+  while (pos <= all.size()) {
+    size_t end = all.find_first_of("\r\n", pos);
+    if (end == std::string::npos) end = all.size();
+    std::string line = all.substr(pos, end - pos);
+    // CR LF, a lone CR and a lone LF each end one line.
+    pos = end + ((end + 1 < all.size() && all[end] == '\r' && all[end + 1] == '\n') ? 2 : 1);
+    size_t a = 0, b = line.size();
+    while (a < b && static_cast<unsigned char>(line[a]) <= 32) ++a;
+    while (b > a && static_cast<unsigned char>(line[b - 1]) <= 32) --b;
+    if (a == b) continue;
+    line = line.substr(a, b - a);
+    std::string err;
+    if (!ValidateMask(line, &err)) {
+      LogError("Invalid exclusion pattern \"%s\" - ignored (%s)", line.c_str(), err.c_str());
+      continue;
+    }
+    FPatterns.push_back(line);
+  }
+}
+
+void TMirrorEngine::ScanTree(const std::string& root, TFileMap& files, TDirMap& dirs, int32_t workers,
+                             std::atomic<int32_t>& counter, TScanResult& result, bool isSource) {
+  if (!FFs.IsDirectory(root)) return;
+
+  std::mutex qLock; // guards queue, files and dirs
+  std::condition_variable qWake;
+  std::deque<std::string> queue{std::string()};
+  int32_t pending = 1; // folders queued or being listed; guarded by qLock
+
+  auto worker = [&] {
+    std::vector<TWildcardMask> masks;
+    masks.reserve(FPatterns.size());
+    for (const std::string& p : FPatterns) {
+      masks.emplace_back();
+      masks.back().Compile(p, nullptr);
+    }
+    std::vector<TDirEntry> entries;
+    std::vector<TFileEntry> newFiles;
+    std::vector<std::string> newDirs;
+    std::string full;
+    for (;;) {
+      std::string rel;
+      {
+        std::unique_lock<std::mutex> g(qLock);
+        // Wait for a folder, the end of the tree, or a cancellation (checked
+        // at short intervals: Cancel does not know this condition variable).
+        while (queue.empty() && pending > 0 && FCancel.load() == 0)
+          qWake.wait_for(g, std::chrono::milliseconds(20));
+        if (pending == 0 || FCancel.load() != 0) {
+          qWake.notify_all();
+          return;
+        }
+        rel = std::move(queue.front());
+        queue.pop_front();
+      }
+      const std::string dir = rel.empty() ? root : root + "/" + rel;
+      entries.clear();
+      newFiles.clear();
+      newDirs.clear();
+      int err = 0;
+      try {
+        err = FFs.ListDir(dir, entries);
+      } catch (...) {
+        err = EIO;
+      }
+      if (err != 0) {
+        try { LogError("Cannot list \"%s\": %s", dir.c_str(), SystemMessage(err).c_str()); } catch (...) {}
+        std::lock_guard<std::mutex> g(result.Lock);
+        if (rel.empty()) result.RootFailed = true;
+        else result.Unlisted.push_back(rel);
+        entries.clear();
+      }
+      for (TDirEntry& e : entries) {
+        if (e.Name == "." || e.Name == "..") continue;
+        std::string relName = rel.empty() ? e.Name : rel + "/" + e.Name;
+        auto fullPath = [&]() -> const std::string& {
+          full.assign(dir).append("/").append(e.Name);
+          return full;
+        };
+        switch (e.Kind) {
+          case TEntryKind::DirLink:
+          case TEntryKind::MountPoint:
+            try { Log("SKIP         junction/symlink: " + fullPath()); } catch (...) {}
+            if (!isSource) {
+              std::lock_guard<std::mutex> g(result.Lock);
+              result.LinkDirs.push_back(relName);
+            }
+            continue;
+          case TEntryKind::Dir:
+            if (FOpt.ExcludeHiddenDirs && e.Hidden) continue;
+            if (!masks.empty() && (MatchesAny(masks, fullPath()) || MatchesAny(masks, full + "/"))) continue;
+            newDirs.push_back(std::move(relName));
+            continue;
+          default:
+            break;
+        }
+        // Files, and the things that look like files but are not copied.
+        if (IsCopyTempName(e.Name)) {
+          // A partial copy of an earlier run: never a user file on either side.
+          if (!isSource) {
+            std::lock_guard<std::mutex> g(result.Lock);
+            result.TempFiles.push_back(fullPath());
+          }
+          continue;
+        }
+        if (FOpt.ExcludeHiddenSysFiles && e.Hidden) continue;
+        if (e.Kind == TEntryKind::File) {
+          if (FOpt.ExcludeEmpty && e.Size == 0) continue;
+          if (FMaxBytes > 0 && e.Size > FMaxBytes) continue;
+        }
+        if (!masks.empty() && MatchesAny(masks, fullPath())) continue;
+        if (e.Kind == TEntryKind::Special) {
+          try { Log("SKIP         special file: " + fullPath()); } catch (...) {}
+          continue;
+        }
+        if (e.Kind == TEntryKind::Dangling) {
+          try { Log("SKIP         dangling link: " + fullPath()); } catch (...) {}
+          continue;
+        }
+        newFiles.push_back(TFileEntry{std::move(relName), e.Size, e.WriteTime});
+      }
+      bool wake;
+      {
+        std::lock_guard<std::mutex> g(qLock);
+        for (std::string& d : newDirs) {
+          dirs.Set(std::string(d));
+          queue.push_back(std::move(d));
+        }
+        for (TFileEntry& f : newFiles) files.Set(std::move(f));
+        // Sub-folders count as pending before this folder stops counting.
+        pending += int32_t(newDirs.size()) - 1;
+        wake = !newDirs.empty() || pending == 0;
+      }
+      counter.fetch_add(int32_t(newFiles.size()));
+      if (wake) qWake.notify_all();
+    }
+  };
+
+  const int32_t n = std::max<int32_t>(1, workers);
+  std::vector<std::thread> threads;
+  for (int32_t i = 1; i < n; ++i) threads.emplace_back(worker);
+  worker();
+  for (auto& t : threads) t.join();
+}
+
+} // namespace twf

@@ -1,0 +1,20 @@
+// What a tree scan learns besides the two maps.
+#pragma once
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/mirror_engine.h"
+
+namespace twf {
+
+struct TMirrorEngine::TScanResult {
+  std::mutex Lock;                    // guards the lists below while workers run
+  bool RootFailed = false;            // the root itself could not be listed
+  std::vector<std::string> Unlisted;  // relative folders that could not be listed
+  std::vector<std::string> LinkDirs;  // relative folders that are links or mount points
+  std::vector<std::string> TempFiles; // full paths of partial copies left by a killed run
+};
+
+} // namespace twf

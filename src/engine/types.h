@@ -1,0 +1,74 @@
+// Records and enumerations shared by the engine and run control.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace twf {
+
+enum TCompareMode : int32_t { cmSizeDate = 0, cmSizeOnly = 1, cmBinary = 2 };
+
+enum TLogOp : int32_t { loCopy = 0, loDelete = 1, loMkDir = 2, loRmDir = 3, loError = 4 };
+
+// Set of TLogOp in one byte: element n is bit 2^n.
+using TLogOps = uint8_t;
+constexpr TLogOps LogOpBit(TLogOp op) { return TLogOps(1u << op); }
+constexpr TLogOps kAllLogOps = 0x1F;
+constexpr bool HasLogOp(TLogOps ops, TLogOp op) { return (ops & LogOpBit(op)) != 0; }
+
+enum TVerifyHash : int32_t { vhNone = 0, vhXXH3_64 = 1, vhXXH3_128 = 2 };
+
+struct TMirrorOptions {
+  std::string SourceDir; // absolute, no trailing separator
+  std::string DestDir;   // absolute, no trailing separator
+  TCompareMode CompareMode = cmSizeDate;
+  bool DryRun = false;
+  int32_t Workers = 8;
+  bool ExcludeEnabled = false;
+  std::string ExcludePatterns;
+  bool ExcludeEmpty = false;
+  int32_t ExcludeLargerMB = 0;
+  bool ExcludeHiddenSysFiles = false;
+  bool ExcludeHiddenDirs = false;
+  bool PreserveAcl = false;
+  bool SkipNewer = false;
+  bool WarnMassDelete = true;
+  int32_t WarnMassDeletePct = 25;
+  bool RecycleDeletes = false;
+  bool RetryLocked = false;
+  TVerifyHash VerifyHash = vhNone;
+  bool ArchiveEnabled = false;
+  std::string ArchiveDir;
+  std::string AppVersion;
+  std::string ComputerDesc;
+  std::string UserName;
+  std::string StartedBy;
+  std::string TaskName;
+  TLogOps LogOps = kAllLogOps;
+};
+
+struct TMirrorStats {
+  std::string Phase;
+  int32_t ScannedSrc = 0;
+  int32_t ScannedDst = 0;
+  int32_t FilesCopied = 0;
+  int32_t FilesDeleted = 0;
+  int32_t DirsCreated = 0;
+  int32_t DirsDeleted = 0;
+  int32_t Skipped = 0;
+  int32_t Errors = 0;
+  int32_t Verified = 0;
+  int32_t Archived = 0;
+  int64_t BytesCopied = 0;
+  int64_t TotalBytes = 0;
+  int32_t TotalOps = 0;
+  int32_t DoneOps = 0;
+};
+
+struct TFileEntry {
+  std::string OrigRel; // relative path as found on disk, parts joined by "/"
+  int64_t Size = 0;
+  int64_t WriteTime = 0; // 100 ns units since 1601-01-01 UTC
+};
+
+} // namespace twf

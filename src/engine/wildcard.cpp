@@ -1,0 +1,162 @@
+#include "engine/wildcard.h"
+
+#include <cstdio>
+
+namespace twf {
+
+namespace {
+constexpr uint32_t kInvalidBase = 0x110000;
+
+uint32_t FoldAscii(uint32_t c) { return (c >= 'A' && c <= 'Z') ? c + 32 : c; }
+bool IsSeparator(uint32_t c) { return c == '/' || c == '\\'; }
+} // namespace
+
+uint32_t NextCodePoint(std::string_view s, size_t& pos) {
+  unsigned char c = s[pos];
+  if (c < 0x80) { ++pos; return c; }
+  size_t len;
+  uint32_t cp;
+  if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
+  else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
+  else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
+  else { ++pos; return kInvalidBase + c; }
+  if (pos + len > s.size()) { ++pos; return kInvalidBase + c; }
+  for (size_t k = 1; k < len; ++k) {
+    unsigned char cc = s[pos + k];
+    if ((cc & 0xC0) != 0x80) { ++pos; return kInvalidBase + c; }
+    cp = (cp << 6) | (cc & 0x3F);
+  }
+  bool overlong = (len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
+  if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) { ++pos; return kInvalidBase + c; }
+  pos += len;
+  return cp;
+}
+
+bool TWildcardMask::Compile(std::string_view mask, std::string* error) {
+  FTokens.clear();
+  FRanges.clear();
+  size_t pos = 0;
+  int charIndex = 0; // 1-based position of the character being read, for messages
+  auto fail = [&](int at) {
+    if (error) *error = "'" + std::string(mask) + "' is an invalid mask at (" + std::to_string(at) + ")";
+    FTokens.clear();
+    FRanges.clear();
+    return false;
+  };
+  while (pos < mask.size()) {
+    uint32_t c = NextCodePoint(mask, pos);
+    ++charIndex;
+    TToken t{};
+    if (c == '*') {
+      if (!FTokens.empty() && FTokens.back().Kind == TKind::AnyRun) continue; // "**" is "*"
+      t.Kind = TKind::AnyRun;
+    } else if (c == '?') {
+      t.Kind = TKind::AnyOne;
+    } else if (IsSeparator(c)) {
+      t.Kind = TKind::Separator;
+    } else if (c == '[') {
+      int setStart = charIndex;
+      t.Kind = TKind::Set;
+      t.FirstRange = static_cast<uint32_t>(FRanges.size());
+      bool closed = false;
+      bool first = true;
+      while (pos < mask.size()) {
+        uint32_t s = NextCodePoint(mask, pos);
+        ++charIndex;
+        if (first && s == '!') { t.Negated = true; first = false; continue; }
+        first = false;
+        if (s == ']') { closed = true; break; }
+        if (s == '-') return fail(charIndex); // a range needs its first character
+        uint32_t hi = s;
+        size_t save = pos;
+        if (pos < mask.size() && NextCodePoint(mask, save) == '-') {
+          pos = save;
+          ++charIndex;
+          if (pos >= mask.size()) return fail(setStart);
+          hi = NextCodePoint(mask, pos);
+          ++charIndex;
+          if (hi == ']') return fail(charIndex);
+        }
+        FRanges.push_back({s, hi});
+      }
+      if (!closed) return fail(setStart);
+      t.RangeCount = static_cast<uint32_t>(FRanges.size()) - t.FirstRange;
+      if (t.RangeCount == 0) return fail(charIndex);
+    } else {
+      t.Kind = TKind::Literal;
+      t.Char = FoldAscii(c);
+    }
+    FTokens.push_back(t);
+  }
+  return true;
+}
+
+bool TWildcardMask::TokenMatches(const TToken& t, uint32_t c) const {
+  switch (t.Kind) {
+    case TKind::AnyOne: return true;
+    case TKind::Separator: return IsSeparator(c);
+    case TKind::Literal: return FoldAscii(c) == t.Char;
+    case TKind::Set: {
+      bool in = false;
+      uint32_t fc = FoldAscii(c);
+      for (uint32_t i = 0; i < t.RangeCount && !in; ++i) {
+        const TRange& r = FRanges[t.FirstRange + i];
+        if (c >= r.Lo && c <= r.Hi) in = true;
+        // Letters match regardless of case: try the other case of the character too.
+        else if (fc >= 'a' && fc <= 'z') {
+          uint32_t other = (c == fc) ? fc - 32 : fc;
+          if (other >= r.Lo && other <= r.Hi) in = true;
+        }
+      }
+      return in != t.Negated;
+    }
+    case TKind::AnyRun: return true;
+  }
+  return false;
+}
+
+bool TWildcardMask::Matches(std::string_view text) const {
+  // Iterative matching with backtracking to the last "*": linear in practice.
+  size_t ti = 0, pi = 0;
+  size_t starP = SIZE_MAX, starT = 0;
+  while (true) {
+    if (pi < FTokens.size() && FTokens[pi].Kind == TKind::AnyRun) {
+      starP = pi++;
+      starT = ti;
+      continue;
+    }
+    if (ti >= text.size()) {
+      if (pi == FTokens.size()) return true;
+      // Out of text with tokens left: only trailing "*" could still match.
+      while (pi < FTokens.size() && FTokens[pi].Kind == TKind::AnyRun) ++pi;
+      return pi == FTokens.size();
+    }
+    size_t next = ti;
+    uint32_t c = NextCodePoint(text, next);
+    if (pi < FTokens.size() && TokenMatches(FTokens[pi], c)) {
+      ++pi;
+      ti = next;
+      continue;
+    }
+    if (starP == SIZE_MAX) return false;
+    // Let the last "*" swallow one more character and retry from there.
+    size_t adv = starT;
+    NextCodePoint(text, adv);
+    starT = adv;
+    ti = adv;
+    pi = starP + 1;
+  }
+}
+
+bool ValidateMask(std::string_view mask, std::string* error) {
+  TWildcardMask m;
+  return m.Compile(mask, error);
+}
+
+bool MatchesAny(const std::vector<TWildcardMask>& masks, std::string_view text) {
+  for (const auto& m : masks)
+    if (m.Matches(text)) return true;
+  return false;
+}
+
+} // namespace twf

@@ -1,0 +1,49 @@
+// Wildcard masks of the exclusion list.
+//
+// "*" any run of characters (separators included), "?" one character,
+// "[abc]", "[a-z]", "[!a-z]" one character of a set; anything else matches
+// itself, ASCII letters regardless of case. "\" and "/" in a mask both match
+// a path separator, so lists written with either keep working. Characters
+// are Unicode code points decoded from UTF-8; a byte that is not valid
+// UTF-8 counts as one character.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace twf {
+
+class TWildcardMask {
+public:
+  // Returns false and sets error ("'<mask>' is an invalid mask at (<pos>)")
+  // when the mask breaks the syntax.
+  bool Compile(std::string_view mask, std::string* error);
+  bool Matches(std::string_view text) const;
+
+private:
+  struct TRange { uint32_t Lo, Hi; };
+  enum class TKind : uint8_t { Literal, AnyOne, AnyRun, Set, Separator };
+  struct TToken {
+    TKind Kind;
+    bool Negated = false;
+    uint32_t Char = 0;              // Literal: code point, lower-cased for ASCII letters
+    uint32_t FirstRange = 0, RangeCount = 0; // Set: slice of FRanges
+  };
+  bool TokenMatches(const TToken& t, uint32_t c) const;
+  std::vector<TToken> FTokens;
+  std::vector<TRange> FRanges;
+};
+
+// Validates a mask without keeping it.
+bool ValidateMask(std::string_view mask, std::string* error);
+
+// True when one of the masks matches text (tested in order, first match wins).
+bool MatchesAny(const std::vector<TWildcardMask>& masks, std::string_view text);
+
+// Next character of text at pos (advanced): its code point, or 0x110000 + byte
+// for a byte that is not valid UTF-8.
+uint32_t NextCodePoint(std::string_view text, size_t& pos);
+
+} // namespace twf

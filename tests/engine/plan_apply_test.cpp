@@ -1,0 +1,270 @@
+// Scan filters, change detection and the four apply phases.
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "engine_fixture.h"
+#include "platform/fault_fs.h"
+#include "platform/fs.h"
+
+using namespace twf;
+using namespace twf::test;
+
+namespace {
+class PlanTest : public EngineTest {};
+constexpr int64_t kT = 1700000000; // a base time in seconds
+} // namespace
+
+TEST_F(PlanTest, CompareRules) {
+  struct Case {
+    const char* name;
+    TCompareMode mode;
+    bool skipNewer;
+    std::string src, dst;
+    int64_t srcNs, dstNs; // modification times relative to kT, in ns
+    bool copied;
+    const char* line; // expected extra line, if any
+  };
+  const int64_t s = 1000000000;
+  const Case cases[] = {
+      {"times exactly 2 s apart are equal", cmSizeDate, false, "aa", "bb", 0, 2 * s, false, nullptr},
+      {"2 s and 100 ns apart differ", cmSizeDate, false, "aa", "bb", 0, 2 * s + 100, true, nullptr},
+      {"older source is copied too", cmSizeDate, false, "aa", "bb", 10 * s, 0, true, nullptr},
+      {"size differs", cmSizeDate, false, "aa", "bbb", 0, 0, true, nullptr},
+      {"newer destination kept", cmSizeDate, true, "aa", "bbb", 0, 3 * s, false,
+       "KEEP         newer in destination: f"},
+      {"exactly 2 s newer is not kept by that rule", cmSizeDate, true, "aa", "bbb", 0, 2 * s, true, nullptr},
+      {"size only ignores content", cmSizeOnly, false, "aa", "bb", 0, 100 * s, false, nullptr},
+      {"binary finds one differing byte", cmBinary, false, "abc", "abd", 0, 0, true, "DIFF         f (content)"},
+      {"binary equal content", cmBinary, false, "abc", "abc", 0, 100 * s, false, nullptr},
+      {"binary empty files are not opened", cmBinary, false, "", "", 0, 100 * s, false, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TTempDir t;
+    TMirrorOptions o = Opt();
+    o.SourceDir = t / "src";
+    o.DestDir = t / "dst";
+    o.CompareMode = c.mode;
+    o.SkipNewer = c.skipNewer;
+    WriteFile(o.SourceDir + "/f", c.src);
+    WriteFile(o.DestDir + "/f", c.dst);
+    SetMTime(o.SourceDir + "/f", kT + c.srcNs / s, c.srcNs % s);
+    SetMTime(o.DestDir + "/f", kT + c.dstNs / s, c.dstNs % s);
+    TFaultFileSystem fs(RealFileSystem());
+    TRunResult r = Run(o, &fs);
+    EXPECT_EQ(r.Stats.FilesCopied, c.copied ? 1 : 0) << r.Text();
+    EXPECT_EQ(r.Stats.Skipped, c.copied ? 0 : 1);
+    EXPECT_EQ(ReadFile(o.DestDir + "/f"), c.copied ? c.src : c.dst);
+    if (c.line) {
+      EXPECT_TRUE(r.Has(c.line)) << r.Text();
+    }
+    if (c.mode == cmBinary && c.src.empty()) {
+      EXPECT_EQ(fs.Calls(TFsCall::OpenRead), 0u);
+    }
+  }
+}
+
+TEST_F(PlanTest, ContentCompareFailureRecopies) {
+  WriteFile(Src + "/f", "abc");
+  WriteFile(Dst + "/f", "abc");
+  TMirrorOptions o = Opt();
+  o.CompareMode = cmBinary;
+  TFaultFileSystem fs(RealFileSystem());
+  fs.FailPath(TFsCall::OpenRead, Dst + "/f", EACCES);
+  TRunResult r = Run(o, &fs);
+  EXPECT_EQ(r.CountPrefix("ERROR        Content compare failed for \"f\": "), 1) << r.Text();
+  EXPECT_EQ(r.Stats.FilesCopied, 1);
+}
+
+TEST_F(PlanTest, DryRunCountsEverythingAndChangesNothing) {
+  for (const char* f : {"d1", "d2", "d3"}) WriteFile(Dst + "/" + f, "x");
+  MakeDirs(Dst + "/gone1");
+  MakeDirs(Dst + "/gone2");
+  MakeDirs(Src + "/newdir");
+  for (int i = 0; i < 4; ++i) WriteFile(Src + "/c" + std::to_string(i), std::string(10 * (i + 1), 'c'));
+  const auto before = ListTree(Dst);
+  TMirrorOptions o = Opt();
+  o.DryRun = true;
+  o.RecycleDeletes = true; // a dry run never uses the Trash
+  TRunResult r = Run(o);
+  EXPECT_EQ(r.CountPrefix("[DRY] "), 10) << r.Text();
+  EXPECT_EQ(r.CountPrefix("[DRY] DELETE "), 3);
+  EXPECT_EQ(r.CountPrefix("[DRY] RMDIR  "), 2);
+  EXPECT_TRUE(r.Has("[DRY] MKDIR  newdir"));
+  EXPECT_TRUE(r.Has("[DRY] COPY   c0 (10 B)"));
+  EXPECT_EQ(r.Stats.DoneOps, 10);
+  EXPECT_EQ(r.Stats.BytesCopied, 100);
+  EXPECT_EQ(r.Stats.FilesDeleted, 3);
+  EXPECT_EQ(ListTree(Dst), before);
+}
+
+TEST_F(PlanTest, LogOpsSelectLinesButCountersAlwaysMove) {
+  WriteFile(Src + "/a", "a");
+  WriteFile(Dst + "/b", "b");
+  TMirrorOptions o = Opt();
+  o.LogOps = LogOpBit(loDelete);
+  TRunResult r = Run(o);
+  EXPECT_EQ(r.CountPrefix("COPY "), 0);
+  EXPECT_TRUE(r.Has("DELETE       b"));
+  EXPECT_EQ(r.Stats.FilesCopied, 1);
+}
+
+TEST_F(PlanTest, FileAndFolderSwapPlaces) {
+  WriteFile(Src + "/x", "file in source");
+  WriteFile(Dst + "/x/inner.txt", "folder in destination");
+  WriteFile(Src + "/y/inner.txt", "folder in source");
+  WriteFile(Dst + "/y", "file in destination");
+  TRunResult r = Run(Opt());
+  EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+  EXPECT_EQ(TreeDiff(Src, Dst), "");
+}
+
+TEST_F(PlanTest, FolderOrderAndRemovalFailure) {
+  for (const char* d : {"b", "a/b", "a"}) MakeDirs(Src + "/" + d);
+  WriteFile(Src + "/f", "f");
+  for (const char* d : {"r/s", "q"}) MakeDirs(Dst + "/" + d);
+  WriteFile(Dst + "/q/keep.tmp", "excluded, so never deleted");
+  TMirrorOptions o = Opt();
+  o.ExcludeEnabled = true;
+  o.ExcludePatterns = "*.tmp";
+  TRunResult r = Run(o);
+  std::vector<std::string> ops;
+  for (const auto& l : r.Lines)
+    if (l.rfind("MKDIR", 0) == 0 || l.rfind("RMDIR", 0) == 0) ops.push_back(l);
+  const std::vector<std::string> want = {"RMDIR        r/s", "RMDIR        r", "MKDIR        a", "MKDIR        b",
+                                         "MKDIR        a/b"};
+  EXPECT_EQ(ops, want) << r.Text();
+  EXPECT_TRUE(r.Has("ERROR        Remove folder failed \"q\": Directory not empty")) << r.Text();
+  EXPECT_EQ(ReadFile(Dst + "/q/keep.tmp"), "excluded, so never deleted");
+}
+
+TEST_F(PlanTest, ScanFilters) {
+  WriteFile(Src + "/keep.txt", "k");
+  WriteFile(Src + "/.hidden/inside.txt", "h");
+  WriteFile(Dst + "/.hidden/old.txt", "stays: excluded on both sides");
+  WriteFile(Src + "/a/Thumbs.db", "t");
+  WriteFile(Src + "/thumbs.db/inner", "folder of that name");
+  WriteFile(Src + "/empty", "");
+  WriteFile(Src + "/big", std::string(1048577, 'b'));
+  WriteFile(Src + "/limit", std::string(1048576, 'l'));
+  WriteFile(Src + "/.dotfile", "d");
+  TMirrorOptions o = Opt();
+  o.ExcludeHiddenDirs = true;
+  o.ExcludeEnabled = true;
+  o.ExcludePatterns = "*\\thumbs.db";
+  o.ExcludeEmpty = true;
+  o.ExcludeLargerMB = 1;
+  TRunResult r = Run(o);
+  EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+  EXPECT_EQ(ListTree(Dst), (std::vector<std::string>{".dotfile", ".hidden", ".hidden/old.txt", "a", "keep.txt",
+                                                     "limit"}));
+  o.ExcludeHiddenSysFiles = true;
+  RemoveTree(Dst);
+  Run(o);
+  EXPECT_FALSE(Exists(Dst + "/.dotfile"));
+}
+
+TEST_F(PlanTest, LinksAndSpecialFilesAreSkippedWithALine) {
+  WriteFile(Src + "/real/f.txt", "r");
+  WriteFile(Tmp / "outside/secret.txt", "s");
+  symlink((Tmp / "outside").c_str(), (Src + "/dirlink").c_str());
+  symlink((Src + "/real/f.txt").c_str(), (Src + "/filelink").c_str());
+  symlink((Tmp / "nowhere").c_str(), (Src + "/dangling").c_str());
+  mkfifo((Src + "/fifo").c_str(), 0644);
+  TRunResult r = Run(Opt());
+  EXPECT_TRUE(r.Has("SKIP         junction/symlink: " + Src + "/dirlink")) << r.Text();
+  EXPECT_TRUE(r.Has("SKIP         special file: " + Src + "/fifo"));
+  EXPECT_TRUE(r.Has("SKIP         dangling link: " + Src + "/dangling"));
+  EXPECT_EQ(r.Stats.Errors, 0);
+  // A link to a file is copied as the file it points to.
+  EXPECT_EQ(ReadFile(Dst + "/filelink"), "r");
+  EXPECT_FALSE(Exists(Dst + "/dirlink"));
+  EXPECT_FALSE(Exists(Dst + "/fifo"));
+}
+
+TEST_F(PlanTest, NeverWritesThroughALinkInTheDestination) {
+  WriteFile(Src + "/sub/f.txt", "new");
+  WriteFile(Src + "/other.txt", "o");
+  WriteFile(Tmp / "elsewhere/f.txt", "must stay");
+  MakeDirs(Dst);
+  symlink((Tmp / "elsewhere").c_str(), (Dst + "/sub").c_str());
+  TRunResult r = Run(Opt());
+  EXPECT_TRUE(r.Has("SKIP         junction/symlink: " + Dst + "/sub")) << r.Text();
+  EXPECT_TRUE(r.Has("ERROR        Cannot mirror into \"" + Dst +
+                    "/sub\": the destination folder is a symbolic link or mount point"));
+  EXPECT_EQ(ReadFile(Tmp / "elsewhere/f.txt"), "must stay");
+  EXPECT_EQ(ReadFile(Dst + "/other.txt"), "o");
+}
+
+TEST_F(PlanTest, RetryOfFilesInUse) {
+  struct Case {
+    const char* name;
+    TFsCall kind;
+    bool retry;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"delete with retry", TFsCall::DeleteFile, true, "ERROR        Delete failed \"f\": Device or resource busy"},
+      {"delete without retry", TFsCall::DeleteFile, false, "ERROR        Delete failed \"f\": Device or resource busy"},
+      {"copy with retry", TFsCall::CopyFile, true, "ERROR        Copy failed \"f\": Device or resource busy"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TTempDir t;
+    TMirrorOptions o = Opt();
+    o.SourceDir = t / "src";
+    o.DestDir = t / "dst";
+    o.RetryLocked = c.retry;
+    WriteFile(o.SourceDir + "/keep", "k");
+    if (c.kind == TFsCall::DeleteFile) WriteFile(o.DestDir + "/f", "f");
+    else WriteFile(o.SourceDir + "/f", "f");
+    TFaultFileSystem fs(RealFileSystem());
+    fs.FailPath(c.kind, "/f", EBUSY);
+    TRunResult r = Run(o, &fs);
+    EXPECT_EQ(r.CountPrefix("RETRY        f (locked, attempt "), c.retry ? 2 : 0) << r.Text();
+    if (c.retry) {
+      EXPECT_TRUE(r.Has("RETRY        f (locked, attempt 2/3)"));
+      EXPECT_TRUE(r.Has("RETRY        f (locked, attempt 3/3)"));
+    }
+    EXPECT_TRUE(r.Has(c.error)) << r.Text();
+    EXPECT_EQ(r.Stats.DoneOps, r.Stats.TotalOps);
+  }
+}
+
+TEST_F(PlanTest, CancelDuringACopyLeavesNoPartialFile) {
+  WriteFile(Src + "/big", std::string(64 * 1024 * 1024, 'b'));
+  TFaultFileSystem fs(RealFileSystem());
+  TMirrorEngine* engine = nullptr;
+  fs.SetHook([&](TFsCall kind, const std::string&) {
+    if (kind == TFsCall::CopyFile) engine->Cancel();
+  });
+  TRunResult r = Run(Opt(), &fs, {}, [&](TMirrorEngine& e) { engine = &e; });
+  EXPECT_TRUE(r.Has("CANCELLED    the mirror is INCOMPLETE")) << r.Text();
+  EXPECT_TRUE(r.Has("--- Summary ---"));
+  EXPECT_EQ(r.Stats.Errors, 0);
+  EXPECT_EQ(r.Stats.BytesCopied, 0);
+  EXPECT_EQ(r.Stats.Phase, "Cancelled");
+  EXPECT_EQ(ListTree(Dst), std::vector<std::string>{});
+}
+
+TEST_F(PlanTest, RecycleSendsFilesToTheTrash) {
+  // The test binary points XDG_DATA_HOME at a temporary folder (main.cpp).
+  WriteFile(Src + "/keep", "k");
+  WriteFile(Dst + "/old1", "1");
+  WriteFile(Dst + "/old2", "2");
+  TMirrorOptions o = Opt();
+  o.RecycleDeletes = true;
+  TFaultFileSystem fs(RealFileSystem());
+  fs.FailPath(TFsCall::TrashFiles, "/old2", EACCES);
+  TRunResult r = Run(o, &fs);
+  EXPECT_TRUE(r.Has("DELETE       old1 (recycled)")) << r.Text();
+  EXPECT_TRUE(r.Has("ERROR        Move to the Trash failed \"old2\": Permission denied"));
+  EXPECT_EQ(r.Stats.FilesDeleted, 1);
+  EXPECT_FALSE(Exists(Dst + "/old1"));
+  EXPECT_TRUE(Exists(Dst + "/old2"));
+  const char* data = getenv("XDG_DATA_HOME");
+  ASSERT_NE(data, nullptr);
+  EXPECT_EQ(ReadFile(std::string(data) + "/Trash/files/old1"), "1");
+}

@@ -1,0 +1,278 @@
+// Real trees, hostile names and paths, failures of the file layer.
+#include <sys/mount.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <unistd.h>
+
+#include "engine_fixture.h"
+#include "platform/fault_fs.h"
+#include "platform/fs.h"
+
+using namespace twf;
+using namespace twf::test;
+
+namespace {
+class RobustTest : public EngineTest {};
+
+// A tiny tmpfs for full-disk cases; skipped where mounting is not allowed.
+struct TTinyDisk {
+  std::string Path;
+  bool Mounted = false;
+  TTinyDisk(const std::string& path, const char* size) : Path(path) {
+    MakeDirs(path);
+    Mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) == 0;
+  }
+  ~TTinyDisk() {
+    if (Mounted) umount2(Path.c_str(), MNT_DETACH);
+  }
+};
+} // namespace
+
+TEST_F(RobustTest, MirrorsARealTreeThenItsChanges) {
+  const char* origin = "/usr/include/linux";
+  ASSERT_EQ(Shell("cp -a " + std::string(origin) + " '" + Src + "'"), 0);
+  TRunResult first = Run(Opt());
+  EXPECT_EQ(first.Stats.Errors, 0) << first.Text();
+  EXPECT_EQ(TreeDiff(Src, Dst), "");
+  EXPECT_GT(first.Stats.FilesCopied, 100);
+
+  // Change some files, add some, delete some and a folder, then mirror again.
+  RemoveTree(Src + "/netfilter");
+  auto files = ListTree(Src);
+  int changed = 0, removed = 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const std::string p = Src + "/" + files[i];
+    if (IsDir(p)) continue;
+    if (i % 7 == 0) { WriteFile(p, ReadFile(p) + "/* changed */"); ++changed; }
+    else if (i % 11 == 0) { unlink(p.c_str()); ++removed; }
+  }
+  WriteFile(Src + "/added/new.h", "#define NEW 1\n");
+  chmod((Src + "/added/new.h").c_str(), 0600);
+  TRunResult second = Run(Opt());
+  EXPECT_EQ(second.Stats.Errors, 0) << second.Text();
+  EXPECT_GE(second.Stats.FilesCopied, changed);
+  EXPECT_GE(second.Stats.FilesDeleted, removed);
+  EXPECT_EQ(TreeDiff(Src, Dst), "");
+
+  TRunResult third = Run(Opt());
+  EXPECT_EQ(third.Stats.TotalOps, 0);
+}
+
+TEST_F(RobustTest, HostileNamesMirrorByteForByteAndKeepLogLinesWhole) {
+  const std::vector<std::string> names = {"latin1-\xE9t\xE9", "new\nline", "tab\there", "back\\slash",
+                                          "quote\"d", std::string(255, 'n'), "\xF0\x9F\x98\x80 emoji", "A.txt",
+                                          "a.txt"};
+  for (const auto& n : names) WriteFile(Src + "/" + n, "content of " + n);
+  for (bool json : {false, true}) {
+    SCOPED_TRACE(json ? "json" : "plain");
+    RemoveTree(Dst);
+    const std::string logPath = Tmp / "run.log";
+    {
+      TMirrorLogger log(logPath, true, nullptr, json);
+      TMirrorEngine engine(Opt(), &log);
+      engine.Run();
+      EXPECT_EQ(engine.Stats().Errors, 0);
+    }
+    EXPECT_EQ(TreeDiff(Src, Dst), "");
+    // Every file line is one log line: count the COPY lines by their ends.
+    const std::string body = ReadFile(logPath);
+    size_t lines = 0, copies = 0, pos = 0;
+    while ((pos = body.find("\r\n", pos)) != std::string::npos) { ++lines; pos += 2; }
+    pos = 0;
+    while ((pos = body.find("COPY         ", pos)) != std::string::npos) { ++copies; ++pos; }
+    EXPECT_EQ(copies, names.size());
+    EXPECT_EQ(std::count(body.begin(), body.end(), '\n'), long(lines)); // no bare LF from a name
+  }
+}
+
+TEST_F(RobustTest, DeepTreeAndPathsPastTheLimit) {
+  // 1,000 folders deep, and a branch whose paths pass 4,096 bytes.
+  std::string deep = Src;
+  for (int i = 0; i < 1000; ++i) deep += "/d";
+  MakeDirs(deep);
+  WriteFile(deep + "/bottom.txt", "bottom");
+  std::string rel;
+  for (int i = 0; i < 30; ++i) rel += "/" + std::string(200, char('a' + i % 26));
+  // WriteFile cannot reach past PATH_MAX: build the long branch through the
+  // file layer, which can.
+  std::string longDir = Src + "/long";
+  ASSERT_EQ(RealFileSystem().CreateDirPath(longDir + rel), 0);
+  const std::string longFile = longDir + rel + "/far.txt";
+  WriteFile(Tmp / "far-src", "far away");
+  ASSERT_EQ(RealFileSystem().CopyFile(Tmp / "far-src", longFile, {}, nullptr, false, false), 0);
+  ASSERT_GT(longFile.size(), 4096u);
+
+  TRunResult r = Run(Opt());
+  EXPECT_EQ(r.Stats.Errors, 0) << r.Text().substr(0, 4000);
+  EXPECT_EQ(r.Stats.FilesCopied, 2);
+  std::string dstDeep = Dst;
+  for (int i = 0; i < 1000; ++i) dstDeep += "/d";
+  TFileInfo info;
+  EXPECT_EQ(RealFileSystem().Stat(dstDeep + "/bottom.txt", info), 0);
+  EXPECT_EQ(RealFileSystem().Stat(Dst + "/long" + rel + "/far.txt", info), 0);
+  EXPECT_EQ(info.Size, 8);
+
+  // And everything goes again when the source loses it.
+  TMirrorOptions o = Opt();
+  RealFileSystem().DeleteFile(longFile);
+  WriteFile(Src + "/stay", "s");
+  TRunResult again = Run(o);
+  EXPECT_EQ(again.Stats.Errors, 0) << again.Text().substr(0, 4000);
+  EXPECT_NE(RealFileSystem().Stat(Dst + "/long" + rel + "/far.txt", info), 0);
+  RealFileSystem().DeleteFile(Tmp / "far-src");
+  // Clean up the long branch with the file layer (the test helper cannot).
+  for (std::string d = Src + "/long" + rel; d.size() > Src.size(); d = d.substr(0, d.rfind('/')))
+    RealFileSystem().RemoveDir(d);
+  for (std::string d = Dst + "/long" + rel; d.size() > Dst.size(); d = d.substr(0, d.rfind('/')))
+    RealFileSystem().RemoveDir(d);
+}
+
+TEST_F(RobustTest, UnlistableSourceFolderCostsTheDestinationNothing) {
+  WriteFile(Src + "/ok.txt", "ok");
+  WriteFile(Src + "/locked/a.txt", "a");
+  WriteFile(Dst + "/locked/a.txt", "a");
+  WriteFile(Dst + "/locked/only-in-dst.txt", "precious");
+  WriteFile(Dst + "/locked/sub/deeper.txt", "precious too");
+  TFaultFileSystem fs(RealFileSystem());
+  fs.FailPath(TFsCall::ListDir, Src + "/locked", EACCES);
+  TRunResult r = Run(Opt(), &fs);
+  EXPECT_TRUE(r.Has("ERROR        Cannot list \"" + Src + "/locked\": Permission denied")) << r.Text();
+  EXPECT_EQ(r.Stats.Errors, 1);
+  EXPECT_EQ(r.Stats.FilesDeleted, 0);
+  EXPECT_EQ(r.Stats.DirsDeleted, 0);
+  EXPECT_EQ(ReadFile(Dst + "/locked/only-in-dst.txt"), "precious");
+  EXPECT_EQ(ReadFile(Dst + "/locked/sub/deeper.txt"), "precious too");
+}
+
+TEST_F(RobustTest, UnlistableSourceRootRefusesTheRun) {
+  WriteFile(Src + "/a.txt", "a");
+  WriteFile(Dst + "/b.txt", "b");
+  TFaultFileSystem fs(RealFileSystem());
+  fs.FailPath(TFsCall::ListDir, Src, EACCES);
+  TRunResult r = Run(Opt(), &fs);
+  EXPECT_FALSE(r.Has("--- Summary ---")) << r.Text();
+  EXPECT_EQ(r.Stats.Errors, 1);
+  EXPECT_EQ(ReadFile(Dst + "/b.txt"), "b");
+}
+
+TEST_F(RobustTest, UnreadableFolderForARealUser) {
+  // As a user without rights (root reads everything), through a child process.
+  WriteFile(Src + "/ok.txt", "ok");
+  WriteFile(Src + "/private/p.txt", "p");
+  WriteFile(Dst + "/private/keep.txt", "k");
+  chmod((Src + "/private").c_str(), 0700);
+  Shell("chmod 0777 '" + Tmp.Path() + "' '" + Src + "' && chown -R 65534:65534 '" + Dst + "'");
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(99);
+    TMirrorLogger log("", false, nullptr, false);
+    TMirrorEngine e(Opt(), &log);
+    e.Run();
+    auto s = e.Stats();
+    _exit(s.Errors == 1 && s.FilesDeleted == 0 && s.FilesCopied == 1 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WEXITSTATUS(status) == 99) GTEST_SKIP() << "cannot switch to an unprivileged user";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(ReadFile(Dst + "/private/keep.txt"), "k");
+}
+
+TEST_F(RobustTest, LeftoverPartialCopiesAreRemovedNeverCopied) {
+  WriteFile(Src + "/a.txt", "a");
+  WriteFile(Src + "/.twf-0123456789ab.part", "a partial copy in the source");
+  WriteFile(Dst + "/.twf-abcdef012345.part", "left by a killed run");
+  WriteFile(Dst + "/sub/.twf-00000000ffff.part", "another");
+  MakeDirs(Src + "/sub");
+  TRunResult r = Run(Opt());
+  EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+  EXPECT_EQ(r.Stats.FilesDeleted, 0);
+  EXPECT_EQ(r.Stats.FilesCopied, 1);
+  EXPECT_EQ(ListTree(Dst), (std::vector<std::string>{"a.txt", "sub"}));
+}
+
+TEST_F(RobustTest, FileVanishingBeforeItsCopy) {
+  WriteFile(Src + "/stays.txt", "s");
+  WriteFile(Src + "/vanishes.txt", "v");
+  TFaultFileSystem fs(RealFileSystem());
+  fs.SetHook([&](TFsCall kind, const std::string& path) {
+    if (kind == TFsCall::CopyFile && path == Src + "/vanishes.txt") unlink(path.c_str());
+  });
+  TRunResult r = Run(Opt(), &fs);
+  EXPECT_TRUE(r.Has("ERROR        Copy failed \"vanishes.txt\": No such file or directory")) << r.Text();
+  EXPECT_EQ(ReadFile(Dst + "/stays.txt"), "s");
+  EXPECT_EQ(ListTree(Dst), std::vector<std::string>{"stays.txt"});
+}
+
+TEST_F(RobustTest, FullDestinationDisk) {
+  TTinyDisk disk(Tmp / "tiny", "1m");
+  if (!disk.Mounted) GTEST_SKIP() << "mounting a tmpfs is not allowed here";
+  WriteFile(Src + "/a-small.txt", "small");
+  WriteFile(Src + "/b-big.bin", std::string(3 * 1024 * 1024, 'b'));
+  WriteFile(Src + "/c-small.txt", "small too");
+  TMirrorOptions o = Opt();
+  o.DestDir = disk.Path + "/dst";
+  o.Workers = 1;
+  // The free-space check would refuse the run up front; fail inside the copy instead.
+  class TLyingDisk : public TFaultFileSystem {
+  public:
+    using TFaultFileSystem::TFaultFileSystem;
+    int64_t FreeSpace(const std::string&) override { return -1; }
+  } fs(RealFileSystem());
+  TRunResult r = Run(o, &fs);
+  EXPECT_TRUE(r.Has("ERROR        Copy failed \"b-big.bin\": No space left on device")) << r.Text();
+  EXPECT_EQ(r.Stats.FilesCopied, 2);
+  EXPECT_EQ(ListTree(o.DestDir), (std::vector<std::string>{"a-small.txt", "c-small.txt"}));
+  EXPECT_TRUE(r.Has("--- Summary ---"));
+
+  // Without the lie, the check refuses before copying anything.
+  RemoveTree(o.DestDir);
+  TRunResult refused = Run(o);
+  EXPECT_EQ(refused.CountPrefix("ERROR        Not enough free space on the destination"), 1) << refused.Text();
+}
+
+// Every call of the file layer may fail; whatever fails, the run ends
+// cleanly, the source is untouched, and a later clean run completes the mirror.
+TEST_F(RobustTest, AnySingleFailureLosesNothing) {
+  WriteFile(Src + "/a.txt", "a");
+  WriteFile(Src + "/sub/b.txt", "b");
+  WriteFile(Src + "/sub/deep/c.txt", "c");
+  WriteFile(Src + "/new/d.txt", "d");
+  const std::string pristine = Tmp / "pristine";
+  ASSERT_EQ(Shell("cp -a '" + Src + "' '" + pristine + "'"), 0);
+  const TFsCall kinds[] = {TFsCall::ListDir, TFsCall::Stat,    TFsCall::DeleteFile, TFsCall::RemoveDir,
+                           TFsCall::CreateDir, TFsCall::CreateDirPath, TFsCall::CopyFile, TFsCall::MoveFile,
+                           TFsCall::OpenRead, TFsCall::Read, TFsCall::IsDirectory};
+  for (TFsCall kind : kinds) {
+    for (uint64_t n = 1; n < 50; ++n) {
+      SCOPED_TRACE(std::string(FsCallName(kind)) + " #" + std::to_string(n));
+      // Destination: an older mirror with changes, extras and a stale folder.
+      RemoveTree(Dst);
+      WriteFile(Dst + "/a.txt", "old a");
+      WriteFile(Dst + "/sub/b.txt", "b");
+      SetMTime(Dst + "/sub/b.txt", 1, 0);
+      WriteFile(Dst + "/gone/x.txt", "x");
+      WriteFile(Dst + "/sub/extra.txt", "e");
+      TMirrorOptions o = Opt();
+      o.VerifyHash = vhXXH3_64;
+      o.ArchiveEnabled = (n % 2) == 0;
+      o.ArchiveDir = Tmp / "archive";
+      TFaultFileSystem fs(RealFileSystem());
+      fs.FailNth(kind, n, EIO);
+      TRunResult r = Run(o, &fs);
+      const bool fired = fs.Calls(kind) >= n;
+      EXPECT_EQ(TreeDiff(Src, pristine), "");
+      if (!fired) {
+        EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+        EXPECT_EQ(TreeDiff(Src, Dst), "");
+        break;
+      }
+      TRunResult clean = Run(Opt());
+      EXPECT_EQ(clean.Stats.Errors, 0) << clean.Text();
+      EXPECT_EQ(TreeDiff(Src, Dst), "");
+      // Archived files are never lost: what left the destination is in the archive.
+      if (o.ArchiveEnabled && Exists(Tmp / "archive")) RemoveTree(Tmp / "archive");
+    }
+  }
+}

@@ -1,0 +1,141 @@
+// Archive of displaced files, hash verification, ACL copying.
+#include <sys/stat.h>
+
+#include "engine/xxh3.h"
+#include "engine_fixture.h"
+#include "platform/fault_fs.h"
+#include "platform/fs.h"
+
+using namespace twf;
+using namespace twf::test;
+
+namespace {
+class SafeguardTest : public EngineTest {};
+
+// The one run folder below root.
+std::string OnlyRunFolder(const std::string& root) {
+  auto items = ListTree(root);
+  return items.empty() ? "" : root + "/" + items.front();
+}
+} // namespace
+
+TEST_F(SafeguardTest, ArchiveKeepsDeletedAndOverwrittenFiles) {
+  WriteFile(Src + "/keep", "k");
+  WriteFile(Src + "/sub/changed.txt", "the new version");
+  WriteFile(Dst + "/sub/changed.txt", "old version");
+  WriteFile(Dst + "/gone1", "g1");
+  WriteFile(Dst + "/sub/deeper/gone2", "g2");
+  TMirrorOptions o = Opt();
+  o.ArchiveEnabled = true;
+  o.RecycleDeletes = true; // archiving wins over the Trash
+  o.ArchiveDir = Tmp / "archive";
+  TRunResult r = Run(o);
+  EXPECT_TRUE(r.Has("Archived:    3 file(s)")) << r.Text();
+  EXPECT_TRUE(r.Has("Deleted:     2 file(s)"));
+  EXPECT_TRUE(r.Has("DELETE       gone1 (archived)"));
+  EXPECT_TRUE(r.Has("ARCHIVE      sub/changed.txt (old version)"));
+  const std::string run = OnlyRunFolder(Tmp / "archive");
+  ASSERT_FALSE(run.empty());
+  EXPECT_EQ(r.CountPrefix("Archive:     displaced files go to " + run), 1);
+  EXPECT_EQ(ReadFile(run + "/deleted/gone1"), "g1");
+  EXPECT_EQ(ReadFile(run + "/deleted/sub/deeper/gone2"), "g2");
+  EXPECT_EQ(ReadFile(run + "/changed/sub/changed.txt"), "old version");
+  EXPECT_EQ(ReadFile(Dst + "/sub/changed.txt"), "the new version");
+  EXPECT_EQ(TreeDiff(Src, Dst), "");
+}
+
+TEST_F(SafeguardTest, ArchiveNothingCreatesNothing) {
+  WriteFile(Src + "/a", "a");
+  TMirrorOptions o = Opt();
+  o.ArchiveEnabled = true;
+  o.ArchiveDir = Tmp / "archive";
+  Run(o);
+  EXPECT_FALSE(Exists(Tmp / "archive"));
+}
+
+TEST_F(SafeguardTest, FailedArchiveKeepsTheOldVersionInPlace) {
+  WriteFile(Src + "/f", "newer");
+  WriteFile(Dst + "/f", "old");
+  WriteFile(Dst + "/d", "to delete");
+  TMirrorOptions o = Opt();
+  o.ArchiveEnabled = true;
+  o.ArchiveDir = Tmp / "archive";
+  TFaultFileSystem fs(RealFileSystem());
+  fs.FailNth(TFsCall::MoveFile, 1, EACCES, true);
+  TRunResult r = Run(o, &fs);
+  EXPECT_TRUE(r.Has("ERROR        Archive failed \"f\": Permission denied")) << r.Text();
+  EXPECT_TRUE(r.Has("ERROR        Archive failed \"d\": Permission denied"));
+  EXPECT_EQ(ReadFile(Dst + "/f"), "old");
+  EXPECT_EQ(ReadFile(Dst + "/d"), "to delete");
+  EXPECT_EQ(r.Stats.FilesDeleted, 0);
+  EXPECT_EQ(r.Stats.DoneOps, r.Stats.TotalOps);
+}
+
+TEST_F(SafeguardTest, VerifiedCopiesNameTheirDigest) {
+  WriteFile(Src + "/a.bin", std::string(100000, 'a'));
+  for (TVerifyHash w : {vhXXH3_64, vhXXH3_128}) {
+    RemoveTree(Dst);
+    TMirrorOptions o = Opt();
+    o.VerifyHash = w;
+    TRunResult r = Run(o);
+    EXPECT_TRUE(r.Has("VERIFY       a.bin [" + HashBytes(std::string(100000, 'a'), w) + "]")) << r.Text();
+    EXPECT_TRUE(r.Has("Verified:    1 file(s)"));
+  }
+}
+
+TEST_F(SafeguardTest, CorruptedCopyIsDeletedAndReported) {
+  WriteFile(Src + "/a.bin", "good content");
+  TMirrorOptions o = Opt();
+  o.VerifyHash = vhXXH3_64;
+  // The device "loses" the write: what is read back differs.
+  TFaultFileSystem fs(RealFileSystem());
+  fs.SetHook([&](TFsCall kind, const std::string& path) {
+    if (kind == TFsCall::OpenRead && path == Dst + "/a.bin") WriteFile(path, "bad content!");
+  });
+  TRunResult r = Run(o, &fs);
+  const std::string want = "ERROR        VERIFY FAILED \"a.bin\": source=" + HashBytes("good content", vhXXH3_64) +
+                           " destination=" + HashBytes("bad content!", vhXXH3_64) +
+                           " - the corrupted copy was deleted and will be re-copied on the next run";
+  EXPECT_TRUE(r.Has(want)) << r.Text();
+  EXPECT_FALSE(Exists(Dst + "/a.bin"));
+  EXPECT_EQ(r.Stats.FilesCopied, 1);
+  EXPECT_EQ(r.Stats.Verified, 0);
+}
+
+TEST_F(SafeguardTest, UnreadableCopyIsReportedAndKept) {
+  WriteFile(Src + "/a.bin", "content");
+  TMirrorOptions o = Opt();
+  o.VerifyHash = vhXXH3_64;
+  TFaultFileSystem fs(RealFileSystem());
+  fs.FailPath(TFsCall::OpenRead, Dst + "/a.bin", EIO);
+  TRunResult r = Run(o, &fs);
+  EXPECT_EQ(r.CountPrefix("ERROR        Verify read failed \"a.bin\": Cannot create file \""), 1) << r.Text();
+  EXPECT_TRUE(Exists(Dst + "/a.bin"));
+}
+
+TEST_F(SafeguardTest, PreserveAclCopiesAccessAndDefaultAcls) {
+  WriteFile(Src + "/dir/f.txt", "f");
+  if (Shell("setfacl -m u:65534:r-- '" + Src + "/dir/f.txt' 2>/dev/null") != 0 ||
+      Shell("setfacl -d -m u:65534:rwx '" + Src + "/dir' 2>/dev/null") != 0)
+    GTEST_SKIP() << "no ACL support on the test folder's file system";
+  TMirrorOptions o = Opt();
+  o.PreserveAcl = true;
+  TRunResult r = Run(o);
+  EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+  EXPECT_TRUE(r.Has("Preserve:    NTFS permissions (ACLs) of copied items"));
+  EXPECT_NE(ShellOut("getfacl -p '" + Dst + "/dir/f.txt'").find("user:nobody:r--"), std::string::npos);
+  EXPECT_NE(ShellOut("getfacl -p '" + Dst + "/dir'").find("default:user:nobody:rwx"), std::string::npos);
+}
+
+TEST_F(SafeguardTest, AclFailuresAreOneErrorPerItem) {
+  WriteFile(Src + "/dir/f.txt", "f");
+  TMirrorOptions o = Opt();
+  o.PreserveAcl = true;
+  TFaultFileSystem fs(RealFileSystem());
+  fs.FailNth(TFsCall::SetAcl, 1, EOPNOTSUPP, true);
+  TRunResult r = Run(o, &fs);
+  EXPECT_TRUE(r.Has("ERROR        Set permissions failed \"" + Dst + "/dir\": Operation not supported")) << r.Text();
+  EXPECT_TRUE(r.Has("ERROR        Set permissions failed \"" + Dst + "/dir/f.txt\": Operation not supported"));
+  EXPECT_EQ(r.Stats.Errors, 2);
+  EXPECT_EQ(ReadFile(Dst + "/dir/f.txt"), "f");
+}
