@@ -19,6 +19,11 @@ namespace twf {
 // Last-write time in 100 ns units since 1601-01-01 UTC.
 using TFileTime = int64_t;
 
+// Converts a Unix time (seconds and nanoseconds since 1970) to a TFileTime.
+constexpr TFileTime FileTimeFromUnix(int64_t sec, int64_t nsec) {
+  return (sec + 11644473600LL) * 10000000LL + nsec / 100;
+}
+
 enum class TEntryKind : uint8_t {
   File,       // regular file, or a symbolic link to one (size and time are the target's)
   Dir,        // folder on the same file system as its parent
@@ -49,7 +54,7 @@ using TCopyProgress = std::function<bool(int64_t transferred)>;
 // Code CopyFile returns when it was aborted by the cancel flag or the progress routine.
 constexpr int kCopyAborted = ECANCELED;
 
-// Abstract so tests can fail any call (see FaultFileSystem).
+// Abstract so tests can fail any call (see TFaultFileSystem in fault_fs.h).
 class IFileSystem {
 public:
   virtual ~IFileSystem() = default;
@@ -58,8 +63,13 @@ public:
   virtual bool IsDirectory(const std::string& path) = 0;
   // Lists one folder, "." and ".." left out. On failure returns the errno of
   // the open; a failure while stepping through ends the listing silently with
-  // the entries seen so far (returns 0).
+  // the entries seen so far (returns 0). An entry that vanishes between
+  // reading the folder and examining it is left out; one that cannot be
+  // examined for another reason (a folder without search permission) fails
+  // the whole listing with that errno, so no entry goes missing unreported.
+  // out is cleared first and its capacity reused.
   virtual int ListDir(const std::string& path, std::vector<TDirEntry>& out) = 0;
+  // Follows symbolic links. Size is 0 for folders.
   virtual int Stat(const std::string& path, TFileInfo& info) = 0;
 
   virtual int DeleteFile(const std::string& path) = 0;
@@ -78,12 +88,16 @@ public:
   // leaves a partial file under dst's name. Returns kCopyAborted when cancel
   // became true or progress returned false. With flushToDevice the data is
   // on the device (fdatasync) before the rename. largeFile: the caller's
-  // hint that the file is 256 MiB or more (kept out of the page cache).
+  // hint that the file is 256 MiB or more (kept out of the page cache, which
+  // also means the data is written back while copying). Follows a source
+  // link; the permission bits and times are the target's. Owner and group
+  // are not carried over. progress may be empty and cancel null.
   virtual int CopyFile(const std::string& src, const std::string& dst,
                        const TCopyProgress& progress, const std::atomic<bool>* cancel,
                        bool largeFile, bool flushToDevice) = 0;
   // rename(); across file systems a copy followed by removing the source.
-  // Replaces an existing target.
+  // Replaces an existing target. When the source cannot be removed after a
+  // copy, the copy stays and that errno is returned.
   virtual int MoveFile(const std::string& src, const std::string& dst) = 0;
 
   // Opens for reading (fd >= 0 on success). dropCache: evict the file's
@@ -98,7 +112,10 @@ public:
   virtual int SetAcl(const std::string& path, const std::string& acl) = 0;
 
   // Moves each file to the freedesktop.org Trash; results[i] is the errno of
-  // paths[i] (0 = moved). Returns 0 when the Trash could be used at all.
+  // paths[i] (0 = moved). Returns 0 when the Trash could be used at all: at
+  // least one file was moved, or the list is empty; otherwise results[0].
+  // Paths of PATH_MAX bytes or more fail with ENAMETOOLONG: the Trash records
+  // the original path, and its tools cannot handle longer ones.
   virtual int TrashFiles(const std::vector<std::string>& paths, std::vector<int>& results) = 0;
 
   // Bytes available to the calling user on the file system holding path (the
@@ -120,7 +137,8 @@ std::string SystemMessage(int code);
 bool IsFileInUseCode(int code);
 
 // The path with symbolic links resolved, for the nearest existing folder,
-// the rest appended as given.
+// the rest appended as given ("." and ".." in that rest folded lexically).
+// A relative path is taken from the current folder.
 std::string ResolvePathForCompare(const std::string& path);
 
 // Key folding for map keys and case-insensitive comparisons. Linux file

@@ -1,0 +1,112 @@
+// POSIX ACLs through libacl. The text holds one line per ACL kind:
+// "A:" + the access ACL, and for folders "D:" + the default ACL (empty when
+// the folder has none), in the short text form with numeric ids, so no user
+// database lookup happens per file and ids survive unknown names.
+#include <acl/libacl.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/acl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "platform/posix_internal.h"
+
+namespace twf::posix {
+namespace {
+
+// libacl only takes path names. A long path is reached through its O_PATH
+// descriptor's /proc entry instead.
+class TAclPath {
+public:
+  explicit TAclPath(const std::string& path) {
+    if (path.size() < PATH_MAX) {
+      Path_ = path;
+      return;
+    }
+    Fd_ = OpenPathFd(path);
+    if (Fd_ < 0) {
+      Err_ = -Fd_;
+      return;
+    }
+    Path_ = "/proc/self/fd/" + std::to_string(Fd_);
+  }
+  ~TAclPath() {
+    if (Fd_ >= 0) close(Fd_);
+  }
+  int Error() const { return Err_; }
+  const char* Path() const { return Path_.c_str(); }
+
+private:
+  int Fd_ = -1;
+  int Err_ = 0;
+  std::string Path_;
+};
+
+int AppendAcl(const char* path, acl_type_t type, const char* tag, std::string& out) {
+  acl_t acl = acl_get_file(path, type);
+  if (!acl) return errno;
+  int err = 0;
+  if (acl_entries(acl) == 0) {
+    out += tag;
+    out += '\n';
+  } else if (char* text = acl_to_any_text(acl, nullptr, ',', TEXT_ABBREVIATE | TEXT_NUMERIC_IDS)) {
+    out += tag;
+    out += text;
+    out += '\n';
+    acl_free(text);
+  } else {
+    err = errno;
+  }
+  acl_free(acl);
+  return err;
+}
+
+int ApplyAcl(const char* path, acl_type_t type, const std::string& text) {
+  if (text.empty()) {
+    // Only a default ACL can be empty: the source folder has none.
+    return acl_delete_def_file(path) == 0 ? 0 : errno;
+  }
+  acl_t acl = acl_from_text(text.c_str());
+  if (!acl) return EINVAL;
+  int err = acl_set_file(path, type, acl) == 0 ? 0 : errno;
+  acl_free(acl);
+  return err;
+}
+
+} // namespace
+
+int GetAcl(const std::string& path, std::string& acl) {
+  acl.clear();
+  TAclPath p(path);
+  if (p.Error()) return p.Error();
+  struct stat st;
+  if (stat(p.Path(), &st) != 0) return errno;
+  if (int err = AppendAcl(p.Path(), ACL_TYPE_ACCESS, "A:", acl)) return err;
+  if (S_ISDIR(st.st_mode)) return AppendAcl(p.Path(), ACL_TYPE_DEFAULT, "D:", acl);
+  return 0;
+}
+
+int SetAcl(const std::string& path, const std::string& acl) {
+  TAclPath p(path);
+  if (p.Error()) return p.Error();
+  size_t pos = 0;
+  bool any = false;
+  while (pos < acl.size()) {
+    size_t end = acl.find('\n', pos);
+    if (end == std::string::npos) end = acl.size();
+    std::string line = acl.substr(pos, end - pos);
+    pos = end + 1;
+    if (line.size() < 2 || line[1] != ':' || (line[0] != 'A' && line[0] != 'D')) return EINVAL;
+    acl_type_t type = line[0] == 'A' ? ACL_TYPE_ACCESS : ACL_TYPE_DEFAULT;
+    std::string text = line.substr(2);
+    if (type == ACL_TYPE_ACCESS && text.empty()) return EINVAL;
+    if (int err = ApplyAcl(p.Path(), type, text)) return err;
+    any = true;
+  }
+  return any ? 0 : EINVAL;
+}
+
+} // namespace twf::posix

@@ -1,0 +1,185 @@
+// File copy through a temporary name: the target's name only ever holds a
+// complete file, whether the copy succeeds, fails or is cancelled.
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <new>
+
+#include "platform/posix_internal.h"
+
+namespace twf::posix {
+namespace {
+
+// Big enough that the kernel can clone or offload efficiently, small enough
+// that cancel and progress answer within a fraction of a second.
+constexpr size_t kChunk = size_t(4) << 20;
+constexpr size_t kFallbackBuffer = size_t(1) << 20;
+
+bool Cancelled(const std::atomic<bool>* cancel) {
+  return cancel && cancel->load(std::memory_order_relaxed);
+}
+
+// ".twf-" + 12 lowercase hex digits + ".part": fixed in shape so a later run
+// can recognise leftovers, and short so a name near NAME_MAX still works.
+void MakeTempName(char (&name)[23]) {
+  unsigned char rnd[6];
+  if (getrandom(rnd, sizeof rnd, 0) != ssize_t(sizeof rnd)) {
+    // No entropy available: the EEXIST retry still makes this safe.
+    static std::atomic<uint64_t> counter{0};
+    uint64_t v = counter.fetch_add(1) ^ (uint64_t(getpid()) << 24) ^ reinterpret_cast<uintptr_t>(&name);
+    for (unsigned char& b : rnd) {
+      b = static_cast<unsigned char>(v);
+      v >>= 8;
+    }
+  }
+  static constexpr char kHex[] = "0123456789abcdef";
+  char* p = name;
+  for (char c : {'.', 't', 'w', 'f', '-'}) *p++ = c;
+  for (unsigned char b : rnd) {
+    *p++ = kHex[b >> 4];
+    *p++ = kHex[b & 15];
+  }
+  for (char c : {'.', 'p', 'a', 'r', 't'}) *p++ = c;
+  *p = '\0';
+}
+
+int WriteAll(int fd, const char* buf, size_t len) {
+  while (len > 0) {
+    ssize_t n = write(fd, buf, len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    buf += n;
+    len -= size_t(n);
+  }
+  return 0;
+}
+
+// Keeps a large copy out of the page cache. Written pages can only be
+// dropped once they are clean, so each chunk's write-back is started at once
+// and waited for one chunk later: the device stays busy while we copy on.
+class TCacheDropper {
+public:
+  TCacheDropper(int in, int out, bool enabled) : In_(in), Out_(out), Enabled_(enabled) {
+    if (Enabled_) posix_fadvise(In_, 0, 0, POSIX_FADV_SEQUENTIAL);
+  }
+
+  void Copied(int64_t offset, int64_t len) {
+    if (!Enabled_) return;
+    sync_file_range(Out_, offset, len, SYNC_FILE_RANGE_WRITE);
+    posix_fadvise(In_, offset, len, POSIX_FADV_DONTNEED);
+    DropWritten();
+    PrevOffset_ = offset;
+    PrevLen_ = len;
+  }
+
+  void Finish() {
+    if (!Enabled_) return;
+    DropWritten();
+    posix_fadvise(Out_, 0, 0, POSIX_FADV_DONTNEED);
+  }
+
+private:
+  void DropWritten() {
+    if (PrevLen_ == 0) return;
+    sync_file_range(Out_, PrevOffset_, PrevLen_,
+                    SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
+    posix_fadvise(Out_, PrevOffset_, PrevLen_, POSIX_FADV_DONTNEED);
+    PrevLen_ = 0;
+  }
+
+  int In_, Out_;
+  bool Enabled_;
+  int64_t PrevOffset_ = 0, PrevLen_ = 0;
+};
+
+bool CopyRangeUnsupported(int err) {
+  return err == EXDEV || err == ENOSYS || err == EINVAL || err == EOPNOTSUPP;
+}
+
+// Copies from the current offsets to the end of in. Returns an errno,
+// kCopyAborted for a cancel.
+int CopyContent(int in, int out, const struct stat& st, const TCopyProgress& progress,
+                const std::atomic<bool>* cancel, bool largeFile) {
+  TCacheDropper cache(in, out, largeFile);
+  std::unique_ptr<char[]> buffer;
+  bool useCopyRange = true;
+  int64_t done = 0;
+  for (;;) {
+    if (Cancelled(cancel)) return kCopyAborted;
+    ssize_t n;
+    if (useCopyRange) {
+      n = copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (!CopyRangeUnsupported(errno)) return errno;
+        useCopyRange = false;
+        continue;
+      }
+      // Some file systems (procfs-like, some network ones) report an empty
+      // file here although stat says otherwise: read it the plain way.
+      if (n == 0 && done == 0 && st.st_size > 0) {
+        useCopyRange = false;
+        continue;
+      }
+    } else {
+      if (!buffer) buffer.reset(new (std::nothrow) char[kFallbackBuffer]);
+      if (!buffer) return ENOMEM;
+      n = read(in, buffer.get(), kFallbackBuffer);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return errno;
+      }
+      if (int err = WriteAll(out, buffer.get(), size_t(n))) return err;
+    }
+    if (n == 0) break;
+    cache.Copied(done, n);
+    done += n;
+    if (progress && !progress(done)) return kCopyAborted;
+  }
+  cache.Finish();
+  return 0;
+}
+
+int FinishMetadata(int out, const struct stat& st, bool flushToDevice) {
+  if (fchmod(out, st.st_mode & 07777) != 0) return errno;
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  if (futimens(out, times) != 0) return errno;
+  if (flushToDevice && fdatasync(out) != 0) return errno;
+  return 0;
+}
+
+} // namespace
+
+int CopyInto(int in, const struct stat& st, int parentFd, const char* name,
+             const TCopyProgress& progress, const std::atomic<bool>* cancel, bool largeFile,
+             bool flushToDevice) {
+  if (Cancelled(cancel)) return kCopyAborted;
+  char temp[23];
+  int out = -1;
+  for (int attempt = 0; out < 0; ++attempt) {
+    MakeTempName(temp);
+    out = openat(parentFd, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0 && (errno != EEXIST || attempt == 100)) return errno;
+  }
+  int err;
+  try {
+    err = CopyContent(in, out, st, progress, cancel, largeFile);
+  } catch (const std::bad_alloc&) {
+    err = ENOMEM;
+  } catch (...) {
+    err = EIO; // a throwing progress routine must not leave the temp file
+  }
+  if (!err) err = FinishMetadata(out, st, flushToDevice);
+  if (close(out) != 0 && !err && errno != EINTR) err = errno;
+  if (!err && renameat(parentFd, temp, parentFd, name) != 0) err = errno;
+  if (err) unlinkat(parentFd, temp, 0);
+  return err;
+}
+
+} // namespace twf::posix

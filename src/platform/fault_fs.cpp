@@ -1,0 +1,221 @@
+#include "platform/fault_fs.h"
+
+namespace twf {
+
+const char* FsCallName(TFsCall kind) {
+  static constexpr const char* kNames[] = {
+      "IsDirectory", "ListDir", "Stat",    "DeleteFile", "RemoveDir",  "CreateDir",
+      "CreateDirPath", "ClearReadOnly", "CopyFile", "MoveFile", "OpenRead", "Read",
+      "Close",       "GetAcl",  "SetAcl",  "TrashFiles", "FreeSpace",  "VolumeIdentity"};
+  static_assert(std::size(kNames) == size_t(TFsCall::Count));
+  return kind < TFsCall::Count ? kNames[size_t(kind)] : "?";
+}
+
+void TFaultFileSystem::FailNth(TFsCall kind, uint64_t n, int errnoValue, bool persistent) {
+  std::lock_guard<std::mutex> g(Lock_);
+  Faults_.push_back({kind, errnoValue, n, persistent, {}, -1});
+}
+
+void TFaultFileSystem::FailPath(TFsCall kind, const std::string& pathPart, int errnoValue) {
+  std::lock_guard<std::mutex> g(Lock_);
+  Faults_.push_back({kind, errnoValue, 0, false, pathPart, -1});
+}
+
+void TFaultFileSystem::FailCopyAfter(uint64_t n, int64_t bytes, int errnoValue) {
+  std::lock_guard<std::mutex> g(Lock_);
+  Faults_.push_back({TFsCall::CopyFile, errnoValue, n, false, {}, bytes});
+}
+
+void TFaultFileSystem::ClearFaults() {
+  std::lock_guard<std::mutex> g(Lock_);
+  Faults_.clear();
+}
+
+uint64_t TFaultFileSystem::Calls(TFsCall kind) const {
+  return Counts_[size_t(kind)].load();
+}
+
+void TFaultFileSystem::ResetCounts() {
+  std::lock_guard<std::mutex> g(Lock_);
+  for (auto& c : Counts_) c.store(0);
+}
+
+TFaultFileSystem::TDecision TFaultFileSystem::Enter(TFsCall kind, const std::string& path,
+                                                    const std::string& path2) {
+  if (Hook_) Hook_(kind, path);
+  std::lock_guard<std::mutex> g(Lock_);
+  uint64_t count = Counts_[size_t(kind)].fetch_add(1) + 1;
+  for (const TFault& f : Faults_) {
+    if (f.Kind != kind) continue;
+    bool hit;
+    if (f.Nth > 0)
+      hit = count == f.Nth || (f.Persistent && count > f.Nth);
+    else
+      hit = path.find(f.PathPart) != std::string::npos ||
+            (!path2.empty() && path2.find(f.PathPart) != std::string::npos);
+    // TrashFiles matches paths per file, not per call.
+    if (hit && kind == TFsCall::TrashFiles && f.Nth == 0) continue;
+    if (hit) return {f.Errno, f.AfterBytes};
+  }
+  return {};
+}
+
+std::string TFaultFileSystem::PathOfFd(int fd) {
+  std::lock_guard<std::mutex> g(Lock_);
+  auto it = OpenPaths_.find(fd);
+  return it == OpenPaths_.end() ? std::string() : it->second;
+}
+
+bool TFaultFileSystem::IsDirectory(const std::string& path) {
+  return Enter(TFsCall::IsDirectory, path).Errno == 0 && Inner_.IsDirectory(path);
+}
+
+int TFaultFileSystem::ListDir(const std::string& path, std::vector<TDirEntry>& out) {
+  if (int err = Enter(TFsCall::ListDir, path).Errno) {
+    out.clear();
+    return err;
+  }
+  return Inner_.ListDir(path, out);
+}
+
+int TFaultFileSystem::Stat(const std::string& path, TFileInfo& info) {
+  if (int err = Enter(TFsCall::Stat, path).Errno) return err;
+  return Inner_.Stat(path, info);
+}
+
+int TFaultFileSystem::DeleteFile(const std::string& path) {
+  if (int err = Enter(TFsCall::DeleteFile, path).Errno) return err;
+  return Inner_.DeleteFile(path);
+}
+
+int TFaultFileSystem::RemoveDir(const std::string& path) {
+  if (int err = Enter(TFsCall::RemoveDir, path).Errno) return err;
+  return Inner_.RemoveDir(path);
+}
+
+int TFaultFileSystem::CreateDir(const std::string& path) {
+  if (int err = Enter(TFsCall::CreateDir, path).Errno) return err;
+  return Inner_.CreateDir(path);
+}
+
+int TFaultFileSystem::CreateDirPath(const std::string& path) {
+  if (int err = Enter(TFsCall::CreateDirPath, path).Errno) return err;
+  return Inner_.CreateDirPath(path);
+}
+
+void TFaultFileSystem::ClearReadOnly(const std::string& path) {
+  if (Enter(TFsCall::ClearReadOnly, path).Errno) return;
+  Inner_.ClearReadOnly(path);
+}
+
+int TFaultFileSystem::CopyFile(const std::string& src, const std::string& dst,
+                               const TCopyProgress& progress, const std::atomic<bool>* cancel,
+                               bool largeFile, bool flushToDevice) {
+  TDecision d = Enter(TFsCall::CopyFile, src, dst);
+  if (d.Errno == 0) return Inner_.CopyFile(src, dst, progress, cancel, largeFile, flushToDevice);
+  if (d.AfterBytes < 0) return d.Errno;
+  // Let the real copy run and abort it once enough has gone through: the
+  // caller sees the progress and the cleanup of a genuine mid-copy failure.
+  bool tripped = false;
+  TCopyProgress tripwire = [&](int64_t transferred) {
+    bool go = !progress || progress(transferred);
+    if (transferred >= d.AfterBytes) tripped = true;
+    return go && !tripped;
+  };
+  int err = Inner_.CopyFile(src, dst, tripwire, cancel, largeFile, flushToDevice);
+  return tripped ? d.Errno : err;
+}
+
+int TFaultFileSystem::MoveFile(const std::string& src, const std::string& dst) {
+  if (int err = Enter(TFsCall::MoveFile, src, dst).Errno) return err;
+  return Inner_.MoveFile(src, dst);
+}
+
+int TFaultFileSystem::OpenRead(const std::string& path, bool dropCache, int& fd) {
+  if (int err = Enter(TFsCall::OpenRead, path).Errno) {
+    fd = -1;
+    return err;
+  }
+  int err = Inner_.OpenRead(path, dropCache, fd);
+  if (err == 0) {
+    std::lock_guard<std::mutex> g(Lock_);
+    OpenPaths_[fd] = path;
+  }
+  return err;
+}
+
+int64_t TFaultFileSystem::Read(int fd, void* buf, int64_t size) {
+  if (int err = Enter(TFsCall::Read, PathOfFd(fd)).Errno) return -err;
+  return Inner_.Read(fd, buf, size);
+}
+
+void TFaultFileSystem::Close(int fd) {
+  std::string path = PathOfFd(fd);
+  {
+    std::lock_guard<std::mutex> g(Lock_);
+    OpenPaths_.erase(fd);
+  }
+  Enter(TFsCall::Close, path); // close() releases the descriptor even when it reports an error
+  Inner_.Close(fd);
+}
+
+int TFaultFileSystem::GetAcl(const std::string& path, std::string& acl) {
+  if (int err = Enter(TFsCall::GetAcl, path).Errno) {
+    acl.clear();
+    return err;
+  }
+  return Inner_.GetAcl(path, acl);
+}
+
+int TFaultFileSystem::SetAcl(const std::string& path, const std::string& acl) {
+  if (int err = Enter(TFsCall::SetAcl, path).Errno) return err;
+  return Inner_.SetAcl(path, acl);
+}
+
+int TFaultFileSystem::TrashFiles(const std::vector<std::string>& paths, std::vector<int>& results) {
+  if (int err = Enter(TFsCall::TrashFiles, paths.empty() ? std::string() : paths[0]).Errno) {
+    results.assign(paths.size(), err);
+    return err;
+  }
+  // Files with a path fault keep that result; the others go to the inner
+  // file system in one call, as the caller made it.
+  std::vector<int> faultOf(paths.size(), 0);
+  {
+    std::lock_guard<std::mutex> g(Lock_);
+    for (size_t i = 0; i < paths.size(); ++i)
+      for (const TFault& f : Faults_)
+        if (f.Kind == TFsCall::TrashFiles && f.Nth == 0 && paths[i].find(f.PathPart) != std::string::npos) {
+          faultOf[i] = f.Errno;
+          break;
+        }
+  }
+  std::vector<std::string> rest;
+  for (size_t i = 0; i < paths.size(); ++i)
+    if (!faultOf[i]) rest.push_back(paths[i]);
+  std::vector<int> restResults;
+  if (!rest.empty()) Inner_.TrashFiles(rest, restResults);
+  results.assign(paths.size(), 0);
+  bool anyMoved = paths.empty();
+  for (size_t i = 0, r = 0; i < paths.size(); ++i) {
+    results[i] = faultOf[i] ? faultOf[i] : restResults[r++];
+    anyMoved |= results[i] == 0;
+  }
+  return anyMoved ? 0 : results[0];
+}
+
+int64_t TFaultFileSystem::FreeSpace(const std::string& path) {
+  if (Enter(TFsCall::FreeSpace, path).Errno) return -1;
+  return Inner_.FreeSpace(path);
+}
+
+bool TFaultFileSystem::VolumeIdentity(const std::string& path, std::string& label,
+                                      std::string& serial) {
+  if (Enter(TFsCall::VolumeIdentity, path).Errno) {
+    label.clear();
+    serial.clear();
+    return false;
+  }
+  return Inner_.VolumeIdentity(path, label, serial);
+}
+
+} // namespace twf

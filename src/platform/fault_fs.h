@@ -1,0 +1,123 @@
+// A file system that passes every call to another one, except the calls it
+// is told to fail. Tests use it to prove that every failure of the layer is
+// handled: fail the n-th call of a kind, once or from then on, and check that
+// the run either succeeds or fails cleanly with nothing lost.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/fs.h"
+
+namespace twf {
+
+// One per IFileSystem method.
+enum class TFsCall : uint8_t {
+  IsDirectory,
+  ListDir,
+  Stat,
+  DeleteFile,
+  RemoveDir,
+  CreateDir,
+  CreateDirPath,
+  ClearReadOnly,
+  CopyFile,
+  MoveFile,
+  OpenRead,
+  Read,
+  Close,
+  GetAcl,
+  SetAcl,
+  TrashFiles,
+  FreeSpace,
+  VolumeIdentity,
+  Count
+};
+
+const char* FsCallName(TFsCall kind);
+
+// Thread-safe: the engine calls it from many workers. An injected failure
+// looks like the real one: nothing is changed on disk (a failed CopyFile
+// leaves no file behind, a failed Close still closes), bool calls answer
+// false, FreeSpace -1, ClearReadOnly does nothing, ListDir returns no entries.
+class TFaultFileSystem : public IFileSystem {
+public:
+  explicit TFaultFileSystem(IFileSystem& inner) : Inner_(inner) {}
+
+  // The n-th call of kind (1-based, counted from construction or
+  // ResetCounts) fails with errnoValue; persistent: that call and every
+  // later one.
+  void FailNth(TFsCall kind, uint64_t n, int errnoValue, bool persistent = false);
+  // Every call of kind whose path (either path for CopyFile and MoveFile;
+  // the opened file's path for Read and Close) contains pathPart fails.
+  // TrashFiles fails only the matching files, each with its own result.
+  void FailPath(TFsCall kind, const std::string& pathPart, int errnoValue);
+  // The n-th CopyFile call copies until at least `bytes` were transferred
+  // (reporting progress as usual), then fails with errnoValue, cleaning up
+  // like a real read or write failure part-way.
+  void FailCopyAfter(uint64_t n, int64_t bytes, int errnoValue);
+  // Forgets every fault; the counters stay.
+  void ClearFaults();
+
+  // Calls of kind so far, failed ones included.
+  uint64_t Calls(TFsCall kind) const;
+  void ResetCounts();
+
+  // Runs before every call (outside any lock), e.g. to cancel a run at a
+  // chosen point. Set it before the file system is in use.
+  using THook = std::function<void(TFsCall kind, const std::string& path)>;
+  void SetHook(THook hook) { Hook_ = std::move(hook); }
+
+  bool IsDirectory(const std::string& path) override;
+  int ListDir(const std::string& path, std::vector<TDirEntry>& out) override;
+  int Stat(const std::string& path, TFileInfo& info) override;
+  int DeleteFile(const std::string& path) override;
+  int RemoveDir(const std::string& path) override;
+  int CreateDir(const std::string& path) override;
+  int CreateDirPath(const std::string& path) override;
+  void ClearReadOnly(const std::string& path) override;
+  int CopyFile(const std::string& src, const std::string& dst, const TCopyProgress& progress,
+               const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice) override;
+  int MoveFile(const std::string& src, const std::string& dst) override;
+  int OpenRead(const std::string& path, bool dropCache, int& fd) override;
+  int64_t Read(int fd, void* buf, int64_t size) override;
+  void Close(int fd) override;
+  int GetAcl(const std::string& path, std::string& acl) override;
+  int SetAcl(const std::string& path, const std::string& acl) override;
+  int TrashFiles(const std::vector<std::string>& paths, std::vector<int>& results) override;
+  int64_t FreeSpace(const std::string& path) override;
+  bool VolumeIdentity(const std::string& path, std::string& label, std::string& serial) override;
+
+private:
+  struct TFault {
+    TFsCall Kind;
+    int Errno;
+    uint64_t Nth = 0; // 0: by path
+    bool Persistent = false;
+    std::string PathPart;
+    int64_t AfterBytes = -1; // CopyFile only
+  };
+  struct TDecision {
+    int Errno = 0;
+    int64_t AfterBytes = -1;
+  };
+
+  // Counts the call and decides whether it fails.
+  TDecision Enter(TFsCall kind, const std::string& path, const std::string& path2 = {});
+  std::string PathOfFd(int fd);
+
+  IFileSystem& Inner_;
+  THook Hook_;
+  mutable std::mutex Lock_;
+  std::vector<TFault> Faults_;
+  std::array<std::atomic<uint64_t>, size_t(TFsCall::Count)> Counts_{};
+  std::map<int, std::string> OpenPaths_; // for faults on Read and Close by path
+};
+
+} // namespace twf

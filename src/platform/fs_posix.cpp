@@ -1,0 +1,301 @@
+// The Linux file-system layer: listing, single-item operations and reads.
+// Copying lives in copy_posix.cpp, ACLs in acl_posix.cpp, the Trash in
+// trash_gio.cpp, space and volume identity in volume_posix.cpp.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "platform/fs.h"
+#include "platform/posix_internal.h"
+
+namespace twf {
+namespace {
+
+using posix::TAtPath;
+
+TFileTime WriteTimeOf(const struct stat& st) {
+  return FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+}
+
+void SetFile(TDirEntry& e, const struct stat& st) {
+  e.Kind = TEntryKind::File;
+  e.Size = st.st_size;
+  e.WriteTime = WriteTimeOf(st);
+}
+
+// A link counts as what it points to; a target that cannot be reached makes
+// it dangling.
+void ClassifyLink(int dfd, const char* name, TDirEntry& e) {
+  struct stat target;
+  if (fstatat(dfd, name, &target, 0) != 0)
+    e.Kind = TEntryKind::Dangling;
+  else if (S_ISDIR(target.st_mode))
+    e.Kind = TEntryKind::DirLink;
+  else if (S_ISREG(target.st_mode))
+    SetFile(e, target);
+  else
+    e.Kind = TEntryKind::Special;
+}
+
+// Kind, size and time from the entry's own lstat result.
+void Classify(int dfd, const char* name, const struct stat& st, dev_t parentDev, TDirEntry& e) {
+  if (S_ISREG(st.st_mode))
+    SetFile(e, st);
+  else if (S_ISDIR(st.st_mode))
+    e.Kind = st.st_dev == parentDev ? TEntryKind::Dir : TEntryKind::MountPoint;
+  else if (S_ISLNK(st.st_mode))
+    ClassifyLink(dfd, name, e);
+  else
+    e.Kind = TEntryKind::Special;
+}
+
+// One fstatat per entry: d_type tells which one is needed (the target's for
+// a link, none for FIFOs, sockets and devices).
+int ListOpened(DIR* d, int dfd, dev_t parentDev, std::vector<TDirEntry>& out) {
+  for (;;) {
+    errno = 0;
+    struct dirent* de = readdir(d);
+    if (!de) return 0; // end, or a failure part-way: keep what was seen
+    const char* name = de->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+
+    TDirEntry& e = out.emplace_back();
+    e.Name.assign(name);
+    e.Hidden = name[0] == '.';
+    struct stat st;
+    switch (de->d_type) {
+    case DT_FIFO:
+    case DT_SOCK:
+    case DT_CHR:
+    case DT_BLK:
+      e.Kind = TEntryKind::Special;
+      continue;
+    case DT_LNK:
+      ClassifyLink(dfd, name, e);
+      continue;
+    default: // DT_REG, DT_DIR, or DT_UNKNOWN on file systems that do not fill it
+      if (fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        int err = errno;
+        out.pop_back();
+        if (err == ENOENT) continue; // removed meanwhile
+        return err;
+      }
+      Classify(dfd, name, st, parentDev, e);
+      continue;
+    }
+  }
+}
+
+class TPosixFileSystem final : public IFileSystem {
+public:
+  bool IsDirectory(const std::string& path) override {
+    TAtPath at;
+    struct stat st;
+    return at.Open(path) == 0 && fstatat(at.Dir(), at.Name(), &st, 0) == 0 && S_ISDIR(st.st_mode);
+  }
+
+  int ListDir(const std::string& path, std::vector<TDirEntry>& out) override {
+    out.clear();
+    TAtPath at;
+    if (int err = at.Open(path)) return err;
+    int fd = openat(at.Dir(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    struct stat dirSt;
+    DIR* d = nullptr;
+    if (fstat(fd, &dirSt) != 0 || !(d = fdopendir(fd))) {
+      int err = errno;
+      close(fd);
+      return err;
+    }
+    int err;
+    try {
+      err = ListOpened(d, fd, dirSt.st_dev, out);
+    } catch (const std::bad_alloc&) {
+      err = ENOMEM;
+    }
+    closedir(d);
+    if (err) out.clear();
+    return err;
+  }
+
+  int Stat(const std::string& path, TFileInfo& info) override {
+    TAtPath at;
+    if (int err = at.Open(path)) return err;
+    struct stat st;
+    if (fstatat(at.Dir(), at.Name(), &st, 0) != 0) return errno;
+    info.IsDir = S_ISDIR(st.st_mode);
+    info.Size = info.IsDir ? 0 : st.st_size;
+    info.WriteTime = WriteTimeOf(st);
+    info.Mode = st.st_mode;
+    return 0;
+  }
+
+  int DeleteFile(const std::string& path) override { return Unlink(path, 0); }
+  int RemoveDir(const std::string& path) override { return Unlink(path, AT_REMOVEDIR); }
+
+  int CreateDir(const std::string& path) override {
+    TAtPath at;
+    if (int err = at.Open(path)) return err;
+    return mkdirat(at.Dir(), at.Name(), 0777) == 0 ? 0 : errno;
+  }
+
+  // Climbs until a folder can be made (or exists), then creates downwards,
+  // without recursion: deep trees must not exhaust a worker's stack.
+  int CreateDirPath(const std::string& path) override {
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    std::vector<size_t> missing; // lengths of the prefixes still to create
+    size_t len = p.size();
+    std::string prefix;
+    for (;;) {
+      prefix.assign(p, 0, len);
+      int err = CreateDir(prefix);
+      if (err == 0) break;
+      if (err == EEXIST) {
+        if (!IsDirectory(prefix)) return missing.empty() ? EEXIST : ENOTDIR;
+        break;
+      }
+      if (err != ENOENT) return err;
+      missing.push_back(len);
+      size_t slash = p.rfind('/', len - 1);
+      if (slash == std::string::npos || slash == 0) return ENOENT;
+      len = slash;
+      while (len > 1 && p[len - 1] == '/') --len;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+      prefix.assign(p, 0, *it);
+      int err = CreateDir(prefix);
+      if (err == EEXIST && IsDirectory(prefix)) err = 0; // another worker won the race
+      if (err) return err;
+    }
+    return 0;
+  }
+
+  void ClearReadOnly(const std::string& path) override {
+    TAtPath at;
+    struct stat st;
+    if (at.Open(path) != 0 || fstatat(at.Dir(), at.Name(), &st, 0) != 0) return;
+    if (st.st_mode & S_IWUSR) return;
+    fchmodat(at.Dir(), at.Name(), (st.st_mode & 07777) | S_IWUSR, 0);
+  }
+
+  int CopyFile(const std::string& src, const std::string& dst, const TCopyProgress& progress,
+               const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice) override {
+    TAtPath from;
+    if (int err = from.Open(src)) return err;
+    // O_NONBLOCK: a FIFO put in a file's place must not hang the worker; it
+    // changes nothing for regular files.
+    int in = openat(from.Dir(), from.Name(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (in < 0) return errno;
+    int err = 0;
+    struct stat st;
+    if (fstat(in, &st) != 0) {
+      err = errno;
+    } else if (S_ISDIR(st.st_mode)) {
+      err = EISDIR;
+    } else if (!S_ISREG(st.st_mode)) {
+      err = ENOTSUP; // devices and FIFOs are never copied
+    } else {
+      TAtPath to;
+      err = to.Open(dst, true);
+      if (!err)
+        err = posix::CopyInto(in, st, to.Dir(), to.Name(), progress, cancel, largeFile, flushToDevice);
+    }
+    close(in);
+    return err;
+  }
+
+  int MoveFile(const std::string& src, const std::string& dst) override {
+    TAtPath from, to;
+    if (int err = from.Open(src)) return err;
+    if (int err = to.Open(dst)) return err;
+    if (renameat(from.Dir(), from.Name(), to.Dir(), to.Name()) == 0) return 0;
+    if (errno != EXDEV) return errno;
+    if (int err = CopyFile(src, dst, {}, nullptr, false, false)) return err;
+    return unlinkat(from.Dir(), from.Name(), 0) == 0 ? 0 : errno;
+  }
+
+  int OpenRead(const std::string& path, bool dropCache, int& fd) override {
+    fd = -1;
+    TAtPath at;
+    if (int err = at.Open(path)) return err;
+    int f = openat(at.Dir(), at.Name(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (f < 0) return errno;
+    if (dropCache) posix_fadvise(f, 0, 0, POSIX_FADV_DONTNEED);
+    posix_fadvise(f, 0, 0, POSIX_FADV_SEQUENTIAL);
+    fd = f;
+    return 0;
+  }
+
+  int64_t Read(int fd, void* buf, int64_t size) override {
+    for (;;) {
+      ssize_t n = read(fd, buf, size_t(size));
+      if (n >= 0) return n;
+      if (errno != EINTR) return -errno;
+    }
+  }
+
+  void Close(int fd) override {
+    if (fd >= 0) close(fd);
+  }
+
+  int GetAcl(const std::string& path, std::string& acl) override { return posix::GetAcl(path, acl); }
+  int SetAcl(const std::string& path, const std::string& acl) override {
+    return posix::SetAcl(path, acl);
+  }
+  int TrashFiles(const std::vector<std::string>& paths, std::vector<int>& results) override {
+    return posix::TrashFiles(paths, results);
+  }
+  int64_t FreeSpace(const std::string& path) override { return posix::FreeSpace(path); }
+  bool VolumeIdentity(const std::string& path, std::string& label, std::string& serial) override {
+    return posix::VolumeIdentity(path, label, serial);
+  }
+
+private:
+  static int Unlink(const std::string& path, int flags) {
+    TAtPath at;
+    if (int err = at.Open(path)) return err;
+    return unlinkat(at.Dir(), at.Name(), flags) == 0 ? 0 : errno;
+  }
+};
+
+} // namespace
+
+IFileSystem& RealFileSystem() {
+  static TPosixFileSystem fs;
+  return fs;
+}
+
+std::string SystemMessage(int code) {
+  char buf[256];
+  std::string text = strerror_r(code, buf, sizeof buf); // GNU form: returns the text
+  while (!text.empty() && (text.back() == '.' || text.back() == ' ')) text.pop_back();
+  return text;
+}
+
+bool IsFileInUseCode(int code) { return code == EBUSY || code == ETXTBSY; }
+
+bool IsCopyTempName(const std::string& name) {
+  static constexpr char kPrefix[] = ".twf-", kSuffix[] = ".part";
+  if (name.size() != 5 + 12 + 5) return false;
+  if (name.compare(0, 5, kPrefix) != 0 || name.compare(17, 5, kSuffix) != 0) return false;
+  for (size_t i = 5; i < 17; ++i) {
+    char c = name[i];
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  return true;
+}
+
+int64_t MonotonicMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+} // namespace twf

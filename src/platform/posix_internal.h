@@ -1,0 +1,70 @@
+// Pieces shared by the Linux implementation files of the file-system layer.
+// Not part of the layer's interface; tests include it for the pure helpers.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/fs.h"
+
+namespace twf::posix {
+
+// A path turned into a folder descriptor plus the last component, for the
+// *at() calls. Paths shorter than PATH_MAX stay as they are (AT_FDCWD and the
+// whole path), so the common case costs no extra system call; longer ones
+// have their folder part opened in pieces shorter than PATH_MAX. Intermediate
+// symbolic links are followed, as the kernel would for a short path.
+class TAtPath {
+public:
+  TAtPath() = default;
+  TAtPath(const TAtPath&) = delete;
+  TAtPath& operator=(const TAtPath&) = delete;
+  ~TAtPath();
+
+  // wantParentFd: always open the folder part, even for a short path (for
+  // callers that create siblings of the last component). Returns an errno.
+  int Open(const std::string& path, bool wantParentFd = false);
+  int Dir() const;
+  const char* Name() const { return Name_; }
+
+private:
+  int Fd_ = -1;
+  const char* Name_ = "";
+  std::string Own_;
+};
+
+// Opens path itself with O_PATH (following links) for the f*() calls that
+// have no *at() form; returns the descriptor or -errno.
+int OpenPathFd(const std::string& path);
+
+// The nearest existing folder at or above path ("." for a relative path
+// whose folders are all missing); empty when there is none.
+std::string NearestExistingDir(const std::string& path);
+
+// Copies the content and metadata of the open regular file in (described by
+// st) into a fresh temporary file in parentFd, renamed to name at the end.
+int CopyInto(int in, const struct stat& st, int parentFd, const char* name,
+             const TCopyProgress& progress, const std::atomic<bool>* cancel, bool largeFile,
+             bool flushToDevice);
+
+int GetAcl(const std::string& path, std::string& acl);
+int SetAcl(const std::string& path, const std::string& acl);
+int TrashFiles(const std::vector<std::string>& paths, std::vector<int>& results);
+int64_t FreeSpace(const std::string& path);
+bool VolumeIdentity(const std::string& path, std::string& label, std::string& serial);
+
+// "XXXX-XXXX" from the first 8 hex digits of a file-system UUID (dashes
+// left out); empty when it has fewer.
+std::string SerialFromUuid(const std::string& uuid);
+// "XXXX-XXXX" from a 32-bit number, high half first.
+std::string SerialFromNumber(uint32_t value);
+// Undoes udev's \xHH escapes in /dev/disk/by-label names.
+std::string DecodeUdevName(const std::string& name);
+// Undoes the kernel's \ooo escapes in /proc/self/mountinfo fields.
+std::string DecodeMountField(const std::string& field);
+
+} // namespace twf::posix

@@ -1,0 +1,717 @@
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <map>
+#include <random>
+#include <regex>
+
+#include "platform/fs.h"
+#include "platform/posix_internal.h"
+#include "platform/tree.h"
+
+namespace twf {
+namespace {
+
+using test::RunAsNobody;
+using test::TScratchMount;
+using test::TTempTree;
+using test::TrashHome;
+using test::kPrivateTrash;
+
+IFileSystem& Fs() { return RealFileSystem(); }
+
+constexpr int64_t kMiB = 1 << 20;
+
+std::string Pattern(size_t size, unsigned seed = 1) {
+  std::mt19937 gen(seed);
+  std::string s(size, '\0');
+  for (char& c : s) c = char(gen());
+  return s;
+}
+
+void SetTimes(const std::string& path, time_t sec, long nsec, int flags = 0) {
+  struct timespec ts[2] = {{sec, nsec}, {sec, nsec}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), ts, flags), 0) << path;
+}
+
+struct stat LStat(const std::string& path) {
+  struct stat st {};
+  lstat(path.c_str(), &st);
+  return st;
+}
+
+std::map<std::string, TDirEntry> ListByName(const std::string& dir, int* err = nullptr) {
+  std::vector<TDirEntry> list;
+  int e = Fs().ListDir(dir, list);
+  if (err) *err = e;
+  std::map<std::string, TDirEntry> byName;
+  for (auto& entry : list) byName[entry.Name] = entry;
+  return byName;
+}
+
+// ---------------------------------------------------------------- long paths
+
+TEST(PlatformLongPath, EveryCallWorksBeyondPathMax) {
+  TTempTree t;
+  std::string deep = t.Root();
+  for (int i = 0; i < 40; ++i) deep += "/" + std::string(200, char('a' + i % 26));
+  ASSERT_GT(deep.size(), 8000u); // about twice PATH_MAX
+  IFileSystem& fs = Fs();
+
+  ASSERT_EQ(fs.CreateDirPath(deep), 0);
+  EXPECT_TRUE(fs.IsDirectory(deep));
+  EXPECT_EQ(fs.CreateDirPath(deep), 0);
+  t.Write("src.txt", "payload", 0444);
+
+  const std::string file = deep + "/f.txt";
+  ASSERT_EQ(fs.CopyFile(t.Path("src.txt"), file, {}, nullptr, false, true), 0);
+  TFileInfo info;
+  ASSERT_EQ(fs.Stat(file, info), 0);
+  EXPECT_EQ(info.Size, 7);
+  EXPECT_EQ(info.Mode & 07777, 0444u);
+  fs.ClearReadOnly(file);
+  ASSERT_EQ(fs.Stat(file, info), 0);
+  EXPECT_EQ(info.Mode & 07777, 0644u);
+
+  int fd = -1;
+  ASSERT_EQ(fs.OpenRead(file, true, fd), 0);
+  char buf[16];
+  EXPECT_EQ(fs.Read(fd, buf, sizeof buf), 7);
+  EXPECT_EQ(std::string(buf, 7), "payload");
+  fs.Close(fd);
+
+  ASSERT_EQ(fs.CopyFile(file, deep + "/g.txt", {}, nullptr, true, false), 0);
+  ASSERT_EQ(fs.MoveFile(deep + "/g.txt", deep + "/h.txt"), 0);
+  ASSERT_EQ(fs.CreateDir(deep + "/sub"), 0);
+  EXPECT_EQ(fs.CreateDir(deep + "/sub"), EEXIST);
+  EXPECT_EQ(fs.CreateDirPath(deep + "/sub/x/y"), 0);
+  EXPECT_EQ(fs.RemoveDir(deep + "/sub"), ENOTEMPTY);
+
+  auto names = ListByName(deep);
+  ASSERT_EQ(names.size(), 3u);
+  EXPECT_EQ(names["f.txt"].Kind, TEntryKind::File);
+  EXPECT_EQ(names["h.txt"].Size, 7);
+  EXPECT_EQ(names["sub"].Kind, TEntryKind::Dir);
+
+  EXPECT_EQ(fs.RemoveDir(deep + "/sub/x/y"), 0);
+  EXPECT_EQ(fs.DeleteFile(deep + "/h.txt"), 0);
+  EXPECT_EQ(fs.DeleteFile(deep + "/h.txt"), ENOENT);
+
+  std::string acl;
+  int aclErr = fs.GetAcl(file, acl);
+  if (aclErr != ENOTSUP) {
+    EXPECT_EQ(aclErr, 0);
+    EXPECT_EQ(fs.SetAcl(file, acl), 0);
+  }
+
+  EXPECT_GT(fs.FreeSpace(deep + "/missing/x"), 0);
+  std::string label, serial, rootLabel, rootSerial;
+  EXPECT_TRUE(fs.VolumeIdentity(deep + "/missing", label, serial));
+  EXPECT_TRUE(fs.VolumeIdentity(t.Root(), rootLabel, rootSerial));
+  EXPECT_EQ(serial, rootSerial);
+
+  std::string tail = deep.substr(t.Root().size()) + "/missing";
+  EXPECT_EQ(ResolvePathForCompare(deep + "/missing"), ResolvePathForCompare(t.Root()) + tail);
+
+  std::vector<int> results;
+  EXPECT_EQ(fs.TrashFiles({file}, results), ENAMETOOLONG);
+}
+
+// ------------------------------------------------------------------ listing
+
+TEST(PlatformListDir, ReportsEachKindOfEntry) {
+  TTempTree t;
+  t.Write("file.bin", "12345");
+  SetTimes(t.Path("file.bin"), 1700000000, 123456789);
+  t.MkDir("dir");
+  t.Write(".hidden", "");
+  t.Link("file.bin", "link-file");
+  SetTimes(t.Path("link-file"), 1000, 0, AT_SYMLINK_NOFOLLOW); // the link's own time must not show
+  t.Link("dir", "link-dir");
+  t.Link("missing", "dangling");
+  t.Link("loop", "loop");
+  ASSERT_EQ(mkfifo(t.Path("fifo").c_str(), 0600), 0);
+  ASSERT_EQ(mknod(t.Path("sock").c_str(), S_IFSOCK | 0600, 0), 0);
+  t.Link("fifo", "link-fifo");
+  t.Link("/dev/null", "link-dev");
+
+  const TFileTime fileTime = 133444736001234567; // 2023-11-14 22:13:20.1234567 UTC
+  struct Want {
+    const char* name;
+    TEntryKind kind;
+    bool hidden;
+    int64_t size;
+    TFileTime time;
+  } wants[] = {
+      {"file.bin", TEntryKind::File, false, 5, fileTime},
+      {"dir", TEntryKind::Dir, false, 0, 0},
+      {".hidden", TEntryKind::File, true, 0, -1},
+      {"link-file", TEntryKind::File, false, 5, fileTime},
+      {"link-dir", TEntryKind::DirLink, false, 0, 0},
+      {"dangling", TEntryKind::Dangling, false, 0, 0},
+      {"loop", TEntryKind::Dangling, false, 0, 0},
+      {"fifo", TEntryKind::Special, false, 0, 0},
+      {"sock", TEntryKind::Special, false, 0, 0},
+      {"link-fifo", TEntryKind::Special, false, 0, 0},
+      {"link-dev", TEntryKind::Special, false, 0, 0},
+  };
+  int err = -1;
+  auto got = ListByName(t.Root(), &err);
+  ASSERT_EQ(err, 0);
+  EXPECT_EQ(got.size(), std::size(wants));
+  for (const Want& w : wants) {
+    SCOPED_TRACE(w.name);
+    ASSERT_TRUE(got.count(w.name));
+    const TDirEntry& e = got[w.name];
+    EXPECT_EQ(e.Kind, w.kind);
+    EXPECT_EQ(e.Hidden, w.hidden);
+    EXPECT_EQ(e.Size, w.size);
+    if (w.time >= 0) {
+      EXPECT_EQ(e.WriteTime, w.time);
+    }
+  }
+}
+
+TEST(PlatformListDir, FileTimeCountsFrom1601InHundredNanoseconds) {
+  struct {
+    int64_t sec, nsec;
+    TFileTime want;
+  } cases[] = {
+      {0, 0, 116444736000000000},
+      {-11644473600, 0, 0},
+      {1, 999999999, 116444736019999999},
+      {-1, 500, 116444735990000005},
+  };
+  for (auto& c : cases) EXPECT_EQ(FileTimeFromUnix(c.sec, c.nsec), c.want) << c.sec << "." << c.nsec;
+}
+
+TEST(PlatformListDir, NamesAreBytesAndRoundTrip) {
+  TTempTree t;
+  const std::string names[] = {"\xff\xfe-latin1", "line\nbreak", "caf\xc3\xa9", "tab\there", " lead"};
+  for (auto& n : names) t.Write(n, n);
+  auto got = ListByName(t.Root());
+  ASSERT_EQ(got.size(), std::size(names));
+  for (auto& n : names) {
+    ASSERT_TRUE(got.count(n)) << n;
+    TFileInfo info;
+    EXPECT_EQ(Fs().Stat(t.Path(n), info), 0);
+    EXPECT_EQ(info.Size, int64_t(n.size()));
+    EXPECT_EQ(Fs().CopyFile(t.Path(n), t.Path(n + ".copy"), {}, nullptr, false, false), 0);
+    EXPECT_EQ(t.Read(n + ".copy"), n);
+  }
+}
+
+TEST(PlatformListDir, FolderOnAnotherFileSystemIsAMountPoint) {
+  TTempTree t;
+  t.Link("mnt", "link-mnt");
+  TScratchMount m(t.Path("mnt"), "tmpfs", "size=64k");
+  TWF_REQUIRE_MOUNT(m);
+  auto got = ListByName(t.Root());
+  EXPECT_EQ(got["mnt"].Kind, TEntryKind::MountPoint);
+  EXPECT_EQ(got["link-mnt"].Kind, TEntryKind::DirLink);
+}
+
+TEST(PlatformListDir, FailuresReturnTheErrno) {
+  TTempTree t;
+  t.Write("file", "x");
+  t.MkDir("closed", 0700);
+  t.MkDir("no-search", 0744); // names readable, entries not examinable
+  t.Write("no-search/inside", "x");
+  int err = 0;
+  EXPECT_TRUE(ListByName(t.Path("missing"), &err).empty());
+  EXPECT_EQ(err, ENOENT);
+  EXPECT_TRUE(ListByName(t.Path("file"), &err).empty());
+  EXPECT_EQ(err, ENOTDIR);
+
+  auto listAsNobody = [&](const std::string& dir) {
+    return RunAsNobody([&] {
+      std::vector<TDirEntry> out;
+      int e = Fs().ListDir(dir, out);
+      return e != 0 && !out.empty() ? 99 : e;
+    });
+  };
+  EXPECT_EQ(listAsNobody(t.Path("closed")), EACCES);
+  EXPECT_EQ(listAsNobody(t.Path("no-search")), EACCES);
+  EXPECT_EQ(listAsNobody(t.Root()), 0);
+}
+
+TEST(PlatformListDir, ReusesTheVectorWithoutOldEntries) {
+  TTempTree t;
+  t.MkDir("full");
+  t.MkDir("empty");
+  for (int i = 0; i < 100; ++i) t.Write("full/f" + std::to_string(i), "");
+  std::vector<TDirEntry> out;
+  ASSERT_EQ(Fs().ListDir(t.Path("full"), out), 0);
+  EXPECT_EQ(out.size(), 100u);
+  ASSERT_EQ(Fs().ListDir(t.Path("empty"), out), 0);
+  EXPECT_TRUE(out.empty());
+}
+
+// ---------------------------------------------------- single-item operations
+
+TEST(PlatformOps, ResultsOfEachOperation) {
+  TTempTree t;
+  t.Write("file", "x");
+  t.MkDir("dir");
+  t.Write("dir/inner", "x");
+  t.MkDir("empty");
+  t.Link("dir", "link-dir");
+  IFileSystem& fs = Fs();
+  struct {
+    const char* what;
+    std::function<int()> call;
+    int want;
+  } cases[] = {
+      {"CreateDir new", [&] { return fs.CreateDir(t.Path("new")); }, 0},
+      {"CreateDir existing", [&] { return fs.CreateDir(t.Path("dir")); }, EEXIST},
+      {"CreateDir missing parent", [&] { return fs.CreateDir(t.Path("no/new")); }, ENOENT},
+      {"CreateDirPath deep", [&] { return fs.CreateDirPath(t.Path("p/q/r/")); }, 0},
+      {"CreateDirPath existing", [&] { return fs.CreateDirPath(t.Path("dir")); }, 0},
+      {"CreateDirPath through a link", [&] { return fs.CreateDirPath(t.Path("link-dir/s")); }, 0},
+      {"CreateDirPath on a file", [&] { return fs.CreateDirPath(t.Path("file")); }, EEXIST},
+      {"CreateDirPath below a file", [&] { return fs.CreateDirPath(t.Path("file/x/y")); }, ENOTDIR},
+      {"RemoveDir empty", [&] { return fs.RemoveDir(t.Path("empty")); }, 0},
+      {"RemoveDir not empty", [&] { return fs.RemoveDir(t.Path("dir")); }, ENOTEMPTY},
+      {"RemoveDir file", [&] { return fs.RemoveDir(t.Path("file")); }, ENOTDIR},
+      {"DeleteFile", [&] { return fs.DeleteFile(t.Path("dir/inner")); }, 0},
+      {"DeleteFile missing", [&] { return fs.DeleteFile(t.Path("gone")); }, ENOENT},
+      {"DeleteFile folder", [&] { return fs.DeleteFile(t.Path("dir")); }, EISDIR},
+      {"Stat missing", [&] { TFileInfo i; return fs.Stat(t.Path("gone"), i); }, ENOENT},
+  };
+  for (auto& c : cases) EXPECT_EQ(c.call(), c.want) << c.what;
+  EXPECT_TRUE(fs.IsDirectory(t.Path("p/q/r")));
+  EXPECT_TRUE(fs.IsDirectory(t.Path("dir/s")));
+  EXPECT_FALSE(t.Exists("empty"));
+  EXPECT_FALSE(t.Exists("dir/inner"));
+}
+
+TEST(PlatformOps, StatAndIsDirectoryFollowLinks) {
+  TTempTree t;
+  t.Write("file", "abc", 0640);
+  SetTimes(t.Path("file"), 1600000000, 5);
+  t.MkDir("dir");
+  t.Link("file", "link-file");
+  t.Link("dir", "link-dir");
+  IFileSystem& fs = Fs();
+  TFileInfo info;
+  ASSERT_EQ(fs.Stat(t.Path("link-file"), info), 0);
+  EXPECT_FALSE(info.IsDir);
+  EXPECT_EQ(info.Size, 3);
+  EXPECT_EQ(info.WriteTime, FileTimeFromUnix(1600000000, 5));
+  EXPECT_EQ(info.Mode, S_IFREG | 0640u);
+  ASSERT_EQ(fs.Stat(t.Path("dir"), info), 0);
+  EXPECT_TRUE(info.IsDir);
+  EXPECT_EQ(info.Size, 0);
+  EXPECT_TRUE(fs.IsDirectory(t.Path("link-dir")));
+  EXPECT_FALSE(fs.IsDirectory(t.Path("link-file")));
+  EXPECT_FALSE(fs.IsDirectory(t.Path("gone")));
+}
+
+TEST(PlatformOps, ClearReadOnlyAddsOnlyTheOwnerWriteBit) {
+  TTempTree t;
+  struct {
+    mode_t before, after;
+  } cases[] = {{0444, 0644}, {0400, 0600}, {04555, 04755}, {0600, 0600}, {0200, 0200}};
+  for (auto& c : cases) {
+    t.Write("f", "x", c.before);
+    Fs().ClearReadOnly(t.Path("f"));
+    EXPECT_EQ(LStat(t.Path("f")).st_mode & 07777, c.after) << std::oct << c.before;
+  }
+  Fs().ClearReadOnly(t.Path("gone")); // ignored
+}
+
+TEST(PlatformOps, ResolvePathForCompareFollowsLinksOfTheExistingPart) {
+  TTempTree t;
+  t.MkDir("real");
+  t.MkDir("real/sub");
+  t.Link("real", "rel-link");
+  t.Link(t.Path("real"), "abs-link");
+  t.Link("nowhere", "dangling");
+  char* base = realpath(t.Root().c_str(), nullptr);
+  ASSERT_NE(base, nullptr);
+  const std::string b = base;
+  free(base);
+  struct {
+    const char* in;
+    std::string want;
+  } cases[] = {
+      {"real/sub", b + "/real/sub"},
+      {"rel-link/sub", b + "/real/sub"},
+      {"abs-link/sub/", b + "/real/sub"},
+      {"rel-link/missing/x", b + "/real/missing/x"},
+      {"rel-link/../real", b + "/real"},
+      {"missing/../real/./sub", b + "/real/sub"},
+      {"dangling/x", b + "/nowhere/x"},
+  };
+  for (auto& c : cases) EXPECT_EQ(ResolvePathForCompare(t.Path(c.in)), c.want) << c.in;
+  EXPECT_EQ(ResolvePathForCompare("/"), "/");
+}
+
+TEST(PlatformOps, SmallHelpers) {
+  EXPECT_EQ(SystemMessage(ENOENT), "No such file or directory");
+  EXPECT_EQ(SystemMessage(ENOSPC), "No space left on device");
+  EXPECT_EQ(SystemMessage(kCopyAborted), "Operation canceled");
+  EXPECT_TRUE(IsFileInUseCode(EBUSY));
+  EXPECT_TRUE(IsFileInUseCode(ETXTBSY));
+  EXPECT_FALSE(IsFileInUseCode(EACCES));
+  EXPECT_FALSE(IsFileInUseCode(0));
+
+  struct {
+    const char* name;
+    bool want;
+  } names[] = {
+      {".twf-0123456789ab.part", true},  {".twf-0123456789AB.part", false},
+      {".twf-0123456789a.part", false},  {".twf-0123456789abc.part", false},
+      {"x.twf-0123456789ab.part", false}, {".twf-0123456789ab.parts", false},
+      {"twf-0123456789ab.part", false},  {".twf-0123456789ag.part", false},
+  };
+  for (auto& n : names) EXPECT_EQ(IsCopyTempName(n.name), n.want) << n.name;
+
+  int64_t a = MonotonicMs();
+  usleep(20000);
+  EXPECT_GE(MonotonicMs() - a, 19);
+}
+
+// -------------------------------------------------------------------- copy
+
+TEST(PlatformCopy, CarriesBytesModeAndNanosecondTime) {
+  struct {
+    int64_t size;
+    bool large, flush, existingReadOnlyTarget;
+  } cases[] = {
+      {0, false, false, false},         {1, false, true, true},
+      {4 * kMiB, false, false, true},   {4 * kMiB + 1, true, false, false},
+      {9 * kMiB + 3, true, true, true}, {300 * 1024, false, false, false},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE("size " + std::to_string(c.size) + (c.large ? " large" : "") + (c.flush ? " flush" : ""));
+    TTempTree t;
+    const std::string content = Pattern(size_t(c.size), unsigned(c.size));
+    t.Write("src", content, 0751);
+    SetTimes(t.Path("src"), 1600000000, 987654321);
+    if (c.existingReadOnlyTarget) t.Write("dst", "old version", 0444);
+
+    std::vector<int64_t> seen;
+    auto progress = [&](int64_t n) {
+      seen.push_back(n);
+      return true;
+    };
+    std::atomic<bool> cancel{false};
+    ASSERT_EQ(Fs().CopyFile(t.Path("src"), t.Path("dst"), progress, &cancel, c.large, c.flush), 0);
+    EXPECT_TRUE(t.Read("dst") == content);
+    struct stat st = LStat(t.Path("dst"));
+    EXPECT_EQ(st.st_mode & 07777, 0751u);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1600000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 987654321);
+    EXPECT_EQ(t.Names(""), "dst src");
+    if (c.size > 0) {
+      ASSERT_FALSE(seen.empty());
+      EXPECT_EQ(seen.back(), c.size);
+      EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+      // Progress comes in steps of at most a few MiB so big files move visibly.
+      EXPECT_GE(seen.size(), size_t(c.size / (8 * kMiB)) + 1);
+    }
+  }
+}
+
+TEST(PlatformCopy, WritesIntoAShortTemporaryNameBesideTheTarget) {
+  TTempTree t;
+  t.Write("src", Pattern(100));
+  t.MkDir("out");
+  std::string during;
+  auto progress = [&](int64_t) {
+    during = t.Names("out");
+    return true;
+  };
+  ASSERT_EQ(Fs().CopyFile(t.Path("src"), t.Path("out/a-rather-long-target-name.bin"), progress, nullptr,
+                          false, false),
+            0);
+  EXPECT_TRUE(IsCopyTempName(during)) << during;
+  EXPECT_EQ(t.Names("out"), "a-rather-long-target-name.bin");
+}
+
+TEST(PlatformCopy, AbortLeavesTheOldTargetAndNoTemporaryFile) {
+  struct {
+    const char* what;
+    bool cancelBefore, progressSaysStop, progressSetsCancel;
+  } cases[] = {
+      {"cancel flag set before the copy", true, false, false},
+      {"progress routine says stop", false, true, false},
+      {"cancel flag set during the copy", false, false, true},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TTempTree t;
+    t.Write("src", Pattern(size_t(12 * kMiB)));
+    t.Write("dst", "old");
+    std::atomic<bool> cancel{c.cancelBefore};
+    int calls = 0;
+    auto progress = [&](int64_t) {
+      ++calls;
+      if (c.progressSetsCancel) cancel = true;
+      return !c.progressSaysStop;
+    };
+    EXPECT_EQ(Fs().CopyFile(t.Path("src"), t.Path("dst"), progress, &cancel, true, false), kCopyAborted);
+    EXPECT_EQ(t.Read("dst"), "old");
+    EXPECT_EQ(t.Names(""), "dst src");
+    EXPECT_LE(calls, 1); // stops within one step
+  }
+}
+
+TEST(PlatformCopy, FailuresLeaveNothingBehind) {
+  TTempTree t;
+  t.Write("src", "data");
+  t.MkDir("dir");
+  t.MkDir("locked", 0755);
+  ASSERT_EQ(mkfifo(t.Path("fifo").c_str(), 0600), 0);
+  struct {
+    const char* src;
+    const char* dst;
+    int want;
+  } cases[] = {
+      {"gone", "dst", ENOENT}, {"src", "no/dst", ENOENT}, {"src", "dir", EISDIR},
+      {"dir", "dst", EISDIR},  {"fifo", "dst", ENOTSUP},
+  };
+  for (auto& c : cases)
+    EXPECT_EQ(Fs().CopyFile(t.Path(c.src), t.Path(c.dst), {}, nullptr, false, false), c.want) << c.src;
+  EXPECT_EQ(RunAsNobody([&] {
+              return Fs().CopyFile(t.Path("src"), t.Path("locked/dst"), {}, nullptr, false, false);
+            }),
+            EACCES);
+  EXPECT_EQ(t.Names(""), "dir fifo locked src");
+  EXPECT_EQ(t.Names("dir"), "");
+  EXPECT_EQ(t.Names("locked"), "");
+}
+
+TEST(PlatformCopy, FullDiskLeavesNeitherTemporaryNorPartialFile) {
+  TTempTree t;
+  t.Write("big", Pattern(size_t(3 * kMiB)));
+  TScratchMount m(t.Path("small"), "tmpfs", "size=1m");
+  TWF_REQUIRE_MOUNT(m);
+  t.Write("small/dst", "old");
+  for (bool large : {false, true}) {
+    EXPECT_EQ(Fs().CopyFile(t.Path("big"), t.Path("small/dst"), {}, nullptr, large, true), ENOSPC);
+    EXPECT_EQ(t.Names("small"), "dst");
+    EXPECT_EQ(t.Read("small/dst"), "old");
+  }
+}
+
+TEST(PlatformCopy, ReadsPlainlyWhereTheKernelCannotCopyRanges) {
+  // procfs files report size 0 and refuse copy_file_range.
+  TTempTree t;
+  ASSERT_EQ(Fs().CopyFile("/proc/version", t.Path("version"), {}, nullptr, false, false), 0);
+  std::string copied = t.Read("version");
+  EXPECT_FALSE(copied.empty());
+  EXPECT_EQ(copied, TTempTree::ReadFile("/proc/version"));
+}
+
+TEST(PlatformCopy, FollowsASourceLink) {
+  TTempTree t;
+  t.Write("target", "through the link", 0600);
+  t.Link("target", "link");
+  ASSERT_EQ(Fs().CopyFile(t.Path("link"), t.Path("dst"), {}, nullptr, false, false), 0);
+  EXPECT_EQ(t.Read("dst"), "through the link");
+  EXPECT_TRUE(S_ISREG(LStat(t.Path("dst")).st_mode));
+}
+
+// -------------------------------------------------------------------- move
+
+TEST(PlatformMove, RenamesAndReplacesTheTarget) {
+  TTempTree t;
+  t.Write("a", "new");
+  t.Write("b", "old", 0444);
+  EXPECT_EQ(Fs().MoveFile(t.Path("a"), t.Path("b")), 0);
+  EXPECT_EQ(t.Read("b"), "new");
+  EXPECT_EQ(Fs().MoveFile(t.Path("a"), t.Path("c")), ENOENT);
+  EXPECT_EQ(t.Names(""), "b");
+}
+
+TEST(PlatformMove, CopiesAcrossFileSystemsThenRemovesTheSource) {
+  TTempTree t;
+  t.Write("file", "content", 0640);
+  SetTimes(t.Path("file"), 1500000000, 42);
+  t.MkDir("folder");
+  TScratchMount m(t.Path("other"), "tmpfs", "size=1m");
+  TWF_REQUIRE_MOUNT(m);
+  t.Write("other/file", "old");
+  ASSERT_EQ(Fs().MoveFile(t.Path("file"), t.Path("other/file")), 0);
+  EXPECT_FALSE(t.Exists("file"));
+  EXPECT_EQ(t.Read("other/file"), "content");
+  struct stat st = LStat(t.Path("other/file"));
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 42);
+  EXPECT_EQ(t.Names("other"), "file");
+  // A folder cannot be carried over by a file copy: it stays where it is.
+  EXPECT_EQ(Fs().MoveFile(t.Path("folder"), t.Path("other/folder")), EISDIR);
+  EXPECT_TRUE(t.Exists("folder"));
+}
+
+// -------------------------------------------------------------------- read
+
+TEST(PlatformRead, ReadsTheWholeFileInPieces) {
+  TTempTree t;
+  const std::string content = Pattern(300000);
+  t.Write("f", content);
+  for (bool dropCache : {false, true}) {
+    int fd = -1;
+    ASSERT_EQ(Fs().OpenRead(t.Path("f"), dropCache, fd), 0);
+    ASSERT_GE(fd, 0);
+    std::string got;
+    char buf[65536];
+    for (int64_t n; (n = Fs().Read(fd, buf, sizeof buf)) > 0;) got.append(buf, size_t(n));
+    EXPECT_TRUE(got == content);
+    Fs().Close(fd);
+  }
+  int fd = 7;
+  EXPECT_EQ(Fs().OpenRead(t.Path("gone"), false, fd), ENOENT);
+  EXPECT_EQ(fd, -1);
+  char c;
+  EXPECT_EQ(Fs().Read(-1, &c, 1), -EBADF);
+}
+
+// --------------------------------------------------------------------- ACL
+
+TEST(PlatformAcl, RoundTripsAccessAndDefaultAcls) {
+  TTempTree t;
+  t.Write("src", "x");
+  t.Write("dst", "x");
+  t.MkDir("srcdir");
+  t.MkDir("dstdir");
+  t.MkDir("plaindir");
+  IFileSystem& fs = Fs();
+  int err = fs.SetAcl(t.Path("src"), "A:u::rw-,u:65534:r--,g::r--,m::r--,o::---");
+  if (err == ENOTSUP) GTEST_SKIP() << "the temporary folder's file system has no ACLs";
+  ASSERT_EQ(err, 0);
+  ASSERT_EQ(fs.SetAcl(t.Path("srcdir"), "A:u::rwx,g::r-x,o::r-x\nD:u::rwx,u:65534:rwx,g::r-x,m::rwx,o::---"), 0);
+
+  std::string fileAcl, dirAcl, copied;
+  ASSERT_EQ(fs.GetAcl(t.Path("src"), fileAcl), 0);
+  EXPECT_NE(fileAcl.find("u:65534:r--"), std::string::npos) << fileAcl;
+  EXPECT_EQ(fileAcl.find("D:"), std::string::npos);
+  ASSERT_EQ(fs.SetAcl(t.Path("dst"), fileAcl), 0);
+  ASSERT_EQ(fs.GetAcl(t.Path("dst"), copied), 0);
+  EXPECT_EQ(copied, fileAcl);
+
+  ASSERT_EQ(fs.GetAcl(t.Path("srcdir"), dirAcl), 0);
+  EXPECT_NE(dirAcl.find("\nD:"), std::string::npos) << dirAcl;
+  ASSERT_EQ(fs.SetAcl(t.Path("dstdir"), dirAcl), 0);
+  ASSERT_EQ(fs.GetAcl(t.Path("dstdir"), copied), 0);
+  EXPECT_EQ(copied, dirAcl);
+
+  // A folder without a default ACL takes it away from the target.
+  std::string plain;
+  ASSERT_EQ(fs.GetAcl(t.Path("plaindir"), plain), 0);
+  EXPECT_NE(plain.find("\nD:\n"), std::string::npos) << plain;
+  ASSERT_EQ(fs.SetAcl(t.Path("dstdir"), plain), 0);
+  ASSERT_EQ(fs.GetAcl(t.Path("dstdir"), copied), 0);
+  EXPECT_EQ(copied, plain);
+}
+
+TEST(PlatformAcl, ErrorsAreErrnoValues) {
+  TTempTree t;
+  t.Write("f", "x");
+  std::string acl;
+  EXPECT_EQ(Fs().GetAcl(t.Path("gone"), acl), ENOENT);
+  EXPECT_EQ(Fs().SetAcl(t.Path("f"), "not an acl"), EINVAL);
+  EXPECT_EQ(Fs().SetAcl(t.Path("f"), ""), EINVAL);
+  EXPECT_EQ(Fs().SetAcl(t.Path("f"), "A:u::rw-,bogus"), EINVAL);
+
+  TScratchMount m(t.Path("ramfs"), "ramfs", "");
+  TWF_REQUIRE_MOUNT(m);
+  t.Write("ramfs/f", "x");
+  EXPECT_EQ(Fs().GetAcl(t.Path("ramfs/f"), acl), ENOTSUP);
+  EXPECT_EQ(Fs().SetAcl(t.Path("ramfs/f"), "A:u::rw-,g::r--,o::r--"), ENOTSUP);
+}
+
+// ------------------------------------------------------------------- Trash
+
+TEST(PlatformTrash, ReportsEachFile) {
+  ASSERT_TRUE(kPrivateTrash);
+  TTempTree t;
+  t.Write("one", "1");
+  t.Write("two", "2", 0444);
+  std::vector<int> results;
+  EXPECT_EQ(Fs().TrashFiles({t.Path("one"), t.Path("gone"), t.Path("two")}, results), 0);
+  EXPECT_EQ(results, (std::vector<int>{0, ENOENT, 0}));
+  EXPECT_EQ(t.Names(""), "");
+  const std::string trash = TrashHome().Path("Trash");
+  EXPECT_EQ(TTempTree::ReadFile(trash + "/files/one"), "1");
+  EXPECT_EQ(TTempTree::ReadFile(trash + "/files/two"), "2");
+  EXPECT_NE(TTempTree::ReadFile(trash + "/info/one.trashinfo").find("Path="), std::string::npos);
+
+  EXPECT_EQ(Fs().TrashFiles({t.Path("gone"), t.Path("also-gone")}, results), ENOENT);
+  EXPECT_EQ(results, (std::vector<int>{ENOENT, ENOENT}));
+  EXPECT_EQ(Fs().TrashFiles({}, results), 0);
+  EXPECT_TRUE(results.empty());
+}
+
+// ------------------------------------------------------- space and identity
+
+TEST(PlatformVolume, SerialAndLabelTexts) {
+  struct {
+    const char* uuid;
+    const char* serial;
+  } serials[] = {
+      {"1a2b-3c4d", "1A2B-3C4D"},
+      {"0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0", "0F1E-2D3C"},
+      {"01234567", "0123-4567"},
+      {"0123456", ""},
+      {"", ""},
+      {"zz34-5678", ""},
+  };
+  for (auto& s : serials) EXPECT_EQ(posix::SerialFromUuid(s.uuid), s.serial) << s.uuid;
+  EXPECT_EQ(posix::SerialFromNumber(0x1A2B3C4D), "1A2B-3C4D");
+  EXPECT_EQ(posix::SerialFromNumber(0), "0000-0000");
+
+  EXPECT_EQ(posix::DecodeUdevName("My\\x20Disk"), "My Disk");
+  EXPECT_EQ(posix::DecodeUdevName("a\\x2fb\\x5c\\x5"), "a/b\\\\x5");
+  EXPECT_EQ(posix::DecodeUdevName("\\xc3\\xa9t\\xc3\\xa9"), "\xc3\xa9t\xc3\xa9");
+  EXPECT_EQ(posix::DecodeMountField("/mnt/my\\040disk\\011x"), "/mnt/my disk\tx");
+  EXPECT_EQ(posix::DecodeMountField("trailing\\04"), "trailing\\04");
+}
+
+TEST(PlatformVolume, IdentityOfTheNearestExistingFolder) {
+  TTempTree t;
+  std::string label, serial, label2, serial2;
+  ASSERT_TRUE(Fs().VolumeIdentity(t.Root(), label, serial));
+  EXPECT_TRUE(std::regex_match(serial, std::regex("[0-9A-F]{4}-[0-9A-F]{4}"))) << serial;
+  ASSERT_TRUE(Fs().VolumeIdentity(t.Path("not/yet/there"), label2, serial2));
+  EXPECT_EQ(serial2, serial);
+  EXPECT_EQ(label2, label);
+  EXPECT_FALSE(Fs().VolumeIdentity("", label, serial));
+  EXPECT_TRUE(serial.empty());
+}
+
+TEST(PlatformVolume, TwoFileSystemsHaveDifferentSerials) {
+  TTempTree t;
+  TScratchMount a(t.Path("a"), "tmpfs", "size=64k");
+  TWF_REQUIRE_MOUNT(a);
+  TScratchMount b(t.Path("b"), "tmpfs", "size=64k");
+  TWF_REQUIRE_MOUNT(b);
+  std::string label, root, serialA, serialB;
+  ASSERT_TRUE(Fs().VolumeIdentity(t.Root(), label, root));
+  ASSERT_TRUE(Fs().VolumeIdentity(t.Path("a/new"), label, serialA));
+  ASSERT_TRUE(Fs().VolumeIdentity(t.Path("b"), label, serialB));
+  EXPECT_NE(serialA, serialB);
+  EXPECT_NE(serialA, root);
+  EXPECT_NE(serialB, root);
+}
+
+TEST(PlatformVolume, FreeSpaceOfTheNearestExistingFolder) {
+  TTempTree t;
+  EXPECT_GT(Fs().FreeSpace(t.Root()), 0);
+  EXPECT_EQ(Fs().FreeSpace(""), -1);
+  TScratchMount m(t.Path("small"), "tmpfs", "size=1m");
+  TWF_REQUIRE_MOUNT(m);
+  int64_t free = Fs().FreeSpace(t.Path("small/not/yet"));
+  EXPECT_GT(free, 0);
+  EXPECT_LE(free, kMiB);
+  t.Write("small/f", Pattern(size_t(kMiB / 2)));
+  EXPECT_LT(Fs().FreeSpace(t.Path("small")), free);
+}
+
+} // namespace
+} // namespace twf
