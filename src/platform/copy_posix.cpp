@@ -61,8 +61,9 @@ int WriteAll(int fd, const char* buf, size_t len) {
 }
 
 // Keeps a large copy out of the page cache. Written pages can only be
-// dropped once they are clean, so each chunk's write-back is started at once
-// and waited for one chunk later: the device stays busy while we copy on.
+// dropped once they are clean, so each chunk's write-back starts at once and
+// is waited for only when it lies kLag behind: the device keeps a deep queue
+// while we copy on, and at most kLag of dirty data stays cached.
 class TCacheDropper {
 public:
   TCacheDropper(int in, int out, bool enabled) : In_(in), Out_(out), Enabled_(enabled) {
@@ -73,29 +74,27 @@ public:
     if (!Enabled_) return;
     sync_file_range(Out_, offset, len, SYNC_FILE_RANGE_WRITE);
     posix_fadvise(In_, offset, len, POSIX_FADV_DONTNEED);
-    DropWritten();
-    PrevOffset_ = offset;
-    PrevLen_ = len;
+    DropWrittenUpTo(offset + len - kLag);
   }
 
-  void Finish() {
+  void Finish(int64_t end) {
     if (!Enabled_) return;
-    DropWritten();
-    posix_fadvise(Out_, 0, 0, POSIX_FADV_DONTNEED);
+    DropWrittenUpTo(end);
   }
 
 private:
-  void DropWritten() {
-    if (PrevLen_ == 0) return;
-    sync_file_range(Out_, PrevOffset_, PrevLen_,
+  void DropWrittenUpTo(int64_t end) {
+    if (end <= Dropped_) return;
+    sync_file_range(Out_, Dropped_, end - Dropped_,
                     SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-    posix_fadvise(Out_, PrevOffset_, PrevLen_, POSIX_FADV_DONTNEED);
-    PrevLen_ = 0;
+    posix_fadvise(Out_, Dropped_, end - Dropped_, POSIX_FADV_DONTNEED);
+    Dropped_ = end;
   }
 
   int In_, Out_;
   bool Enabled_;
-  int64_t PrevOffset_ = 0, PrevLen_ = 0;
+  int64_t Dropped_ = 0;
+  static constexpr int64_t kLag = 4 * int64_t(kChunk);
 };
 
 bool CopyRangeUnsupported(int err) {
@@ -142,7 +141,7 @@ int CopyContent(int in, int out, const struct stat& st, const TCopyProgress& pro
     done += n;
     if (progress && !progress(done)) return kCopyAborted;
   }
-  cache.Finish();
+  cache.Finish(done);
   return 0;
 }
 
