@@ -1,0 +1,679 @@
+#!/usr/bin/env python3
+"""Mirror benchmark: the twinfold-mirror driver against rsync, rclone and cp -a.
+
+Builds deterministic workloads outside the repository, then times every tool
+on every workload in interleaved rounds (A, B, C, D, A, B, C, D, ...) so that
+disk noise hits all tools alike. See bench/README.md.
+"""
+
+import argparse
+import datetime
+import json
+import os
+import platform
+import random
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+DEFAULT_DRIVER = os.path.join(REPO, "build-bench", "tools", "twinfold-mirror")
+SEED = 20240611
+# Fixed base time for every generated file, so two generations of a workload
+# are identical down to the modification times.
+BASE_NS = 1_600_000_000 * 10**9
+KIB = 1024
+MIB = 1024 * KIB
+GIB = 1024 * MIB
+
+# Workload sizes (full run). --quick divides the counts by 10 and makes the
+# big files 64 MiB.
+FULL = {
+    "w1_files": 50_000, "w1_dirs": 2_000, "w1_max": 16 * KIB,
+    "w4_count": 2, "w4_size": 1 * GIB,
+    "w5_files": 300_000, "w5_dirs": 10_000, "w5_max": 4 * KIB,
+}
+QUICK = {
+    "w1_files": 5_000, "w1_dirs": 200, "w1_max": 16 * KIB,
+    "w4_count": 2, "w4_size": 64 * MIB,
+    "w5_files": 30_000, "w5_dirs": 1_000, "w5_max": 4 * KIB,
+}
+
+TARGETS = [
+    # (workload, numerator tool, denominator tool, limit, text)
+    ("W1", "twf", "rsync", 0.5, "W1 initial mirror <= 0.5 x rsync"),
+    ("W1", "twf", "cp", 1.2, "W1 initial mirror <= 1.2 x cp -a"),
+    ("W2", "twf", "rsync", 0.4, "W2 no-change re-run <= 0.4 x rsync"),
+    ("W3", "twf", "rsync", 0.5, "W3 5 % changed, 2.5 % added, 2.5 % deleted <= 0.5 x rsync"),
+    ("W4", "twf", "cp", 1.15, "W4 two big files <= 1.15 x cp -a"),
+]
+W5_BYTES_PER_FILE = 200
+
+
+def log(msg):
+    print(f"[{time.strftime('%H:%M:%S')}] {msg}", flush=True)
+
+
+def sh(argv, check=True, **kw):
+    return subprocess.run(argv, check=check, **kw)
+
+
+# ---------------------------------------------------------------- set-up
+
+
+def ensure_tools(need_rclone=True):
+    """Installs the peers from Debian's packages when they are missing."""
+    wanted = {"rsync": "rsync", "/usr/bin/time": "time"}
+    if need_rclone:
+        wanted["rclone"] = "rclone"
+    missing = [pkg for exe, pkg in wanted.items() if shutil.which(exe) is None]
+    if not missing:
+        return
+    if os.geteuid() != 0:
+        sys.exit(f"missing tools; run: apt-get install -y {' '.join(missing)}")
+    log(f"installing {' '.join(missing)} with apt-get")
+    env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    sh(["apt-get", "update", "-q"], env=env, stdout=subprocess.DEVNULL)
+    sh(["apt-get", "install", "-y", "-q"] + missing, env=env, stdout=subprocess.DEVNULL)
+
+
+def machine_facts(root):
+    def out(argv):
+        try:
+            return subprocess.run(argv, capture_output=True, text=True).stdout.strip()
+        except OSError:
+            return ""
+    cpu = ""
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return {
+        "date": datetime.datetime.now().astimezone().isoformat(timespec="seconds"),
+        "nproc": out(["nproc"]),
+        "cpu": cpu,
+        "kernel": platform.release(),
+        "free_h": out(["free", "-h"]),
+        "df_h": out(["df", "-h", root]),
+        "fstype": out(["findmnt", "-n", "-o", "FSTYPE", "-T", root]),
+        "mount_options": out(["findmnt", "-n", "-o", "OPTIONS", "-T", root]),
+        "rsync": out(["rsync", "--version"]).splitlines()[0] if shutil.which("rsync") else "",
+        "rclone": out(["rclone", "--config", "/dev/null", "version"]).splitlines()[0]
+        if shutil.which("rclone") else "",
+        "cp": out(["cp", "--version"]).splitlines()[0],
+        "commit": out(["git", "-C", REPO, "log", "-1", "--format=%h %s"]),
+        "engine_dirty": out(["git", "-C", REPO, "status", "--porcelain", "--", "src/engine", "src/platform"]),
+    }
+
+
+# ---------------------------------------------------------------- workloads
+
+
+class Pool:
+    """Deterministic random bytes: slices of one seeded 8 MiB block."""
+
+    def __init__(self, seed):
+        self.data = random.Random(seed).randbytes(8 * MIB)
+
+    def take(self, rng, n):
+        off = rng.randrange(0, len(self.data) - n + 1) if n < len(self.data) else 0
+        return self.data[off:off + n]
+
+
+def stamp_path(root, name):
+    return os.path.join(root, "stamps", name + ".json")
+
+
+def is_built(root, name, params):
+    try:
+        with open(stamp_path(root, name)) as f:
+            return json.load(f) == params and os.path.isdir(os.path.join(root, name))
+    except (OSError, ValueError):
+        return False
+
+
+def mark_built(root, name, params):
+    os.makedirs(os.path.join(root, "stamps"), exist_ok=True)
+    with open(stamp_path(root, name), "w") as f:
+        json.dump(params, f)
+
+
+def unmark(root, name):
+    try:
+        os.unlink(stamp_path(root, name))
+    except FileNotFoundError:
+        pass
+
+
+def rmtree(path):
+    if os.path.lexists(path):
+        sh(["rm", "-rf", "--", path])
+
+
+def folder_list(ndirs):
+    """ndirs folders in two levels: ndirs/50 top folders holding the rest."""
+    tops = max(1, ndirs // 50)
+    dirs = [f"d{t:03d}" for t in range(tops)]
+    for i in range(ndirs - tops):
+        dirs.append(f"d{i % tops:03d}/s{i // tops:03d}")
+    return dirs
+
+
+def write_file(path, data, mtime_ns):
+    with open(path, "wb") as f:
+        f.write(data)
+    os.utime(path, ns=(mtime_ns, mtime_ns))
+
+
+def make_small_tree(root, name, nfiles, ndirs, maxsize, seed):
+    """nfiles files of 0..maxsize bytes spread at random over ndirs folders."""
+    params = {"kind": "small", "files": nfiles, "dirs": ndirs, "max": maxsize, "seed": seed}
+    final = os.path.join(root, name)
+    if is_built(root, name, params):
+        log(f"reusing {final}")
+        return final
+    log(f"generating {final}: {nfiles} files in {ndirs} folders, 0-{maxsize} B")
+    unmark(root, name)
+    tmp = final + ".tmp"
+    rmtree(tmp)
+    rmtree(final)
+    rng = random.Random(seed)
+    pool = Pool(seed)
+    dirs = folder_list(ndirs)
+    for d in dirs:
+        os.makedirs(os.path.join(tmp, d))
+    for i in range(nfiles):
+        d = dirs[rng.randrange(len(dirs))]
+        size = rng.randint(0, maxsize)
+        mtime = BASE_NS + rng.randrange(0, 365 * 86400 * 10**9)
+        write_file(os.path.join(tmp, d, f"f{i:06d}.dat"), pool.take(rng, size), mtime)
+    for d in reversed(dirs):
+        os.utime(os.path.join(tmp, d), ns=(BASE_NS, BASE_NS))
+    os.rename(tmp, final)
+    os.sync()
+    mark_built(root, name, params)
+    return final
+
+
+def make_changed_tree(root, name, base, basename, nfiles_hint, maxsize, seed):
+    """A copy of base with 5 % of the files changed, 2.5 % added, 2.5 % deleted."""
+    params = {"kind": "changed", "base": basename, "seed": seed, "max": maxsize,
+              "base_stamp": json.load(open(stamp_path(root, basename)))}
+    final = os.path.join(root, name)
+    if is_built(root, name, params):
+        log(f"reusing {final}")
+        return final
+    log(f"generating {final} from {base}")
+    unmark(root, name)
+    tmp = final + ".tmp"
+    rmtree(tmp)
+    rmtree(final)
+    sh(["cp", "-a", base, tmp])
+    files = []
+    for dirpath, _dirs, names in os.walk(tmp):
+        for n in names:
+            files.append(os.path.relpath(os.path.join(dirpath, n), tmp))
+    files.sort()
+    dirs = sorted({os.path.dirname(f) for f in files} | set(folder_list_from(tmp)))
+    rng = random.Random(seed)
+    pool = Pool(seed + 1)
+    n = len(files)
+    picked = rng.sample(files, n // 10)  # first half changed, second half deleted
+    changed, deleted = picked[: n // 20], picked[n // 20: n // 20 + n // 40]
+    touched_dirs = set()
+    for rel in changed:
+        p = os.path.join(tmp, rel)
+        os.unlink(p)
+        size = rng.randint(0, maxsize)
+        mtime = BASE_NS + 400 * 86400 * 10**9 + rng.randrange(0, 86400 * 10**9)
+        write_file(p, pool.take(rng, size), mtime)
+    for rel in deleted:
+        os.unlink(os.path.join(tmp, rel))
+        touched_dirs.add(os.path.dirname(rel))
+    for i in range(n // 40):
+        d = dirs[rng.randrange(len(dirs))]
+        size = rng.randint(0, maxsize)
+        mtime = BASE_NS + 400 * 86400 * 10**9 + rng.randrange(0, 86400 * 10**9)
+        write_file(os.path.join(tmp, d, f"n{i:06d}.dat"), pool.take(rng, size), mtime)
+        touched_dirs.add(d)
+    for d in touched_dirs:
+        t = BASE_NS + 400 * 86400 * 10**9
+        os.utime(os.path.join(tmp, d), ns=(t, t))
+    os.rename(tmp, final)
+    os.sync()
+    mark_built(root, name, params)
+    return final
+
+
+def folder_list_from(top):
+    out = []
+    for dirpath, dirs, _names in os.walk(top):
+        for d in dirs:
+            out.append(os.path.relpath(os.path.join(dirpath, d), top))
+    return out
+
+
+def make_big_tree(root, name, count, size, seed):
+    params = {"kind": "big", "count": count, "size": size, "seed": seed}
+    final = os.path.join(root, name)
+    if is_built(root, name, params):
+        log(f"reusing {final}")
+        return final
+    log(f"generating {final}: {count} files of {size // MIB} MiB")
+    unmark(root, name)
+    tmp = final + ".tmp"
+    rmtree(tmp)
+    rmtree(final)
+    os.makedirs(tmp)
+    pool = Pool(seed).data
+    chunk = 4 * MIB
+    for k in range(count):
+        p = os.path.join(tmp, f"big{k}.bin")
+        with open(p, "wb") as f:
+            done = 0
+            i = 0
+            while done < size:
+                n = min(chunk, size - done)
+                # Each chunk is unique: a counter header over a rotating slice.
+                off = (i * 65_537 + k * 1_048_573) % (len(pool) - chunk)
+                block = bytearray(pool[off:off + n])
+                block[:16] = (k * 1_000_003 + i).to_bytes(16, "little")
+                f.write(block)
+                done += n
+                i += 1
+        os.utime(p, ns=(BASE_NS, BASE_NS))
+    os.rename(tmp, final)
+    os.sync()
+    mark_built(root, name, params)
+    return final
+
+
+def ensure_mirror(src, dst):
+    """Makes dst an exact mirror of src (untimed preparation)."""
+    if not os.path.isdir(dst):
+        rmtree(dst)
+        sh(["cp", "-a", src, dst])
+    else:
+        sh(["rsync", "-a", "--delete", src + "/", dst + "/"])
+    os.sync()
+
+
+def mirror_differences(src, dst):
+    """Entries that differ in presence, size, time or mode (folder times ignored)."""
+    p = subprocess.run(["rsync", "-ani", "--delete", src + "/", dst + "/"],
+                       capture_output=True, text=True)
+    lines = [l for l in p.stdout.splitlines() if l and not l.startswith(".d")]
+    return lines
+
+
+def warm_source(src):
+    for dirpath, _dirs, names in os.walk(src):
+        for n in names:
+            with open(os.path.join(dirpath, n), "rb") as f:
+                while f.read(8 * MIB):
+                    pass
+
+
+def drop_caches():
+    os.sync()
+    with open("/proc/sys/vm/drop_caches", "w") as f:
+        f.write("3\n")
+
+
+def count_files(top):
+    n = 0
+    for _dirpath, _dirs, names in os.walk(top):
+        n += len(names)
+    return n
+
+
+# ---------------------------------------------------------------- tools
+
+
+def tool_argv(tool, driver, src, dst):
+    if tool == "twf":
+        return [driver, "--quiet", src, dst]
+    if tool == "twf-v64":
+        return [driver, "--quiet", "--verify", "64", src, dst]
+    if tool == "rsync":
+        return ["rsync", "-a", "--delete", src + "/", dst + "/"]
+    if tool == "rclone":
+        # Plain local-to-local sync with default settings (size + time
+        # comparison, 4 transfers, 8 checkers, MD5 check of each copy).
+        return ["rclone", "--config", "/dev/null", "-q", "sync", src, dst]
+    if tool == "cp":
+        return ["cp", "-a", src, dst]
+    raise ValueError(tool)
+
+
+TOOL_LABEL = {
+    "twf": "twinfold-mirror", "twf-v64": "twinfold-mirror --verify 64",
+    "rsync": "rsync -a --delete", "rclone": "rclone sync", "cp": "cp -a",
+}
+
+
+def run_timed(argv):
+    """Wall time of the tool, then of the sync that flushes what it wrote."""
+    fd, tfile = tempfile.mkstemp(prefix="twf-time-")
+    os.close(fd)
+    try:
+        t0 = time.perf_counter()
+        p = subprocess.run(["/usr/bin/time", "-v", "-o", tfile] + argv,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        t1 = time.perf_counter()
+        os.sync()
+        t2 = time.perf_counter()
+        with open(tfile) as f:
+            tv = f.read()
+    finally:
+        os.unlink(tfile)
+    if p.returncode != 0:
+        raise RuntimeError(f"{' '.join(argv)} exited {p.returncode}:\n"
+                           f"{p.stdout.decode(errors='replace')[-2000:]}"
+                           f"{p.stderr.decode(errors='replace')[-2000:]}")
+
+    def field(name):
+        m = re.search(re.escape(name) + r":\s*([0-9.]+)", tv)
+        return float(m.group(1)) if m else None
+    return {
+        "wall": t1 - t0, "sync": t2 - t1, "wall_sync": t2 - t0,
+        "user": field("User time (seconds)"), "sys": field("System time (seconds)"),
+        "rss_kib": field("Maximum resident set size (kbytes)"),
+    }
+
+
+# ---------------------------------------------------------------- rounds
+
+
+def run_workload(wl, tools, rounds, prepare, argv_for, check=None, cold=False, warmup=None):
+    """Interleaved rounds: every tool once per round, in the same order."""
+    results = {t: [] for t in tools}
+    loads = []
+    if warmup:
+        warmup()
+    for r in range(rounds):
+        load = open("/proc/loadavg").read().split()[0]
+        loads.append(float(load))
+        for t in tools:
+            prepare(t)
+            if cold:
+                drop_caches()
+            res = run_timed(argv_for(t))
+            if check:
+                bad = check(t)
+                if bad:
+                    raise RuntimeError(f"{wl} {t}: destination is not a mirror after the run: "
+                                       f"{len(bad)} difference(s), e.g. {bad[:5]}")
+            results[t].append(res)
+            log(f"{wl} round {r + 1}/{rounds} {t:8s} {res['wall']:8.3f} s"
+                f"  (+sync {res['sync']:.3f} s, rss {res['rss_kib'] / 1024:.1f} MiB)  load {load}")
+    return {"tools": tools, "rounds": rounds, "runs": results, "load": loads, "cold": cold}
+
+
+def bench_w1(args, root, sz, driver):
+    src = make_small_tree(root, "w1-src", sz["w1_files"], sz["w1_dirs"], sz["w1_max"], SEED)
+    dst = os.path.join(root, "w1-dst")
+    tools = ["twf"] + (["twf-v64"] if args.verify_cost else []) + ["rsync", "rclone", "cp"]
+
+    def prepare(_t):
+        rmtree(dst)
+        os.sync()
+
+    def check(_t):
+        return mirror_differences(src, dst)
+    res = run_workload("W1", tools, args.rounds, prepare, lambda t: tool_argv(t, driver, src, dst),
+                       check=check, cold=args.cold, warmup=lambda: warm_source(src))
+    rmtree(dst)
+    res["files"] = sz["w1_files"]
+    return res
+
+
+def bench_w2(args, root, sz, driver):
+    src = make_small_tree(root, "w1-src", sz["w1_files"], sz["w1_dirs"], sz["w1_max"], SEED)
+    dst = os.path.join(root, "w2-dst")
+    ensure_mirror(src, dst)
+    tools = ["twf", "rsync", "rclone"]
+
+    def warmup():
+        for t in tools:  # untimed: warms the caches and proves the run is a no-op
+            run_timed(tool_argv(t, driver, src, dst))
+        bad = mirror_differences(src, dst)
+        if bad:
+            raise RuntimeError(f"W2: destination differs after warm-up: {bad[:5]}")
+    res = run_workload("W2", tools, args.rounds, lambda t: None, lambda t: tool_argv(t, driver, src, dst),
+                       cold=args.cold, warmup=warmup)
+    bad = mirror_differences(src, dst)
+    if bad:
+        raise RuntimeError(f"W2: destination differs after the rounds: {bad[:5]}")
+    res["files"] = sz["w1_files"]
+    return res
+
+
+def bench_w3(args, root, sz, driver):
+    base = make_small_tree(root, "w1-src", sz["w1_files"], sz["w1_dirs"], sz["w1_max"], SEED)
+    src = make_changed_tree(root, "w3-src", base, "w1-src", sz["w1_files"], sz["w1_max"], SEED + 3)
+    pristine = os.path.join(root, "w3-pristine")
+    dst = os.path.join(root, "w3-dst")
+    ensure_mirror(base, pristine)
+    tools = ["twf", "rsync", "rclone"]
+
+    def prepare(_t):
+        # Back to the pre-change mirror: rsync restores only what the last
+        # run changed, then everything is flushed before the clock starts.
+        ensure_mirror(pristine, dst)
+
+    def check(_t):
+        return mirror_differences(src, dst)
+
+    def warmup():
+        warm_source(src)
+        warm_source(pristine)
+    res = run_workload("W3", tools, args.rounds, prepare, lambda t: tool_argv(t, driver, src, dst),
+                       check=check, cold=args.cold, warmup=warmup)
+    res["files"] = count_files(src)
+    return res
+
+
+def bench_w4(args, root, sz, driver):
+    src = make_big_tree(root, "w4-src", sz["w4_count"], sz["w4_size"], SEED + 4)
+    dst = os.path.join(root, "w4-dst")
+    tools = ["twf"] + (["twf-v64"] if args.verify_cost else []) + ["rsync", "rclone", "cp"]
+
+    def prepare(_t):
+        rmtree(dst)
+        os.sync()
+
+    def check(_t):
+        return mirror_differences(src, dst)
+    res = run_workload("W4", tools, args.big_rounds, prepare, lambda t: tool_argv(t, driver, src, dst),
+                       check=check, cold=args.cold, warmup=lambda: warm_source(src))
+    rmtree(dst)
+    res["bytes"] = sz["w4_count"] * sz["w4_size"]
+    return res
+
+
+def bench_w5(args, root, sz, driver):
+    src = make_small_tree(root, "w5-src", sz["w5_files"], sz["w5_dirs"], sz["w5_max"], SEED + 5)
+    dst = os.path.join(root, "w5-dst")
+    ensure_mirror(src, dst)
+    tools = ["twf", "rsync", "rclone"]
+
+    def warmup():
+        for t in tools:
+            run_timed(tool_argv(t, driver, src, dst))
+    res = run_workload("W5", tools, args.big_rounds, lambda t: None, lambda t: tool_argv(t, driver, src, dst),
+                       cold=args.cold, warmup=warmup)
+    bad = mirror_differences(src, dst)
+    if bad:
+        raise RuntimeError(f"W5: destination differs after the rounds: {bad[:5]}")
+    res["files"] = sz["w5_files"]
+    res["scanned"] = count_files(src) + count_files(dst)
+    return res
+
+
+# ---------------------------------------------------------------- report
+
+
+def med(xs):
+    return statistics.median(xs)
+
+
+def paired(res, a, b, key="wall"):
+    """Per-round ratios a/b from the same round."""
+    ra, rb = res["runs"][a], res["runs"][b]
+    return [x[key] / y[key] for x, y in zip(ra, rb) if y[key] > 0]
+
+
+def fmt_s(x):
+    return f"{x:.3f}" if x < 10 else f"{x:.2f}"
+
+
+def report(results, facts, args):
+    lines = []
+    lines.append(f"Date: {facts['date']}  ")
+    lines.append(f"Machine: {facts['nproc']} cores ({facts['cpu']}), kernel {facts['kernel']}, "
+                 f"{facts['fstype']} ({facts['mount_options']})  ")
+    lines.append(f"Driver commit: {facts['commit']}"
+                 + ("  (engine/platform have uncommitted changes)" if facts["engine_dirty"] else "") + "  ")
+    lines.append(f"Peers: {facts['rsync']}; {facts['rclone']}; {facts['cp']}  ")
+    lines.append(f"Caches: {'cold (dropped before every timed run)' if args.cold else 'warm (source in the page cache; everything flushed with sync before every timed run)'}  ")
+    lines.append(f"Rounds: W1-W3 {args.rounds}, W4/W5 {args.big_rounds}, interleaved")
+    lines.append("")
+    for wl in ["W1", "W2", "W3", "W4", "W5"]:
+        if wl not in results:
+            continue
+        res = results[wl]
+        lines.append(f"### {wl}")
+        lines.append("")
+        lines.append("| tool | median s | min-max s | median s incl. sync | user+sys s | peak RSS MiB | twf / tool (per-round median, range) |")
+        lines.append("|---|---:|---:|---:|---:|---:|---:|")
+        for t in res["tools"]:
+            runs = res["runs"][t]
+            w = [x["wall"] for x in runs]
+            ws = [x["wall_sync"] for x in runs]
+            cpu = [x["user"] + x["sys"] for x in runs]
+            rss = [x["rss_kib"] / 1024 for x in runs]
+            if t == "twf":
+                ratio = "-"
+            else:
+                pr = paired(res, "twf", t)
+                ratio = f"{med(pr):.2f} ({min(pr):.2f}-{max(pr):.2f})"
+            lines.append(f"| {TOOL_LABEL[t]} | {fmt_s(med(w))} | {fmt_s(min(w))}-{fmt_s(max(w))} | "
+                         f"{fmt_s(med(ws))} | {med(cpu):.2f} | {med(rss):.1f} | {ratio} |")
+        if wl == "W5":
+            twf_rss = max(x["rss_kib"] for x in res["runs"]["twf"]) * 1024
+            bpf = twf_rss / res["scanned"]
+            lines.append("")
+            lines.append(f"Driver peak RSS {twf_rss / MIB:.1f} MiB over {res['scanned']} scanned files "
+                         f"(source + destination) = {bpf:.0f} bytes per scanned file.")
+        lines.append("")
+    # Targets
+    lines.append("### Targets")
+    lines.append("")
+    lines.append("| target | measured (per-round median, range) | verdict |")
+    lines.append("|---|---:|---|")
+    for wl, a, b, limit, text in TARGETS:
+        if wl not in results or b not in results[wl]["tools"]:
+            continue
+        pr = paired(results[wl], a, b)
+        m = med(pr)
+        verdict = "met" if m <= limit else f"missed by {(m / limit - 1) * 100:.0f} % (needs {m / limit:.2f}x faster)"
+        lines.append(f"| {text} | {m:.2f} ({min(pr):.2f}-{max(pr):.2f}) | {verdict} |")
+    if "W5" in results:
+        res = results["W5"]
+        twf_rss = max(x["rss_kib"] for x in res["runs"]["twf"]) * 1024
+        bpf = twf_rss / res["scanned"]
+        verdict = "met" if bpf <= W5_BYTES_PER_FILE else f"missed by {(bpf / W5_BYTES_PER_FILE - 1) * 100:.0f} %"
+        lines.append(f"| W5 peak memory <= {W5_BYTES_PER_FILE} B per scanned file | {bpf:.0f} B | {verdict} |")
+        if "rclone" in res["tools"]:
+            rc = max(x["rss_kib"] for x in res["runs"]["rclone"]) * 1024
+            verdict = "met" if twf_rss < rc else f"missed by {(twf_rss / rc - 1) * 100:.0f} %"
+            lines.append(f"| W5 peak memory < rclone | {twf_rss / MIB:.1f} MiB vs {rc / MIB:.1f} MiB | {verdict} |")
+    lines.append("")
+    if args.verify_cost and any("twf-v64" in results.get(w, {}).get("tools", []) for w in ("W1", "W4")):
+        lines.append("### Verification cost (--verify 64 / plain, same round)")
+        lines.append("")
+        lines.append("| workload | tool time ratio | ratio incl. sync |")
+        lines.append("|---|---:|---:|")
+        for wl in ("W1", "W4"):
+            if wl in results and "twf-v64" in results[wl]["tools"]:
+                a = paired(results[wl], "twf-v64", "twf")
+                b = paired(results[wl], "twf-v64", "twf", "wall_sync")
+                lines.append(f"| {wl} | {med(a):.2f} ({min(a):.2f}-{max(a):.2f}) | "
+                             f"{med(b):.2f} ({min(b):.2f}-{max(b):.2f}) |")
+        lines.append("")
+    return "\n".join(lines)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--driver", default=DEFAULT_DRIVER, help="twinfold-mirror binary (default: build-bench)")
+    ap.add_argument("--root", default=None, help="workload folder (default /var/tmp/twf-bench, "
+                    "/var/tmp/twf-bench-quick with --quick)")
+    ap.add_argument("--quick", action="store_true", help="workloads 10x smaller, 2 rounds: checks the script")
+    ap.add_argument("--rounds", type=int, default=None, help="rounds for W1-W3 (default 5)")
+    ap.add_argument("--big-rounds", type=int, default=None, help="rounds for W4 and W5 (default 3)")
+    ap.add_argument("--only", default="W1,W2,W3,W4,W5", help="comma-separated workloads to run")
+    ap.add_argument("--cold", action="store_true", help="drop the page cache before every timed run (root)")
+    ap.add_argument("--no-verify-cost", dest="verify_cost", action="store_false",
+                    help="leave out the --verify 64 variant in W1 and W4")
+    ap.add_argument("--clean", action="store_true", help="remove the workload folder at the end")
+    ap.add_argument("--out", default=None, help="write the report (Markdown) and raw data (JSON) with this path prefix")
+    args = ap.parse_args()
+
+    sz = QUICK if args.quick else FULL
+    root = args.root or ("/var/tmp/twf-bench-quick" if args.quick else "/var/tmp/twf-bench")
+    if args.rounds is None:
+        args.rounds = 2 if args.quick else 5
+    if args.big_rounds is None:
+        args.big_rounds = 2 if args.quick else 3
+    wanted = [w.strip().upper() for w in args.only.split(",") if w.strip()]
+
+    ensure_tools()
+    if not os.access(args.driver, os.X_OK):
+        sys.exit(f"no driver at {args.driver}; build it first:\n"
+                 f"  cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "
+                 f"-DTWF_DIRS=\"log;platform;engine\" && cmake --build build-bench -j2 --target twinfold-mirror")
+    if args.cold and os.geteuid() != 0:
+        sys.exit("--cold needs root (it writes /proc/sys/vm/drop_caches)")
+    if os.path.realpath(root).startswith(os.path.realpath(REPO) + os.sep):
+        sys.exit("the workload folder must lie outside the repository")
+    os.makedirs(root, exist_ok=True)
+    free = shutil.disk_usage(root).free
+    need = (12 if not args.quick else 2) * GIB
+    if free < need:
+        sys.exit(f"{root}: only {free / GIB:.1f} GiB free, the workloads need about {need / GIB:.0f} GiB")
+
+    facts = machine_facts(root)
+    log(f"driver {args.driver} ({facts['commit']}), root {root}, "
+        f"{'cold' if args.cold else 'warm'} caches")
+    benches = {"W1": bench_w1, "W2": bench_w2, "W3": bench_w3, "W4": bench_w4, "W5": bench_w5}
+    results = {}
+    t0 = time.time()
+    for wl in wanted:
+        log(f"--- {wl}")
+        results[wl] = benches[wl](args, root, sz, args.driver)
+    text = report(results, facts, args)
+    print()
+    print(text)
+    log(f"total {time.time() - t0:.0f} s")
+    if args.out:
+        with open(args.out + ".md", "w") as f:
+            f.write(text + "\n")
+        with open(args.out + ".json", "w") as f:
+            json.dump({"facts": facts, "args": vars(args), "sizes": sz, "results": results}, f, indent=1)
+        log(f"wrote {args.out}.md and {args.out}.json")
+    if args.clean:
+        rmtree(root)
+
+
+if __name__ == "__main__":
+    main()
