@@ -1,0 +1,503 @@
+#include "tasks/settings_store.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace twf {
+
+namespace {
+
+// Value type codes as stored in vals.type; they are the registry's numbers so
+// that a script moving values between the two needs no table.
+constexpr int kTypeString = 1;
+constexpr int kTypeBinary = 3;
+constexpr int kTypeInteger = 4;
+
+// A writer waits this long for another process's transaction before giving
+// up; each of our transactions lasts milliseconds, so reaching it means the
+// other side hangs.
+constexpr int kBusyTimeoutMs = 15000;
+constexpr int kBeginAttempts = 4;
+
+const char* const kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS keys (
+  id     INTEGER PRIMARY KEY AUTOINCREMENT,
+  parent INTEGER REFERENCES keys(id),
+  name   TEXT NOT NULL,
+  fold   TEXT NOT NULL
+);
+CREATE UNIQUE INDEX IF NOT EXISTS keys_by_name ON keys(parent, fold);
+CREATE TABLE IF NOT EXISTS vals (
+  id     INTEGER PRIMARY KEY AUTOINCREMENT,
+  key_id INTEGER NOT NULL REFERENCES keys(id),
+  name   TEXT NOT NULL,
+  fold   TEXT NOT NULL,
+  type   INTEGER NOT NULL,
+  data
+);
+CREATE UNIQUE INDEX IF NOT EXISTS vals_by_name ON vals(key_id, fold);
+INSERT OR IGNORE INTO keys(id, parent, name, fold) VALUES (1, NULL, '', '');
+PRAGMA user_version = 1;
+)sql";
+
+constexpr int64_t kRootId = 1;
+
+// One prepared statement; finalized on scope exit.
+class TStmt {
+public:
+  TStmt(sqlite3* db, const char* sql) {
+    if (db) FRc = sqlite3_prepare_v2(db, sql, -1, &FStmt, nullptr);
+  }
+  ~TStmt() { sqlite3_finalize(FStmt); }
+  TStmt(const TStmt&) = delete;
+  TStmt& operator=(const TStmt&) = delete;
+
+  bool Ok() const { return FStmt != nullptr; }
+  int PrepareCode() const { return FRc; }
+  TStmt& Bind(int i, int64_t v) {
+    sqlite3_bind_int64(FStmt, i, v);
+    return *this;
+  }
+  TStmt& BindText(int i, std::string_view s) {
+    // A null pointer would bind SQL NULL instead of an empty text.
+    sqlite3_bind_text(FStmt, i, s.data() ? s.data() : "", static_cast<int>(s.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  TStmt& BindBlob(int i, std::string_view s) {
+    sqlite3_bind_blob(FStmt, i, s.data() ? s.data() : "", static_cast<int>(s.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  // SQLITE_ROW, SQLITE_DONE or an error code.
+  int Step() { return FStmt ? sqlite3_step(FStmt) : SQLITE_ERROR; }
+  bool Row() { return Step() == SQLITE_ROW; }
+  bool Done() { return Step() == SQLITE_DONE; }
+  int64_t Int(int c) { return sqlite3_column_int64(FStmt, c); }
+  int Type(int c) { return sqlite3_column_type(FStmt, c); }
+  std::string Bytes(int c) {
+    const void* p = sqlite3_column_blob(FStmt, c);
+    const int n = sqlite3_column_bytes(FStmt, c);
+    return p ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
+  }
+
+private:
+  sqlite3_stmt* FStmt = nullptr;
+  int FRc = SQLITE_ERROR;
+};
+
+bool IsDamageCode(int rc) {
+  rc &= 0xff;
+  return rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT;
+}
+
+// Splits "A\B\C"; false when a part is empty (the root is the empty path).
+bool SplitKeyPath(const std::string& path, std::vector<std::string>& parts) {
+  parts.clear();
+  if (path.empty()) return true;
+  size_t start = 0;
+  for (;;) {
+    const size_t pos = path.find('\\', start);
+    const std::string part = path.substr(start, pos == std::string::npos ? std::string::npos : pos - start);
+    if (part.empty()) return false;
+    parts.push_back(part);
+    if (pos == std::string::npos) return true;
+    start = pos + 1;
+  }
+}
+
+bool ValidKeyName(const std::string& name) {
+  return !name.empty() && name.find('\\') == std::string::npos;
+}
+
+std::string HomeFolder() {
+  if (const char* h = std::getenv("HOME"); h && *h) return h;
+  if (const passwd* pw = getpwuid(geteuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return "/";
+}
+
+// mkdir -p; new folders get the given mode.
+void MakeFolders(const std::string& folder, mode_t mode) {
+  if (folder.empty()) return;
+  for (size_t pos = 1; pos <= folder.size(); ++pos) {
+    if (pos == folder.size() || folder[pos] == '/') {
+      const std::string part = folder.substr(0, pos);
+      if (mkdir(part.c_str(), mode) != 0 && errno != EEXIST) return;
+    }
+  }
+}
+
+std::string ParentFolder(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- store
+
+std::string TSettingsStore::ConfigFolder() {
+  std::string base;
+  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x == '/') base = x;
+  else base = HomeFolder() + "/.config";
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  return base + "/Zentorvi/Quarlex Twinfold";
+}
+
+std::string TSettingsStore::DefaultPath() { return ConfigFolder() + "/settings.db"; }
+
+TSettingsStore::TSettingsStore(std::string dbPath) : FPath(std::move(dbPath)) {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  bool damaged = false;
+  if (OpenDatabase(damaged) || !damaged) return;
+  SetAsideDamaged();
+}
+
+TSettingsStore::~TSettingsStore() { CloseDatabase(); }
+
+void TSettingsStore::CloseDatabase() {
+  if (FDb) sqlite3_close_v2(FDb);
+  FDb = nullptr;
+}
+
+bool TSettingsStore::ExecSql(const char* sql) {
+  return FDb && sqlite3_exec(FDb, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+// damaged is set only when the file itself is unusable as our database, never
+// for a busy or unreachable one: only a damaged file may be set aside.
+bool TSettingsStore::OpenDatabase(bool& damaged) {
+  damaged = false;
+  CloseDatabase();
+  // The folder also holds the data-protection key: never world-readable.
+  MakeFolders(ParentFolder(FPath), 0700);
+  // Create the file ourselves so it starts private; SQLite gives its side
+  // files (-wal, -shm) the same mode.
+  if (int fd = open(FPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600); fd >= 0) close(fd);
+
+  int rc = sqlite3_open_v2(FPath.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                           nullptr);
+  auto fail = [&](int code) {
+    damaged = IsDamageCode(code);
+    CloseDatabase();
+    return false;
+  };
+  if (rc != SQLITE_OK) return fail(rc);
+  sqlite3_busy_timeout(FDb, kBusyTimeoutMs);
+  if ((rc = sqlite3_exec(FDb, "PRAGMA foreign_keys = ON", nullptr, nullptr, nullptr)) != SQLITE_OK) return fail(rc);
+  {
+    TStmt check(FDb, "PRAGMA quick_check");
+    if (!check.Ok()) return fail(check.PrepareCode());
+    rc = check.Step();
+    if (rc != SQLITE_ROW) return fail(rc);
+    if (check.Bytes(0) != "ok") {
+      damaged = true;
+      CloseDatabase();
+      return false;
+    }
+  }
+  // Tables of our names but other shapes belong to something else: that is
+  // decided before anything in the file changes, so it is set aside as found.
+  {
+    TStmt tables(FDb, "SELECT name FROM sqlite_master WHERE type = 'table' AND name IN ('keys', 'vals')");
+    if (!tables.Ok()) return fail(tables.PrepareCode());
+    while ((rc = tables.Step()) == SQLITE_ROW) {
+      const std::string sql = tables.Bytes(0) == "keys" ? "SELECT id, parent, name, fold FROM keys LIMIT 0"
+                                                        : "SELECT id, key_id, name, fold, type, data FROM vals LIMIT 0";
+      TStmt probe(FDb, sql.c_str());
+      if (!probe.Ok()) return fail((probe.PrepareCode() & 0xff) == SQLITE_ERROR ? SQLITE_NOTADB : probe.PrepareCode());
+    }
+    if (rc != SQLITE_DONE) return fail(rc);
+  }
+  // WAL lets a reader (the window) and a writer (a scheduled run recording
+  // its history) work at once; the setting is stored in the file.
+  if ((rc = sqlite3_exec(FDb, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr)) != SQLITE_OK) return fail(rc);
+  for (int attempt = 0; (rc = sqlite3_exec(FDb, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr)) != SQLITE_OK; ++attempt)
+    if ((rc & 0xff) != SQLITE_BUSY || attempt + 1 >= kBeginAttempts) return fail(rc);
+  rc = sqlite3_exec(FDb, kSchema, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    // A database whose tables have other shapes is not ours to use.
+    if ((rc & 0xff) == SQLITE_ERROR) rc = SQLITE_NOTADB;
+    return fail(rc);
+  }
+  if ((rc = sqlite3_exec(FDb, "COMMIT", nullptr, nullptr, nullptr)) != SQLITE_OK) {
+    sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    return fail(rc);
+  }
+  TStmt root(FDb, "SELECT 1 FROM keys WHERE id = 1 AND parent IS NULL");
+  if (!root.Row()) return fail(SQLITE_CORRUPT);
+  return true;
+}
+
+// Called with a damaged file. Another process may have found the same damage:
+// the folder lock makes one of them rename it and the other reuse the fresh file.
+bool TSettingsStore::SetAsideDamaged() {
+  const int dirFd = open(ParentFolder(FPath).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) flock(dirFd, LOCK_EX);
+  bool damaged = false;
+  bool ok = OpenDatabase(damaged);
+  if (!ok && damaged) {
+    char stamp[32];
+    const time_t now = time(nullptr);
+    struct tm tmNow;
+    localtime_r(&now, &tmNow);
+    strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tmNow);
+    std::string aside = FPath + ".damaged-" + stamp;
+    for (int n = 2; PathExists(aside) && n < 1000; ++n) aside = FPath + ".damaged-" + stamp + "-" + std::to_string(n);
+    if (rename(FPath.c_str(), aside.c_str()) == 0) {
+      // The journal belongs to the damaged file; the shared-memory index is
+      // rebuilt from scratch by the next open.
+      rename((FPath + "-wal").c_str(), (aside + "-wal").c_str());
+      unlink((FPath + "-shm").c_str());
+      FSetAside = aside;
+      ok = OpenDatabase(damaged);
+    }
+  }
+  if (dirFd >= 0) {
+    flock(dirFd, LOCK_UN);
+    close(dirFd);
+  }
+  return ok;
+}
+
+bool TSettingsStore::Transact(const std::function<bool()>& body) {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  if (!FDb) return false;
+  if (FDepth > 0) return body();
+  int rc;
+  for (int attempt = 0; (rc = sqlite3_exec(FDb, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr)) != SQLITE_OK; ++attempt)
+    if ((rc & 0xff) != SQLITE_BUSY || attempt + 1 >= kBeginAttempts) return false;
+  ++FDepth;
+  bool ok = false;
+  try {
+    ok = body();
+  } catch (...) {
+    ok = false;
+  }
+  --FDepth;
+  if (ok) {
+    for (int attempt = 0; (rc = sqlite3_exec(FDb, "COMMIT", nullptr, nullptr, nullptr)) != SQLITE_OK; ++attempt) {
+      if ((rc & 0xff) != SQLITE_BUSY || attempt + 1 >= kBeginAttempts) {
+        ok = false;
+        break;
+      }
+    }
+  }
+  if (!ok) sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+  return ok;
+}
+
+std::optional<int64_t> TSettingsStore::FindKey(const std::string& path, bool create) {
+  std::vector<std::string> parts;
+  if (!FDb || !SplitKeyPath(path, parts)) return std::nullopt;
+  int64_t id = kRootId;
+  for (const std::string& part : parts) {
+    const std::string fold = FoldKeyName(part);
+    TStmt find(FDb, "SELECT id FROM keys WHERE parent = ?1 AND fold = ?2");
+    find.Bind(1, id).BindText(2, fold);
+    if (find.Row()) {
+      id = find.Int(0);
+      continue;
+    }
+    if (!create) return std::nullopt;
+    TStmt add(FDb, "INSERT INTO keys(parent, name, fold) VALUES (?1, ?2, ?3)");
+    add.Bind(1, id).BindText(2, part).BindText(3, fold);
+    if (!add.Done()) return std::nullopt;
+    id = sqlite3_last_insert_rowid(FDb);
+  }
+  return id;
+}
+
+std::optional<TSettingsKey> TSettingsStore::OpenKey(const std::string& path) {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  // Most opens find the key; only a missing one takes the write lock.
+  std::optional<int64_t> id = FindKey(path, false);
+  if (!id) Transact([&] { return (id = FindKey(path, true)).has_value(); });
+  if (!id) return std::nullopt;
+  return TSettingsKey(this, *id, path, false);
+}
+
+std::optional<TSettingsKey> TSettingsStore::OpenKeyReadOnly(const std::string& path) {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  const std::optional<int64_t> id = FindKey(path, false);
+  if (!id) return std::nullopt;
+  return TSettingsKey(this, *id, path, true);
+}
+
+bool TSettingsStore::KeyExists(const std::string& path) {
+  std::lock_guard<std::recursive_mutex> guard(FLock);
+  return FindKey(path, false).has_value();
+}
+
+bool TSettingsStore::DeleteKey(const std::string& path) {
+  return Transact([&] {
+    const std::optional<int64_t> id = FindKey(path, false);
+    if (!id || *id == kRootId) return false;
+    // Explicit rather than by a cascade, whose depth SQLite bounds.
+    TStmt vals(FDb, "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL SELECT k.id FROM keys k JOIN sub ON k.parent = sub.id) "
+                    "DELETE FROM vals WHERE key_id IN sub");
+    TStmt keys(FDb, "WITH RECURSIVE sub(id) AS (SELECT ?1 UNION ALL SELECT k.id FROM keys k JOIN sub ON k.parent = sub.id) "
+                    "DELETE FROM keys WHERE id IN sub");
+    return vals.Bind(1, *id).Done() && keys.Bind(1, *id).Done();
+  });
+}
+
+namespace {
+
+std::optional<int64_t> CopyTree(sqlite3* db, int64_t src, int64_t parent, const std::string& name,
+                                const std::string& fold) {
+  TStmt add(db, "INSERT INTO keys(parent, name, fold) VALUES (?1, ?2, ?3)");
+  if (!add.Bind(1, parent).BindText(2, name).BindText(3, fold).Done()) return std::nullopt;
+  const int64_t copy = sqlite3_last_insert_rowid(db);
+  TStmt vals(db, "INSERT INTO vals(key_id, name, fold, type, data) "
+                 "SELECT ?1, name, fold, type, data FROM vals WHERE key_id = ?2 ORDER BY id");
+  if (!vals.Bind(1, copy).Bind(2, src).Done()) return std::nullopt;
+  struct Child {
+    int64_t id;
+    std::string name, fold;
+  };
+  std::vector<Child> children;
+  {
+    TStmt list(db, "SELECT id, name, fold FROM keys WHERE parent = ?1 ORDER BY id");
+    list.Bind(1, src);
+    while (list.Row()) children.push_back({list.Int(0), list.Bytes(1), list.Bytes(2)});
+  }
+  for (const Child& c : children)
+    if (!CopyTree(db, c.id, copy, c.name, c.fold)) return std::nullopt;
+  return copy;
+}
+
+} // namespace
+
+bool TSettingsStore::CopyKey(const std::string& path, const std::string& newName, bool deleteSource) {
+  if (!ValidKeyName(newName)) return false;
+  return Transact([&] {
+    const std::optional<int64_t> src = FindKey(path, false);
+    if (!src || *src == kRootId) return false;
+    TStmt parentOf(FDb, "SELECT parent FROM keys WHERE id = ?1");
+    if (!parentOf.Bind(1, *src).Row()) return false;
+    const int64_t parent = parentOf.Int(0);
+    const std::string fold = FoldKeyName(newName);
+    TStmt taken(FDb, "SELECT 1 FROM keys WHERE parent = ?1 AND fold = ?2");
+    if (taken.Bind(1, parent).BindText(2, fold).Row()) return false;
+    if (deleteSource) {
+      // A move keeps the key's rows and only renames it: same outcome as copy
+      // and delete, in one statement.
+      TStmt rename(FDb, "UPDATE keys SET name = ?1, fold = ?2 WHERE id = ?3");
+      return rename.BindText(1, newName).BindText(2, fold).Bind(3, *src).Done();
+    }
+    return CopyTree(FDb, *src, parent, newName, fold).has_value();
+  });
+}
+
+// ---------------------------------------------------------------- key
+
+bool TSettingsKey::ValueExists(const std::string& name) const { return GetValueType(name) != TValueType::vtNone; }
+
+TValueType TSettingsKey::GetValueType(const std::string& name) const {
+  std::lock_guard<std::recursive_mutex> guard(FStore->FLock);
+  TStmt s(FStore->FDb, "SELECT type FROM vals WHERE key_id = ?1 AND fold = ?2");
+  if (!s.Ok() || !s.Bind(1, FId).BindText(2, FoldKeyName(name)).Row()) return TValueType::vtNone;
+  switch (s.Int(0)) {
+  case kTypeString: return TValueType::vtString;
+  case kTypeInteger: return TValueType::vtInteger;
+  default: return TValueType::vtOther;
+  }
+}
+
+bool TSettingsKey::ReadString(const std::string& name, std::string& out) const {
+  std::lock_guard<std::recursive_mutex> guard(FStore->FLock);
+  TStmt s(FStore->FDb, "SELECT data FROM vals WHERE key_id = ?1 AND fold = ?2 AND type = 1");
+  if (!s.Ok() || !s.Bind(1, FId).BindText(2, FoldKeyName(name)).Row()) return false;
+  out = s.Bytes(0);
+  return true;
+}
+
+bool TSettingsKey::ReadInteger(const std::string& name, int32_t& out) const {
+  std::lock_guard<std::recursive_mutex> guard(FStore->FLock);
+  TStmt s(FStore->FDb, "SELECT data FROM vals WHERE key_id = ?1 AND fold = ?2 AND type = 4");
+  if (!s.Ok() || !s.Bind(1, FId).BindText(2, FoldKeyName(name)).Row()) return false;
+  // A script may have stored something else under the integer type.
+  if (s.Type(0) != SQLITE_INTEGER) return false;
+  const int64_t v = s.Int(0);
+  if (v < INT32_MIN || v > INT32_MAX) return false;
+  out = static_cast<int32_t>(v);
+  return true;
+}
+
+bool TSettingsKey::WriteValue(const std::string& name, int type, const std::string* text, int64_t number) {
+  if (FReadOnly) return false;
+  return FStore->Transact([&] {
+    sqlite3* db = FStore->FDb;
+    TStmt alive(db, "SELECT 1 FROM keys WHERE id = ?1");
+    if (!alive.Bind(1, FId).Row()) return false;
+    const std::string fold = FoldKeyName(name);
+    auto bindData = [&](TStmt& s, int i) -> TStmt& {
+      if (!text) return s.Bind(i, number);
+      return type == kTypeString ? s.BindText(i, *text) : s.BindBlob(i, *text);
+    };
+    // Replace in place, so the value keeps its position in creation order.
+    TStmt update(db, "UPDATE vals SET type = ?1, data = ?2 WHERE key_id = ?3 AND fold = ?4");
+    update.Bind(1, type);
+    bindData(update, 2).Bind(3, FId).BindText(4, fold);
+    if (!update.Done()) return false;
+    if (sqlite3_changes(db) > 0) return true;
+    TStmt insert(db, "INSERT INTO vals(key_id, name, fold, type, data) VALUES (?1, ?2, ?3, ?4, ?5)");
+    insert.Bind(1, FId).BindText(2, name).BindText(3, fold).Bind(4, type);
+    return bindData(insert, 5).Done();
+  });
+}
+
+bool TSettingsKey::WriteString(const std::string& name, const std::string& value) {
+  return WriteValue(name, kTypeString, &value, 0);
+}
+
+bool TSettingsKey::WriteInteger(const std::string& name, int32_t value) {
+  return WriteValue(name, kTypeInteger, nullptr, value);
+}
+
+bool TSettingsKey::WriteBinary(const std::string& name, const std::string& bytes) {
+  return WriteValue(name, kTypeBinary, &bytes, 0);
+}
+
+bool TSettingsKey::DeleteValue(const std::string& name) {
+  if (FReadOnly) return false;
+  return FStore->Transact([&] {
+    TStmt s(FStore->FDb, "DELETE FROM vals WHERE key_id = ?1 AND fold = ?2");
+    return s.Bind(1, FId).BindText(2, FoldKeyName(name)).Done() && sqlite3_changes(FStore->FDb) > 0;
+  });
+}
+
+std::vector<std::string> TSettingsKey::ValueNames() const {
+  std::lock_guard<std::recursive_mutex> guard(FStore->FLock);
+  std::vector<std::string> names;
+  TStmt s(FStore->FDb, "SELECT name FROM vals WHERE key_id = ?1 ORDER BY id");
+  s.Bind(1, FId);
+  while (s.Ok() && s.Row()) names.push_back(s.Bytes(0));
+  return names;
+}
+
+std::vector<std::string> TSettingsKey::SubKeyNames() const {
+  std::lock_guard<std::recursive_mutex> guard(FStore->FLock);
+  std::vector<std::string> names;
+  TStmt s(FStore->FDb, "SELECT name FROM keys WHERE parent = ?1 ORDER BY id");
+  s.Bind(1, FId);
+  while (s.Ok() && s.Row()) names.push_back(s.Bytes(0));
+  return names;
+}
+
+} // namespace twf

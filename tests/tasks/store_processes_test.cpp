@@ -1,0 +1,60 @@
+#include <gtest/gtest.h>
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include "tasks/settings_store.h"
+#include "tasks/test_env.h"
+
+extern char** environ;
+
+namespace twf {
+namespace {
+
+class StoreProcessesTest : public test::TTempHome {};
+
+pid_t Spawn(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  return posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0 ? pid : -1;
+}
+
+int Wait(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Both processes start before the database exists, so they also race to
+// create the file and its tables.
+TEST_F(StoreProcessesTest, TwoProcessesWritingAtOnceLoseNothing) {
+  constexpr int kCount = 300;
+  const std::string path = StorePath();
+  const pid_t a = Spawn({TWF_STORE_WRITER, path, "a", std::to_string(kCount)});
+  const pid_t b = Spawn({TWF_STORE_WRITER, path, "b", std::to_string(kCount)});
+  ASSERT_GT(a, 0);
+  ASSERT_GT(b, 0);
+  EXPECT_EQ(Wait(a), 0);
+  EXPECT_EQ(Wait(b), 0);
+
+  TSettingsStore store(path);
+  EXPECT_TRUE(store.SetAsidePath().empty());
+  auto shared = store.OpenKeyReadOnly("Tasks\\Shared");
+  ASSERT_TRUE(shared);
+  EXPECT_EQ(shared->ValueNames().size(), 2u * kCount);
+  for (const char* tag : {"a", "b"}) {
+    for (int i = 0; i < kCount; ++i) {
+      int32_t v = -1;
+      ASSERT_TRUE(shared->ReadInteger(tag + std::to_string(i), v)) << tag << i;
+      EXPECT_EQ(v, i);
+    }
+  }
+  int32_t counter = 0;
+  EXPECT_TRUE(store.OpenKeyReadOnly("")->ReadInteger("Counter", counter));
+  EXPECT_EQ(counter, 2 * kCount); // read-modify-write in a transaction loses no increment
+}
+
+} // namespace
+} // namespace twf
