@@ -60,7 +60,9 @@ public:
   void FailPath(TFsCall kind, const std::string& pathPart, int errnoValue);
   // The n-th CopyFile call copies until at least `bytes` were transferred
   // (reporting progress as usual), then fails with errnoValue, cleaning up
-  // like a real read or write failure part-way.
+  // like a real read or write failure part-way. Progress comes per chunk of
+  // the real copy, so more than `bytes` may be reported; a file that ends
+  // before `bytes` copies normally.
   void FailCopyAfter(uint64_t n, int64_t bytes, int errnoValue);
   // Forgets every fault; the counters stay.
   void ClearFaults();

@@ -30,29 +30,34 @@ void SetFile(TDirEntry& e, const struct stat& st) {
 }
 
 // A link counts as what it points to; a target that cannot be reached makes
-// it dangling.
-void ClassifyLink(int dfd, const char* name, TDirEntry& e) {
+// it dangling. Returns an errno only when the link itself cannot be examined
+// (a folder without search permission).
+int ClassifyLink(int dfd, const char* name, TDirEntry& e) {
   struct stat target;
-  if (fstatat(dfd, name, &target, 0) != 0)
+  if (fstatat(dfd, name, &target, 0) != 0) {
+    if (errno == EACCES && fstatat(dfd, name, &target, AT_SYMLINK_NOFOLLOW) != 0) return errno;
     e.Kind = TEntryKind::Dangling;
-  else if (S_ISDIR(target.st_mode))
+  } else if (S_ISDIR(target.st_mode)) {
     e.Kind = TEntryKind::DirLink;
-  else if (S_ISREG(target.st_mode))
+  } else if (S_ISREG(target.st_mode)) {
     SetFile(e, target);
-  else
+  } else {
     e.Kind = TEntryKind::Special;
+  }
+  return 0;
 }
 
 // Kind, size and time from the entry's own lstat result.
-void Classify(int dfd, const char* name, const struct stat& st, dev_t parentDev, TDirEntry& e) {
+int Classify(int dfd, const char* name, const struct stat& st, dev_t parentDev, TDirEntry& e) {
   if (S_ISREG(st.st_mode))
     SetFile(e, st);
   else if (S_ISDIR(st.st_mode))
     e.Kind = st.st_dev == parentDev ? TEntryKind::Dir : TEntryKind::MountPoint;
   else if (S_ISLNK(st.st_mode))
-    ClassifyLink(dfd, name, e);
+    return ClassifyLink(dfd, name, e);
   else
     e.Kind = TEntryKind::Special;
+  return 0;
 }
 
 // One fstatat per entry: d_type tells which one is needed (the target's for
@@ -68,6 +73,7 @@ int ListOpened(DIR* d, int dfd, dev_t parentDev, std::vector<TDirEntry>& out) {
     TDirEntry& e = out.emplace_back();
     e.Name.assign(name);
     e.Hidden = name[0] == '.';
+    int err = 0;
     struct stat st;
     switch (de->d_type) {
     case DT_FIFO:
@@ -75,19 +81,20 @@ int ListOpened(DIR* d, int dfd, dev_t parentDev, std::vector<TDirEntry>& out) {
     case DT_CHR:
     case DT_BLK:
       e.Kind = TEntryKind::Special;
-      continue;
+      break;
     case DT_LNK:
-      ClassifyLink(dfd, name, e);
-      continue;
+      err = ClassifyLink(dfd, name, e);
+      break;
     default: // DT_REG, DT_DIR, or DT_UNKNOWN on file systems that do not fill it
-      if (fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        int err = errno;
-        out.pop_back();
-        if (err == ENOENT) continue; // removed meanwhile
-        return err;
-      }
-      Classify(dfd, name, st, parentDev, e);
-      continue;
+      if (fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+        err = Classify(dfd, name, st, parentDev, e);
+      else
+        err = errno;
+      break;
+    }
+    if (err) {
+      out.pop_back();
+      if (err != ENOENT) return err; // ENOENT: removed meanwhile
     }
   }
 }

@@ -220,6 +220,8 @@ TEST(PlatformListDir, FailuresReturnTheErrno) {
   t.MkDir("closed", 0700);
   t.MkDir("no-search", 0744); // names readable, entries not examinable
   t.Write("no-search/inside", "x");
+  t.MkDir("links-no-search", 0744);
+  t.Link("../file", "links-no-search/link");
   int err = 0;
   EXPECT_TRUE(ListByName(t.Path("missing"), &err).empty());
   EXPECT_EQ(err, ENOENT);
@@ -235,6 +237,7 @@ TEST(PlatformListDir, FailuresReturnTheErrno) {
   };
   EXPECT_EQ(listAsNobody(t.Path("closed")), EACCES);
   EXPECT_EQ(listAsNobody(t.Path("no-search")), EACCES);
+  EXPECT_EQ(listAsNobody(t.Path("links-no-search")), EACCES);
   EXPECT_EQ(listAsNobody(t.Root()), 0);
 }
 
@@ -648,6 +651,31 @@ TEST(PlatformTrash, ReportsEachFile) {
   EXPECT_TRUE(results.empty());
 }
 
+TEST(PlatformTrash, OtherFileSystemsUseTheirOwnTrashOrRefuse) {
+  ASSERT_TRUE(kPrivateTrash);
+  // GIO keeps a Trash at the top of an ordinary file system and refuses
+  // system-internal ones such as tmpfs.
+  struct {
+    const char* type;
+    int want;
+    std::string namesAfter;
+  } cases[] = {
+      {"ramfs", 0, ".Trash-" + std::to_string(getuid())},
+      {"tmpfs", EOPNOTSUPP, "f"},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.type);
+    TTempTree t;
+    TScratchMount m(t.Path("disk"), c.type, "");
+    TWF_REQUIRE_MOUNT(m);
+    t.Write("disk/f", "on the other disk");
+    std::vector<int> results;
+    EXPECT_EQ(Fs().TrashFiles({t.Path("disk/f")}, results), c.want);
+    EXPECT_EQ(results, (std::vector<int>{c.want}));
+    EXPECT_EQ(t.Names("disk"), c.namesAfter);
+  }
+}
+
 // ------------------------------------------------------- space and identity
 
 TEST(PlatformVolume, SerialAndLabelTexts) {
@@ -681,6 +709,11 @@ TEST(PlatformVolume, IdentityOfTheNearestExistingFolder) {
   ASSERT_TRUE(Fs().VolumeIdentity(t.Path("not/yet/there"), label2, serial2));
   EXPECT_EQ(serial2, serial);
   EXPECT_EQ(label2, label);
+  EXPECT_EQ(RunAsNobody([&] {
+              std::string l, s;
+              return Fs().VolumeIdentity(t.Root(), l, s) && s == serial && l == label ? 0 : 1;
+            }),
+            0);
   EXPECT_FALSE(Fs().VolumeIdentity("", label, serial));
   EXPECT_TRUE(serial.empty());
 }
