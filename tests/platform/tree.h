@@ -152,6 +152,9 @@ private:
 #define TWF_REQUIRE_MOUNT(m)                                                                   \
   if (!(m).Ok()) GTEST_SKIP() << "mounting a scratch file system is not permitted here: " << (m).Error()
 
+#define TWF_REQUIRE_ROOT()                                                                     \
+  if (geteuid() != 0) GTEST_SKIP() << "switching to another user needs root"
+
 // Runs step in a child process as user and group 65534 and returns what it
 // returned (0..255), or -1 when the child could not drop its privileges.
 inline int RunAsNobody(const std::function<int()>& step) {
