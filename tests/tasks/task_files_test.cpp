@@ -1,0 +1,328 @@
+#include <gtest/gtest.h>
+
+#include "tasks/settings_print.h"
+#include "tasks/task_files.h"
+#include "tasks/test_env.h"
+
+namespace twf {
+namespace {
+
+class TaskFilesTest : public test::TTempHome {
+protected:
+  std::string File(const std::string& name) const { return Root + "/" + name; }
+
+  static TTaskSettings Sample() {
+    TTaskSettings s;
+    s.Source = "/srv/data";
+    s.Dest = "/mnt/mirror";
+    s.CompareMode = 2;
+    s.Workers = 5;
+    s.WarnPct = 40;
+    s.WebhookEnabled = true;
+    s.WebhookURL = "https://example.org/h";
+    s.WebhookAuthKey = "Prod";
+    s.VerifyEnabled = true;
+    s.VerifyHash = 1;
+    s.ExclPatterns = "*.tmp  \r\n\r\n  spaced\r\n*\\cache\\*\r\n";
+    s.ExclLargerMB = 1234;
+    s.LogFolder = "2024";
+    return s;
+  }
+};
+
+TEST_F(TaskFilesTest, ExportWritesTheTaskInStoreOrder) {
+  TSettingsStore store;
+  TTaskSettings s = Sample();
+  s.ExclPatterns = "a\r\nb\r\nc";
+  ASSERT_TRUE(SaveSettings(store, TaskKeyPath("Nightly"), s));
+  store.OpenKey(TaskKeyPath("Nightly"))->WriteBinary("Blob", "x"); // other types are not written
+
+  ASSERT_TRUE(ExportTaskFile(store, "Nightly", File("n.ini")));
+  const std::string text = ReadFile(File("n.ini"));
+  EXPECT_EQ(text.rfind("\xEF\xBB\xBF[Task]\r\nSource=/srv/data\r\nDest=/mnt/mirror\r\nCompareMode=2\r\nWorkers=5\r\n", 0),
+            0u);
+  EXPECT_NE(text.find("\r\nPreserveAcl=0\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\r\nExclPatterns=a|b|c\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\r\nLogRmDir=1\r\n\r\n[Meta]\r\nName=Nightly\r\n\r\n"), std::string::npos);
+  EXPECT_EQ(text.find("Blob"), std::string::npos);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 36 + 1 + 1 + 1 + 1);
+
+  EXPECT_FALSE(ExportTaskFile(store, "Missing", File("missing.ini")));
+  EXPECT_FALSE(Exists(File("missing.ini")));
+}
+
+TEST_F(TaskFilesTest, ExportOntoAnExistingFileKeepsWhatItDoesNotWrite) {
+  TSettingsStore store;
+  SaveSettings(store, TaskKeyPath("T"), Sample());
+  WriteFile(File("t.ini"), "[Notes]\r\nWho=me\r\n[task]\r\nSource=/old\r\nExtra=kept\r\n");
+  ASSERT_TRUE(ExportTaskFile(store, "T", File("t.ini")));
+  const TIniDocument doc = TIniDocument::Parse(ReadFile(File("t.ini")));
+  EXPECT_EQ(doc.ReadString("Notes", "Who", ""), "me");
+  EXPECT_EQ(doc.ReadString("Task", "Extra", ""), "kept");
+  EXPECT_EQ(doc.ReadString("Task", "Source", ""), "/srv/data");
+  EXPECT_EQ(ReadFile(File("t.ini")).rfind("\xEF\xBB\xBF[Notes]\r\nWho=me\r\n\r\n[task]\r\n", 0), 0u);
+}
+
+TEST_F(TaskFilesTest, ImportChoosesTheValueTypes) {
+  WriteFile(File("i.ini"),
+            "[Task]\r\n"
+            "LogFolder=2024\r\n"
+            "Source=-5\r\n"
+            "WebhookURL=2024\r\n"
+            "WebhookAuthKey=2024\r\n"
+            "Workers=$10\r\n"
+            "CompareMode=abc\r\n"
+            "Custom=12\r\n"
+            "Custom2=12abc\r\n"
+            "ExclPatterns=a||b|\r\n"
+            "Other=x|y\r\n"
+            "[Meta]\r\nName=ignored\r\n");
+  TSettingsStore store;
+  ASSERT_TRUE(ImportTaskFile(store, File("i.ini"), "T"));
+  auto key = store.OpenKeyReadOnly(TaskKeyPath("T"));
+  ASSERT_TRUE(key);
+  struct Case {
+    const char* name;
+    TValueType type;
+    const char* text;
+    int32_t number;
+  } cases[] = {
+      {"LogFolder", TValueType::vtString, "2024", 0},
+      {"Source", TValueType::vtString, "-5", 0},
+      // Texts of the task's own settings stay texts, or loading would drop them.
+      {"WebhookURL", TValueType::vtString, "2024", 0},
+      {"WebhookAuthKey", TValueType::vtString, "2024", 0},
+      {"Workers", TValueType::vtInteger, nullptr, 16},
+      {"CompareMode", TValueType::vtString, "abc", 0},
+      {"Custom", TValueType::vtInteger, nullptr, 12},
+      {"Custom2", TValueType::vtString, "12abc", 0},
+      {"ExclPatterns", TValueType::vtString, "a\r\n\r\nb\r\n", 0},
+      {"Other", TValueType::vtString, "x|y", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(key->GetValueType(c.name), c.type);
+    if (c.text) EXPECT_EQ(ReadStringDef(*key, c.name, "?"), c.text);
+    else EXPECT_EQ(ReadIntegerDef(*key, c.name, -1), c.number);
+  }
+  EXPECT_FALSE(key->ValueExists("Name")); // [Meta] is not stored
+}
+
+TEST_F(TaskFilesTest, ImportAddsToTheTaskAndRefusesFilesWithoutTaskKeys) {
+  TSettingsStore store;
+  SaveSettings(store, TaskKeyPath("T"), Sample());
+  WriteFile(File("part.ini"), "[Task]\r\nDest=/new\r\n");
+  ASSERT_TRUE(ImportTaskFile(store, File("part.ini"), "t"));
+  TTaskSettings loaded;
+  LoadSettings(store, TaskKeyPath("T"), loaded, {"Prod"});
+  TTaskSettings want = Sample();
+  want.Dest = "/new";
+  EXPECT_EQ(loaded, want);
+
+  for (const char* text : {"[Meta]\r\nName=x\r\n", "[Task]\r\n[Meta]\r\nName=x\r\n", "", "Source=/a\r\n"}) {
+    WriteFile(File("bad.ini"), text);
+    EXPECT_FALSE(ImportTaskFile(store, File("bad.ini"), "Bad")) << text;
+  }
+  EXPECT_FALSE(ImportTaskFile(store, File("missing.ini"), "Bad"));
+  EXPECT_FALSE(ImportTaskFile(store, File("part.ini"), "a\\b"));
+  EXPECT_FALSE(ImportTaskFile(store, File("part.ini"), ""));
+  EXPECT_EQ(ListTaskNames(store), std::vector<std::string>{"T"});
+}
+
+TEST_F(TaskFilesTest, SaveExportImportLoadGivesTheSameTask) {
+  TSettingsStore store;
+  const TTaskSettings s = Sample();
+  ASSERT_TRUE(SaveSettings(store, TaskKeyPath("Original"), s));
+  ASSERT_TRUE(ExportTaskFile(store, "Original", File("o.ini")));
+  ASSERT_TRUE(ImportTaskFile(store, File("o.ini"), "Copy"));
+  TTaskSettings loaded;
+  ASSERT_TRUE(LoadSettings(store, TaskKeyPath("Copy"), loaded, {"Prod"}));
+  EXPECT_EQ(loaded, s);
+  SaveSettings(store, kRootKey, loaded);
+  EXPECT_TRUE(SettingsMatchTask(store, "Copy"));
+  EXPECT_TRUE(SettingsMatchTask(store, "Original"));
+}
+
+TEST_F(TaskFilesTest, BlanksAtTheEndsOfAValueDoNotSurviveAFile) {
+  TSettingsStore store;
+  TTaskSettings s = Sample();
+  s.Source = "/srv/data ";
+  SaveSettings(store, TaskKeyPath("T"), s);
+  ExportTaskFile(store, "T", File("t.ini"));
+  EXPECT_NE(ReadFile(File("t.ini")).find("Source=/srv/data \r\n"), std::string::npos);
+  ImportTaskFile(store, File("t.ini"), "T");
+  EXPECT_EQ(ReadStringDef(*store.OpenKeyReadOnly(TaskKeyPath("T")), "Source", ""), "/srv/data");
+}
+
+TEST_F(TaskFilesTest, AWindowsTaskFileImports) {
+  const std::string fixture = std::string(TWF_SOURCE_DIR) + "/tests/fixtures/tasks/windows_task.ini";
+  TIniDocument doc;
+  ASSERT_TRUE(doc.LoadFromFile(fixture));
+  EXPECT_EQ(TaskNameFromFile(doc, fixture), "Fotos \xe2\x80\x93 NAS");
+  TSettingsStore store;
+  ASSERT_TRUE(ImportTaskFile(store, fixture, "Fotos"));
+  TTaskSettings s;
+  ASSERT_TRUE(LoadSettings(store, TaskKeyPath("Fotos"), s, {}));
+  EXPECT_EQ(s.Source, "D:\\Photos");
+  EXPECT_EQ(s.Dest, "\\\\nas\\backup\\Photos");
+  EXPECT_EQ(s.ExclPatterns, "*\\desktop.ini\r\n*\\thumbs.db\r\n\r\n*.tmp  \r\n?:\\Windows\\Temp\\*");
+  EXPECT_EQ(s.LogFolder, "C:\\Users\\M\xc3\xbcller\\Documents\\Quarlex Twinfold Logs");
+  EXPECT_EQ(s.WarnPct, 40);
+  EXPECT_EQ(s.Workers, 8);
+  EXPECT_TRUE(s.ExclHiddenFiles);
+  EXPECT_FALSE(s.LogMkDir);
+}
+
+TEST_F(TaskFilesTest, ApplyTaskFileSetsTwentyNineValues) {
+  TTaskSettings fromFile = Sample();
+  fromFile.WarnPct = 90;
+  fromFile.LogJson = true;
+  fromFile.WebhookEnabled = false;
+  fromFile.WebhookURL = "https://other.example/";
+  fromFile.WebhookAuthKey = "Other";
+  fromFile.WebhookVerifySSL = false;
+  fromFile.VolCheckEnabled = false;
+  fromFile.PreserveAcl = fromFile.ShutdownDone = fromFile.ArchiveEnabled = true;
+  TSettingsStore store;
+  SaveSettings(store, TaskKeyPath("F"), fromFile);
+  ASSERT_TRUE(ExportTaskFile(store, "F", File("f.ini")));
+
+  TTaskSettings window; // the working settings
+  window.WebhookURL = "https://kept.example/";
+  std::string name;
+  ASSERT_TRUE(ApplyTaskFile(File("f.ini"), window, &name));
+  EXPECT_EQ(name, "F");
+  TTaskSettings want = fromFile;
+  // The seven that a task file never sets keep the window's values.
+  const TTaskSettings before = [] {
+    TTaskSettings b;
+    b.WebhookURL = "https://kept.example/";
+    return b;
+  }();
+  want.WarnPct = before.WarnPct;
+  want.LogJson = before.LogJson;
+  want.WebhookEnabled = before.WebhookEnabled;
+  want.WebhookURL = before.WebhookURL;
+  want.WebhookAuthKey = before.WebhookAuthKey;
+  want.WebhookVerifySSL = before.WebhookVerifySSL;
+  want.VolCheckEnabled = before.VolCheckEnabled;
+  EXPECT_EQ(window, want);
+}
+
+TEST_F(TaskFilesTest, ApplyTaskFileReadsNumbersByTheImportRule) {
+  WriteFile(File("n.ini"),
+            "[Task]\r\nWorkers=200\r\nExclLargerMB=0x0\r\nCompareMode=3\r\nVerifyHash=$1\r\n"
+            "LogError=no\r\nLogCopy=0\r\nSkipNewer=-1\r\nSource=\r\n");
+  TTaskSettings s;
+  s.Source = "/before";
+  ASSERT_TRUE(ApplyTaskFile(File("n.ini"), s));
+  EXPECT_EQ(s.Workers, 64);
+  EXPECT_EQ(s.ExclLargerMB, 1);
+  EXPECT_EQ(s.CompareMode, 0); // 3 is no item: unchanged
+  EXPECT_EQ(s.VerifyHash, 1);
+  EXPECT_TRUE(s.LogError); // not a number: unchanged
+  EXPECT_FALSE(s.LogCopy);
+  EXPECT_TRUE(s.SkipNewer);
+  EXPECT_EQ(s.Source, ""); // an empty value is a value
+
+  std::string name = "unchanged";
+  TTaskSettings untouched;
+  EXPECT_FALSE(ApplyTaskFile(File("missing.ini"), untouched, &name));
+  EXPECT_EQ(untouched, TTaskSettings{});
+  EXPECT_EQ(name, "unchanged");
+  ApplyTaskFile(File("n.ini"), untouched, &name);
+  EXPECT_EQ(name, "n"); // no [Meta]: the file name
+}
+
+TEST(SafeFileNameTest, ReplacesWhatFileSystemsRefuse) {
+  struct Case {
+    std::string name, want;
+  } cases[] = {
+      {"a:b", "a_b"},
+      {"a/b", "a_b"},
+      {"?", "_"},
+      {"\"*/:<>?\\|", "_________"},
+      {std::string("tab\there\x01"), "tab_here_"},
+      {"  padded  ", "padded"},
+      {"   ", "Task"},
+      {"", "Task"},
+      {"Über Größe \xe2\x80\x93 \xf0\x9f\x93\x81", "Über Größe \xe2\x80\x93 \xf0\x9f\x93\x81"},
+      {"bad\xff\xc3utf8", "bad__utf8"},
+      {"..", ".."},
+  };
+  for (const Case& c : cases) EXPECT_EQ(SafeFileName(c.name), c.want) << c.name;
+}
+
+TEST(SafeFileNameTest, EntryNamesAreUniqueWithoutRegardToCase) {
+  EXPECT_EQ(UniqueEntryNames({"a:b", "a/b", "a|b"}), (std::vector<std::string>{"a_b", "a_b (2)", "a_b (3)"}));
+  EXPECT_EQ(UniqueEntryNames({"A?", "a*"}), (std::vector<std::string>{"A_", "a_ (2)"}));
+  EXPECT_EQ(UniqueEntryNames({"x (2)", "x", "X"}), (std::vector<std::string>{"x (2)", "x", "X (3)"}));
+  EXPECT_EQ(UniqueEntryNames({"Straße", "STRASSE"}), (std::vector<std::string>{"Straße", "STRASSE (2)"}));
+
+  // Long names are shortened at a character boundary so the file can be created.
+  const std::string longName = std::string(199, 'a') + "\xc3\xa4" + std::string(100, 'b');
+  const std::vector<std::string> names = UniqueEntryNames({longName, longName});
+  EXPECT_EQ(names[0], std::string(199, 'a'));
+  EXPECT_EQ(names[1], std::string(199, 'a') + " (2)");
+}
+
+class ImportCommandTest : public TaskFilesTest {};
+
+TEST_F(ImportCommandTest, SingleImportFlow) {
+  struct Case {
+    const char* what;
+    std::string file;
+    std::optional<std::string> answer; // nullopt: Cancel
+    bool exists;
+    bool overwrite;
+    std::string proposed;
+    bool imported;
+    std::string taskName;
+    std::optional<std::string> message;
+  } cases[] = {
+      {"name from Meta, trimmed", "[Task]\r\nSource=/a\r\n[Meta]\r\nName=  Spaced  \r\n", "  Spaced  ", false, false,
+       "Spaced", true, "Spaced", std::nullopt},
+      {"name from the file", "[Task]\r\nSource=/a\r\n", "task", false, false, "task", true, "task", std::nullopt},
+      {"cancelled", "[Task]\r\nSource=/a\r\n", std::nullopt, false, false, "task", false, "", std::nullopt},
+      {"blank answer", "[Task]\r\nSource=/a\r\n", "   ", false, false, "task", false, "", std::nullopt},
+      {"backslash", "[Task]\r\nSource=/a\r\n", "a\\b", false, false, "task", false, "", kMsgTaskNameBackslash},
+      {"exists, No", "[Task]\r\nSource=/a\r\n", "Existing", true, false, "task", false, "", std::nullopt},
+      {"exists, Yes", "[Task]\r\nSource=/a\r\n", "EXISTING", true, true, "task", true, "EXISTING", std::nullopt},
+      {"Untitled is accepted", "[Task]\r\nSource=/a\r\n", "Untitled", false, false, "task", true, "Untitled",
+       std::nullopt},
+      {"only Meta", "[Meta]\r\nName=M\r\n", "M", false, false, "M", false, "", kMsgNoTaskSection},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TSettingsStore store;
+    store.DeleteKey(kTasksKey);
+    if (c.exists) store.OpenKey(TaskKeyPath("Existing"))->WriteString("Source", "/old");
+    WriteFile(File("task.ini"), c.file);
+    std::string proposed;
+    int questions = 0;
+    const TImportTaskOutcome out = ImportTaskCommand(
+        store, File("task.ini"),
+        [&](const std::string& p) {
+          proposed = p;
+          return c.answer;
+        },
+        [&](const TUserMessage& q) {
+          ++questions;
+          EXPECT_EQ(q, (TUserMessage{TMessageKind::mkConfirmation, kMsgOverwriteTask, true}));
+          return c.overwrite;
+        });
+    EXPECT_EQ(proposed, c.proposed);
+    EXPECT_EQ(questions, c.exists && c.answer && c.answer->find('\\') == std::string::npos ? 1 : 0);
+    EXPECT_EQ(out.Imported, c.imported);
+    EXPECT_EQ(out.TaskName, c.taskName);
+    ASSERT_EQ(out.Message.has_value(), c.message.has_value());
+    if (c.message) EXPECT_EQ(out.Message->Text, *c.message);
+    if (c.message) EXPECT_EQ(out.Message->Kind, TMessageKind::mkError);
+    if (c.imported) EXPECT_EQ(ReadStringDef(*store.OpenKeyReadOnly(TaskKeyPath(c.taskName)), "Source", ""), "/a");
+    if (c.exists && !c.overwrite)
+      EXPECT_EQ(ReadStringDef(*store.OpenKeyReadOnly(TaskKeyPath("Existing")), "Source", ""), "/old");
+  }
+}
+
+} // namespace
+} // namespace twf
