@@ -91,7 +91,8 @@ public:
   // hint that the file is 256 MiB or more (kept out of the page cache, which
   // also means the data is written back while copying). Follows a source
   // link; the permission bits and times are the target's. Owner and group
-  // are not carried over. progress may be empty and cancel null.
+  // are not carried over. progress may be empty and cancel null. A source
+  // folder gives EISDIR, a FIFO or device ENOTSUP (without blocking on it).
   virtual int CopyFile(const std::string& src, const std::string& dst,
                        const TCopyProgress& progress, const std::atomic<bool>* cancel,
                        bool largeFile, bool flushToDevice) = 0;
@@ -107,7 +108,8 @@ public:
   virtual int64_t Read(int fd, void* buf, int64_t size) = 0;
   virtual void Close(int fd) = 0;
 
-  // POSIX access ACL (and a folder's default ACL) as an opaque text.
+  // POSIX access ACL (and a folder's default ACL) as an opaque text. Both
+  // follow links; ENOTSUP on a file system without ACLs.
   virtual int GetAcl(const std::string& path, std::string& acl) = 0;
   virtual int SetAcl(const std::string& path, const std::string& acl) = 0;
 
