@@ -1,0 +1,226 @@
+#include "runctl/webhook.h"
+
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+#include <curl/curl.h>
+
+#include "engine/text.h"
+#include "log/logger.h"
+#include "runctl/machine_text.h"
+
+namespace twf {
+
+namespace {
+
+// Decodes one UTF-8 character; an invalid byte becomes U+FFFD.
+uint32_t DecodeUtf8(std::string_view s, size_t& i) {
+  unsigned char c = s[i];
+  if (c < 0x80) { ++i; return c; }
+  size_t len;
+  uint32_t cp;
+  if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
+  else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
+  else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
+  else { ++i; return 0xFFFD; }
+  if (i + len > s.size()) { ++i; return 0xFFFD; }
+  for (size_t k = 1; k < len; ++k) {
+    unsigned char cc = s[i + k];
+    if ((cc & 0xC0) != 0x80) { ++i; return 0xFFFD; }
+    cp = (cp << 6) | (cc & 0x3F);
+  }
+  bool bad = (len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
+             cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF);
+  if (bad) { ++i; return 0xFFFD; }
+  i += len;
+  return cp;
+}
+
+void AppendU(std::string& out, uint32_t unit) {
+  char buf[8];
+  snprintf(buf, sizeof buf, "\\u%04X", unit);
+  out += buf;
+}
+
+std::string Str(const std::string& s) { return "\"" + AsciiJsonEscape(s) + "\""; }
+
+} // namespace
+
+std::string AsciiJsonEscape(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() + 8);
+  for (size_t i = 0; i < s.size();) {
+    uint32_t cp = DecodeUtf8(s, i);
+    switch (cp) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case 0x08: out += "\\b"; continue;
+      case 0x09: out += "\\t"; continue;
+      case 0x0A: out += "\\n"; continue;
+      case 0x0C: out += "\\f"; continue;
+      case 0x0D: out += "\\r"; continue;
+      default: break;
+    }
+    if (cp < 0x20 || (cp >= 0x80 && cp < 0x10000)) {
+      AppendU(out, cp);
+    } else if (cp >= 0x10000) {
+      cp -= 0x10000;
+      AppendU(out, 0xD800 + (cp >> 10));
+      AppendU(out, 0xDC00 + (cp & 0x3FF));
+    } else {
+      out += char(cp);
+    }
+  }
+  return out;
+}
+
+std::string ReportTime(TWallClock t) {
+  time_t secs = std::chrono::system_clock::to_time_t(t);
+  tm local;
+  localtime_r(&secs, &local);
+  char buf[32];
+  strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &local);
+  return buf;
+}
+
+std::string BuildWebhookPayload(const TMirrorStats& st, const std::string& source, const std::string& task,
+                                const std::string& destination, TWallClock started, TWallClock finished,
+                                const TRunFlags& flags) {
+  const double elapsedExact = std::chrono::duration<double, std::milli>(finished - started).count();
+  int64_t elapsed = RoundHalfEven(elapsedExact);
+  if (elapsed < 0) elapsed = 0;
+  int64_t speed = 0;
+  if (elapsed > 0 && st.BytesCopied > 0) speed = RoundHalfEven(double(st.BytesCopied) * 1000.0 / double(elapsed));
+  const char* status = flags.CancelRequested ? "cancelled" : st.Errors <= 0 ? "success" : "completed_with_errors";
+  auto num = [](int64_t v) { return std::to_string(v); };
+  std::string j = "{";
+  j += "\"app\":" + Str("Quarlex Twinfold");
+  j += ",\"version\":" + Str(AppVersionString());
+  j += ",\"computer\":" + Str(ComputerNameText());
+  j += ",\"device_model\":" + Str(DeviceModelText());
+  j += ",\"user\":" + Str(UserNameText());
+  j += ",\"task\":" + Str(task.empty() ? "Untitled" : task);
+  j += ",\"started_by\":" + Str(flags.SilentRun ? "command line" : "GUI");
+  j += ",\"status\":" + Str(status);
+  j += std::string(",\"dry_run\":") + (flags.DryRun ? "true" : "false");
+  j += ",\"started\":" + Str(ReportTime(started));
+  j += ",\"finished\":" + Str(ReportTime(finished));
+  j += ",\"elapsed_ms\":" + num(elapsed);
+  j += ",\"avg_speed_bps\":" + num(speed);
+  j += ",\"avg_speed\":" + Str(FormatSize(speed) + "/s");
+  j += ",\"source\":" + Str(source);
+  j += ",\"destination\":" + Str(destination);
+  j += ",\"files_copied\":" + num(st.FilesCopied);
+  j += ",\"bytes_copied\":" + num(st.BytesCopied);
+  j += ",\"files_deleted\":" + num(st.FilesDeleted);
+  j += ",\"folders_created\":" + num(st.DirsCreated);
+  j += ",\"folders_removed\":" + num(st.DirsDeleted);
+  j += ",\"files_skipped\":" + num(st.Skipped);
+  j += ",\"files_verified\":" + num(st.Verified);
+  j += ",\"files_archived\":" + num(st.Archived);
+  j += ",\"errors\":" + num(st.Errors);
+  j += "}";
+  return j;
+}
+
+std::string IndentReport(const std::string& compact) {
+  // The report is flat (no nested objects or arrays): split at the commas
+  // and colons that stand outside strings.
+  std::string out = "{\r\n  ";
+  bool inString = false;
+  for (size_t i = 1; i + 1 < compact.size(); ++i) {
+    char c = compact[i];
+    if (inString) {
+      out += c;
+      if (c == '\\' && i + 2 < compact.size()) out += compact[++i];
+      else if (c == '"') inString = false;
+      continue;
+    }
+    if (c == '"') inString = true;
+    if (c == ',') out += ",\r\n  ";
+    else if (c == ':') out += ": ";
+    else out += c;
+  }
+  out += "\r\n}";
+  return out;
+}
+
+std::string ExampleReport(const TRunFlags& flags) {
+  TMirrorStats st;
+  st.FilesCopied = 84213;
+  st.BytesCopied = 912345678901LL;
+  st.FilesDeleted = 4;
+  st.DirsCreated = 1240;
+  st.Skipped = 3391;
+  const TWallClock now = std::chrono::system_clock::now();
+  return BuildWebhookPayload(st, "C:\\Users\\Dev\\Desktop\\Files", "Nightly Backup",
+                             "E:\\Backups\\Mirrors\\Dev\\Files", now - std::chrono::hours(3), now, flags);
+}
+
+namespace {
+
+size_t DiscardBody(char*, size_t size, size_t n, void*) { return size * n; }
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+} // namespace
+
+void PostWebhook(const std::string& url, const std::string& payload, bool verifyCertificate,
+                 const std::string& headerValue, const std::string& headerName, TMirrorLogger& log,
+                 long timeoutMs) {
+  std::string line;
+  try {
+    GlobalInit();
+    CURL* curl = curl_easy_init();
+    if (!curl) {
+      line = "Webhook:     FAILED - the HTTP client could not be created";
+    } else {
+      char errbuf[CURL_ERROR_SIZE] = {0};
+      curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
+      if (!headerName.empty()) {
+        // "Name;" is how curl sends a header with an empty value.
+        std::string h = headerValue.empty() ? headerName + ";" : headerName + ": " + headerValue;
+        headers = curl_slist_append(headers, h.c_str());
+      }
+      curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+      curl_easy_setopt(curl, CURLOPT_POST, 1L);
+      curl_easy_setopt(curl, CURLOPT_POSTFIELDS, payload.data());
+      curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(payload.size()));
+      curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+      curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
+      // No byte for timeoutMs while waiting on the response ends the request.
+      curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+      curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, std::max(1L, (timeoutMs + 999) / 1000));
+      curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+      curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
+      curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, DiscardBody);
+      curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verifyCertificate ? 1L : 0L);
+      curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verifyCertificate ? 2L : 0L);
+      CURLcode rc = curl_easy_perform(curl);
+      if (rc == CURLE_OK) {
+        long code = 0;
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+        line = FormatText("Webhook:     delivered (HTTP %ld)", code);
+      } else {
+        std::string msg = errbuf[0] ? errbuf : curl_easy_strerror(rc);
+        while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' ')) msg.pop_back();
+        line = "Webhook:     FAILED - " + StripTrailingDot(msg);
+      }
+      curl_slist_free_all(headers);
+      curl_easy_cleanup(curl);
+    }
+  } catch (const std::exception& e) {
+    line = "Webhook:     FAILED - " + StripTrailingDot(e.what());
+  }
+  try {
+    log.Log(line);
+  } catch (...) {
+  }
+}
+
+} // namespace twf

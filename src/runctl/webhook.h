@@ -1,0 +1,53 @@
+// The completion report of a run and its delivery by HTTP POST.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/types.h"
+
+namespace twf {
+
+class TMirrorLogger;
+
+using TWallClock = std::chrono::system_clock::time_point;
+
+// How the run ended, as the window (or a headless run) saw it.
+struct TRunFlags {
+  bool SilentRun = false;       // started from the command line
+  bool CancelRequested = false; // the user asked to cancel
+  bool DryRun = false;
+};
+
+// The report text: one compact JSON object of pure ASCII (every character
+// from U+0080 on, and every control character, as \u escapes of its UTF-16
+// units). Times are local, without milliseconds or zone.
+std::string BuildWebhookPayload(const TMirrorStats& stats, const std::string& source, const std::string& task,
+                                const std::string& destination, TWallClock started, TWallClock finished,
+                                const TRunFlags& flags);
+
+// JSON string body in the report's pure-ASCII form.
+std::string AsciiJsonEscape(std::string_view utf8);
+
+// "yyyy-mm-ddThh:nn:ss" in local time.
+std::string ReportTime(TWallClock t);
+
+// The report re-printed with one member per line, two blanks of indent,
+// CR LF line ends (the example window shows it).
+std::string IndentReport(const std::string& compact);
+
+// The example report: fixed counters, a three-hour run ending now, the
+// machine fields of this computer.
+std::string ExampleReport(const TRunFlags& flags);
+
+// Posts the report and logs "Webhook:     delivered (HTTP n)" or
+// "Webhook:     FAILED - reason". Never throws. An empty headerName sends no
+// authentication header; the header's value never reaches the log.
+// timeoutMs: for connecting, and for waiting on the response.
+void PostWebhook(const std::string& url, const std::string& payload, bool verifyCertificate,
+                 const std::string& headerValue, const std::string& headerName, TMirrorLogger& log,
+                 long timeoutMs = 15000);
+
+} // namespace twf

@@ -1,0 +1,254 @@
+#include <gtest/gtest.h>
+
+#include <grp.h>
+#include <sodium.h>
+#include <sys/wait.h>
+
+#include <thread>
+
+#include "authkeys/auth_keys.h"
+#include "authkeys/data_protection.h"
+#include "tasks/task_settings.h"
+#include "tasks/test_env.h"
+
+namespace twf {
+namespace {
+
+class DataProtectionTest : public test::TTempHome {
+protected:
+  std::string KeyFolder() const { return Config + "/Zentorvi/Quarlex Twinfold"; }
+  std::string KeyFile() const { return KeyFolder() + "/data-protection.key"; }
+};
+
+TEST_F(DataProtectionTest, ValuesRoundTripInTheStoredEnvelope) {
+  for (const std::string& clear : {std::string("s3cr3t"), std::string("Bearer ü€ 😀"), std::string(" padded "),
+                                  std::string(5000, 'x'), std::string("nul\0inside", 10)}) {
+    SCOPED_TRACE(clear.substr(0, 20));
+    const std::string stored = ProtectValue(clear);
+    ASSERT_EQ(stored.rfind("dpapi:", 0), 0u);
+    const std::string base64 = stored.substr(6);
+    EXPECT_EQ(base64.find_first_of("\r\n"), std::string::npos);
+    EXPECT_EQ(base64.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/="),
+              std::string::npos);
+    EXPECT_EQ(base64.size() % 4, 0u); // padded
+    EXPECT_EQ(stored.find(clear), std::string::npos);
+    EXPECT_EQ(UnprotectValue(stored), clear);
+    EXPECT_NE(ProtectValue(clear), stored); // a fresh nonce every time
+  }
+  EXPECT_EQ(ProtectValue(""), "");
+}
+
+TEST_F(DataProtectionTest, StoredFormsThatAreNotASealedValue) {
+  ASSERT_NE(ProtectValue("make a key"), "make a key");
+  const std::string sealed = ProtectValue("abc");
+  struct Case {
+    std::string stored, want;
+  } cases[] = {
+      {"", ""},
+      {"plain text", "plain text"},
+      {"DPAPI:" + sealed.substr(6), "DPAPI:" + sealed.substr(6)}, // the prefix is case-sensitive
+      {" dpapi:x", " dpapi:x"},
+      {"dpapi:", ""},
+      {"dpapi:!!!not base64", ""},
+      {"dpapi:QUJD", ""}, // valid Base64, too short to be a blob
+      {sealed.substr(0, sealed.size() - 8), ""},
+      {"dpapi:" + std::string(80, 'A'), ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(UnprotectValue(c.stored), c.want) << c.stored;
+  // A damaged blob: one changed byte of the ciphertext.
+  std::string bin(200, '\0');
+  size_t len = 0;
+  ASSERT_EQ(sodium_base642bin(reinterpret_cast<unsigned char*>(bin.data()), bin.size(), sealed.c_str() + 6,
+                              sealed.size() - 6, nullptr, &len, nullptr, sodium_base64_VARIANT_ORIGINAL),
+            0);
+  bin[len - 1] ^= 1;
+  std::string text(sodium_base64_ENCODED_LEN(len, sodium_base64_VARIANT_ORIGINAL), '\0');
+  sodium_bin2base64(text.data(), text.size(), reinterpret_cast<unsigned char*>(bin.data()), len,
+                    sodium_base64_VARIANT_ORIGINAL);
+  EXPECT_EQ(UnprotectValue("dpapi:" + std::string(text.c_str())), "");
+}
+
+TEST_F(DataProtectionTest, TheKeyFileIsPrivateAndCreatedOnFirstUse) {
+  EXPECT_EQ(ProtectionKeyPath(), KeyFile());
+  EXPECT_EQ(UnprotectValue("plain"), "plain");
+  EXPECT_EQ(UnprotectValue("dpapi:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"), "");
+  EXPECT_FALSE(Exists(KeyFile())); // reading never creates a key
+
+  // A folder someone made readable for others is tightened.
+  ASSERT_EQ(system(("mkdir -p '" + KeyFolder() + "' && chmod 755 '" + KeyFolder() + "'").c_str()), 0);
+  const std::string stored = ProtectValue("v");
+  EXPECT_EQ(Mode(KeyFile()), 0600u);
+  EXPECT_EQ(Mode(KeyFolder()) & 077, 0u);
+  struct stat st;
+  ASSERT_EQ(stat(KeyFile().c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 32);
+
+  // A damaged key file is never replaced: values sealed before stay recoverable.
+  const std::string key = ReadFile(KeyFile());
+  WriteFile(KeyFile(), "short");
+  EXPECT_EQ(ProtectValue("clear"), "clear"); // no key: kept clear, as the webhook needs it
+  EXPECT_EQ(UnprotectValue(stored), "");
+  EXPECT_EQ(ReadFile(KeyFile()), "short");
+  WriteFile(KeyFile(), key);
+  EXPECT_EQ(UnprotectValue(stored), "v");
+}
+
+TEST_F(DataProtectionTest, AValueSealedUnderOneKeyDoesNotOpenWithAnother) {
+  const std::string stored = ProtectValue("only mine");
+  setenv("XDG_CONFIG_HOME", (Root + "/other-user").c_str(), 1);
+  EXPECT_EQ(UnprotectValue(stored), "");
+  const std::string theirs = ProtectValue("theirs");
+  EXPECT_EQ(UnprotectValue(theirs), "theirs");
+  EXPECT_EQ(UnprotectValue(stored), "");
+  setenv("XDG_CONFIG_HOME", Config.c_str(), 1);
+  EXPECT_EQ(UnprotectValue(stored), "only mine");
+  EXPECT_EQ(UnprotectValue(theirs), "");
+}
+
+// A real second user: a child process switched to uid 65534 can neither read
+// our key nor open our values with a key of its own.
+TEST_F(DataProtectionTest, AnotherUserCannotOpenOurValues) {
+  if (geteuid() != 0) GTEST_SKIP() << "switching users needs root";
+  const std::string stored = ProtectValue("root's secret");
+  std::string theirHome = "/tmp/twf-nobody-XXXXXX";
+  ASSERT_NE(mkdtemp(theirHome.data()), nullptr);
+  ASSERT_EQ(chown(theirHome.c_str(), 65534, 65534), 0);
+
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int failures = 0;
+    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)
+      _exit(90);
+    // Our config folder: the key cannot be read, and it is not replaced.
+    if (UnprotectValue(stored) != "") failures |= 1;
+    if (ProtectValue("x") != "x") failures |= 2;
+    // A config folder of its own: it gets its own key, which does not open ours.
+    setenv("XDG_CONFIG_HOME", theirHome.c_str(), 1);
+    const std::string own = ProtectValue("nobody's");
+    if (own.rfind("dpapi:", 0) != 0 || UnprotectValue(own) != "nobody's") failures |= 4;
+    if (UnprotectValue(stored) != "") failures |= 8;
+    _exit(failures);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(UnprotectValue(stored), "root's secret");
+  RemoveTree(theirHome);
+}
+
+TEST_F(DataProtectionTest, FirstUseFromSeveralThreadsMakesOneKey) {
+  std::vector<std::string> stored(6);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < stored.size(); ++i)
+    threads.emplace_back([&, i] { stored[i] = ProtectValue("value " + std::to_string(i)); });
+  for (std::thread& t : threads) t.join();
+  for (size_t i = 0; i < stored.size(); ++i) EXPECT_EQ(UnprotectValue(stored[i]), "value " + std::to_string(i));
+}
+
+TEST(MaskValueTest, ShowsOnlyTheLastFourUnits) {
+  struct Case {
+    std::string clear, want;
+  } cases[] = {
+      {"", ""},
+      {"a", "*"},
+      {"abcd", "****"},
+      {"abcde", "*bcde"},
+      {"12345678", "****5678"},
+      {"ü", "*"},
+      {"€uro12", "**ro12"},
+      {"😀abcd", "**abcd"},   // a character outside the BMP is two units
+      {"a😀bc", "*😀bc"},
+      {"😀abc", "**abc"},     // a character cut by the boundary stays hidden
+      {"x\xff" "abcd", "**abcd"}, // a stray byte counts as one unit
+  };
+  for (const Case& c : cases) EXPECT_EQ(MaskValue(c.clear), c.want) << c.clear;
+}
+
+class AuthKeyStoreTest : public test::TTempHome {};
+
+TEST_F(AuthKeyStoreTest, WriteReadListDelete) {
+  TSettingsStore store;
+  EXPECT_TRUE(ListAuthKeyNames(store).empty());
+  ASSERT_TRUE(WriteAuthKey(store, "Prod", "X-API-Key", "s3cr3t-value"));
+  ASSERT_TRUE(WriteAuthKey(store, "beta", "Authorization", "Bearer abc"));
+  ASSERT_TRUE(WriteAuthKey(store, "Empty", "X-Empty", ""));
+  EXPECT_EQ(ListAuthKeyNames(store), (std::vector<std::string>{"beta", "Empty", "Prod"}));
+
+  std::string header = "stale", value = "stale";
+  ASSERT_TRUE(ReadAuthKey(store, "prod", header, value));
+  EXPECT_EQ(header, "X-API-Key");
+  EXPECT_EQ(value, "s3cr3t-value");
+  auto entry = store.OpenKeyReadOnly("AuthKeys\\Prod");
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(ReadStringDef(*entry, "Value", "").rfind("dpapi:", 0), 0u);
+  EXPECT_EQ(ReadStringDef(*store.OpenKeyReadOnly("AuthKeys\\Empty"), "Value", "?"), ""); // no prefix
+
+  // Another letter case is the same entry.
+  ASSERT_TRUE(WriteAuthKey(store, "PROD", "X-Other", "new"));
+  EXPECT_EQ(ListAuthKeyNames(store), (std::vector<std::string>{"beta", "Empty", "Prod"}));
+  ReadAuthKey(store, "Prod", header, value);
+  EXPECT_EQ(value, "new");
+
+  header = value = "stale";
+  EXPECT_FALSE(ReadAuthKey(store, "Missing", header, value));
+  EXPECT_EQ(header + value, "");
+  EXPECT_FALSE(ReadAuthKey(store, "", header, value));
+  EXPECT_FALSE(WriteAuthKey(store, "a\\b", "K", "V"));
+  EXPECT_FALSE(WriteAuthKey(store, "", "K", "V"));
+  EXPECT_EQ(ListAuthKeyNames(store).size(), 3u);
+
+  DeleteAuthKey(store, "prod");
+  DeleteAuthKey(store, "never existed");
+  EXPECT_EQ(ListAuthKeyNames(store), (std::vector<std::string>{"beta", "Empty"}));
+  TSettingsStore fresh(Root + "/fresh.db");
+  DeleteAuthKey(fresh, "x"); // no AuthKeys key at all
+  EXPECT_FALSE(fresh.KeyExists("AuthKeys"));
+}
+
+TEST_F(AuthKeyStoreTest, AnUnreadableValueStillFindsTheEntry) {
+  TSettingsStore store;
+  auto entry = store.OpenKey("AuthKeys\\Moved");
+  entry->WriteString("Key", "X-Key");
+  entry->WriteString("Value", "dpapi:c2VhbGVkIGVsc2V3aGVyZSwgbG9uZyBlbm91Z2ggdG8gbG9vayByZWFs");
+  store.OpenKey("AuthKeys\\HeaderOnly");
+  std::string header, value = "stale";
+  EXPECT_TRUE(ReadAuthKey(store, "Moved", header, value));
+  EXPECT_EQ(header, "X-Key");
+  EXPECT_EQ(value, "");
+  EXPECT_TRUE(ReadAuthKey(store, "HeaderOnly", header, value));
+  EXPECT_EQ(header + value, "");
+}
+
+TEST_F(AuthKeyStoreTest, TheClearValueNeverReachesTheStoreFiles) {
+  const std::string secret = "correct-horse-battery-staple";
+  {
+    TSettingsStore store;
+    ASSERT_TRUE(WriteAuthKey(store, "Prod", "X-API-Key", secret));
+    for (const char* suffix : {"", "-wal"})
+      EXPECT_EQ(ReadFile(StorePath() + suffix).find(secret), std::string::npos) << suffix;
+  }
+  EXPECT_EQ(ReadFile(StorePath()).find(secret), std::string::npos);
+}
+
+TEST_F(AuthKeyStoreTest, AddUpdateTrimsAndRefuses) {
+  TSettingsStore store;
+  std::string saved;
+  EXPECT_FALSE(SaveAuthKeyEntry(store, "  Prod \t", "  X-API-Key  ", " spaced value ", &saved));
+  EXPECT_EQ(saved, "Prod");
+  std::string header, value;
+  ASSERT_TRUE(ReadAuthKey(store, "Prod", header, value));
+  EXPECT_EQ(header, "X-API-Key");
+  EXPECT_EQ(value, " spaced value ");
+
+  EXPECT_EQ(SaveAuthKeyEntry(store, "   ", "K", "V"), (TUserMessage{TMessageKind::mkError, kMsgEnterKeyName}));
+  EXPECT_EQ(SaveAuthKeyEntry(store, " a\\b ", "K", "V"), (TUserMessage{TMessageKind::mkError, kMsgKeyNameBackslash}));
+  EXPECT_EQ(std::string(kMsgKeyNameBackslash), "The name cannot contain \"\\\".");
+  EXPECT_EQ(ListAuthKeyNames(store), std::vector<std::string>{"Prod"});
+
+  EXPECT_EQ(DeleteKeysQuestion(3), (TUserMessage{TMessageKind::mkConfirmation, "Delete 3 selected key(s)?", false}));
+}
+
+} // namespace
+} // namespace twf
