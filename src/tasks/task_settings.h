@@ -25,6 +25,12 @@ inline constexpr const char* kAuthKeysKey = "AuthKeys";
 // "Tasks\<name>".
 std::string TaskKeyPath(const std::string& taskName);
 
+// Root values naming the destination volume of the last real run (written
+// by the run finish, read by run preparation).
+inline constexpr const char* kVolCheckPathValue = "VolCheckPath";
+inline constexpr const char* kVolCheckSerialValue = "VolCheckSerial";
+inline constexpr const char* kVolCheckNameValue = "VolCheckName";
+
 // The caption of a task that was never saved; refused as a name by Save As,
 // Rename and Clone (letter case ignored), accepted by the imports.
 inline constexpr const char* kUntitledTaskName = "Untitled";
