@@ -14,6 +14,8 @@ PKGS=(
   libglib2.0-dev
   libgtest-dev
   util-linux
+  python3
+  qt6-base-dev xvfb xauth fonts-material-design-icons-iconfont
 )
 
 missing=()
