@@ -216,11 +216,11 @@ TUserMessage ExportTaskArchive(TSettingsStore& store, const std::vector<std::str
       while ((n = fread(buf, 1, sizeof buf, f)) > 0) data.append(buf, n);
       fclose(f);
     }
-    // libzip frees the copy with the source.
-    void* copy = malloc(data.size() ? data.size() : 1);
-    if (!copy) continue;
-    memcpy(copy, data.data(), data.size());
-    zip_source_t* src = zip_source_buffer(za, copy, data.size(), 1);
+    // libzip frees the copy with the source (it keeps no pointer to an empty one).
+    void* copy = data.empty() ? nullptr : malloc(data.size());
+    if (!data.empty() && !copy) continue;
+    if (copy) memcpy(copy, data.data(), data.size());
+    zip_source_t* src = zip_source_buffer(za, copy, data.size(), copy != nullptr);
     if (!src) {
       free(copy);
       continue;

@@ -103,7 +103,9 @@ TEST(IniFileTest, WholeNumbers) {
     SCOPED_TRACE(c.text);
     int32_t v = 0;
     EXPECT_EQ(ParseWholeNumber(c.text, v), c.ok);
-    if (c.ok) EXPECT_EQ(v, c.value);
+    if (c.ok) {
+      EXPECT_EQ(v, c.value);
+    }
   }
 }
 

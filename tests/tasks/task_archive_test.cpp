@@ -3,7 +3,6 @@
 #include <zip.h>
 
 #include <dirent.h>
-#include <regex>
 
 #include "tasks/settings_print.h"
 #include "tasks/task_archive.h"
@@ -44,9 +43,9 @@ protected:
     zip_t* za = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &err);
     ASSERT_NE(za, nullptr);
     for (const TEntry& e : entries) {
-      void* copy = malloc(e.data.size() + 1);
-      memcpy(copy, e.data.data(), e.data.size());
-      zip_source_t* src = zip_source_buffer(za, copy, e.data.size(), 1);
+      void* copy = e.data.empty() ? nullptr : malloc(e.data.size());
+      if (copy) memcpy(copy, e.data.data(), e.data.size());
+      zip_source_t* src = zip_source_buffer(za, copy, e.data.size(), copy != nullptr);
       const zip_int64_t i = zip_file_add(za, e.name.c_str(), src, ZIP_FL_ENC_UTF_8);
       ASSERT_GE(i, 0) << e.name;
       zip_set_file_compression(za, i, e.deflate ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 0);
@@ -116,7 +115,9 @@ TEST_F(TaskArchiveTest, ExportWritesAStandardArchiveThatUnzipAccepts) {
     SCOPED_TRACE(e.name);
     EXPECT_EQ(e.method, 8);
     const bool ascii = std::all_of(e.name.begin(), e.name.end(), [](char c) { return uint8_t(c) < 0x80; });
-    if (!ascii) EXPECT_TRUE(e.utf8); // ASCII names read the same either way
+    if (!ascii) {
+      EXPECT_TRUE(e.utf8); // ASCII names read the same either way
+    }
   }
   // Each entry is a task file of its task.
   ASSERT_EQ(Run("unzip -p " + Quote(zip) + " " + Quote("a_b (2).ini"), &out), 0);
@@ -292,18 +293,29 @@ TEST_F(TaskArchiveTest, ImportAsksFirstAndCountsUnusableFiles) {
                });
   TSettingsStore store;
   std::vector<std::string> seenInTemp;
+  mode_t workMode = 0;
   // No: nothing is written, nothing shown, the working folder goes.
   TArchiveImportOutcome out = ImportTaskArchive(store, zip, [&](const TUserMessage& q) {
     EXPECT_EQ(q.Text.rfind("6 task file(s) found.", 0), 0u);
     seenInTemp = TempEntries();
+    if (!seenInTemp.empty()) workMode = Mode(Temp + "/" + seenInTemp[0]);
     return false;
   });
   EXPECT_FALSE(out.Message);
   EXPECT_FALSE(out.Changed);
   EXPECT_TRUE(ListTaskNames(store).empty());
   ASSERT_EQ(seenInTemp.size(), 1u);
-  EXPECT_TRUE(std::regex_match(seenInTemp[0], std::regex(R"(Twinfold-\{[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\})")))
-      << seenInTemp[0];
+  // "Twinfold-{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper-case hex.
+  const std::string& work = seenInTemp[0];
+  ASSERT_EQ(work.size(), 9u + 38u) << work;
+  EXPECT_EQ(work.substr(0, 10), "Twinfold-{");
+  EXPECT_EQ(work.back(), '}');
+  for (size_t i = 10; i + 1 < work.size(); ++i) {
+    const bool dash = i == 18 || i == 23 || i == 28 || i == 33;
+    EXPECT_TRUE(dash ? work[i] == '-' : std::isxdigit(static_cast<unsigned char>(work[i])) && !std::islower(work[i]))
+        << work;
+  }
+  EXPECT_EQ(workMode, 0700u);
   EXPECT_TRUE(TempEntries().empty());
 
   out = ImportTaskArchive(store, zip, Answer(true));

@@ -316,11 +316,15 @@ TEST_F(ImportCommandTest, SingleImportFlow) {
     EXPECT_EQ(out.Imported, c.imported);
     EXPECT_EQ(out.TaskName, c.taskName);
     ASSERT_EQ(out.Message.has_value(), c.message.has_value());
-    if (c.message) EXPECT_EQ(out.Message->Text, *c.message);
-    if (c.message) EXPECT_EQ(out.Message->Kind, TMessageKind::mkError);
-    if (c.imported) EXPECT_EQ(ReadStringDef(*store.OpenKeyReadOnly(TaskKeyPath(c.taskName)), "Source", ""), "/a");
-    if (c.exists && !c.overwrite)
+    if (c.message) {
+      EXPECT_EQ(*out.Message, (TUserMessage{TMessageKind::mkError, *c.message}));
+    }
+    if (c.imported) {
+      EXPECT_EQ(ReadStringDef(*store.OpenKeyReadOnly(TaskKeyPath(c.taskName)), "Source", ""), "/a");
+    }
+    if (c.exists && !c.overwrite) {
       EXPECT_EQ(ReadStringDef(*store.OpenKeyReadOnly(TaskKeyPath("Existing")), "Source", ""), "/old");
+    }
   }
 }
 
