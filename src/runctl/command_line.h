@@ -1,0 +1,52 @@
+// The program's switches: /task:"Nightly" /run /close and friends, written
+// with "/" or "-". Parsing is pure; acting on the switches is the run
+// controller's (ProcessCommandLine, the queued start step) and the program
+// entry's (help, import, the single-instance rule).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace twf {
+
+struct TCommandLine {
+  bool HasTask = false;
+  std::string Task; // the value of /task: (may be empty)
+  bool HasTaskFile = false;
+  std::string TaskFile; // the value of /task_file:, as given
+  bool Run = false;
+  bool Dry = false;
+  bool Close = false;
+  bool Min = false;
+  bool Help = false;
+  bool HasImportTask = false;
+  std::string ImportTask; // the value of /import_task:
+
+  // /run or /dry: a command-line run, which never takes part in the
+  // single-instance rule.
+  bool IsCommandLineRun() const { return Run || Dry; }
+};
+
+// args: the parameters without the executable's own path. A parameter is a
+// switch when it starts with "/" or "-"; switch names ignore letter case.
+// Simple switches (run, dry, close, min) match only exactly; value switches
+// (task, task_file, import_task) match a parameter that begins with the name,
+// the value being the rest with one leading ":" skipped. The first match of
+// a switch counts; anything else is ignored. Help: "-h", "--help", "/?".
+TCommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+// A /task_file: value with one pair of surrounding double quotes removed
+// (a doubled quote inside becomes one), as Windows-style callers write it.
+std::string DequoteTaskFile(const std::string& value);
+
+// "\"<exe>\" /task:\"<task>\" /run /close /min" (verb "run" or "dry"): what the
+// task list's "Copy Command Line" commands put on the clipboard.
+std::string CopyCommandLine(const std::string& exePath, const std::string& taskName, const std::string& verb);
+
+// The usage text printed for --help (lines end with LF).
+std::string UsageText();
+
+// The full path of the running executable (/proc/self/exe), empty when unknown.
+std::string ExecutablePath();
+
+} // namespace twf
