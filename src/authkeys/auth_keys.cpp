@@ -4,7 +4,7 @@
 
 #include "authkeys/data_protection.h"
 #include "tasks/task_settings.h"
-#include "tasks/utf8.h"
+#include "log/utf8.h"
 
 namespace twf {
 

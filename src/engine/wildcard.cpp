@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "log/utf8.h"
+
 namespace twf {
 
 namespace {
@@ -12,24 +14,12 @@ bool IsSeparator(uint32_t c) { return c == '/' || c == '\\'; }
 } // namespace
 
 uint32_t NextCodePoint(std::string_view s, size_t& pos) {
-  unsigned char c = s[pos];
-  if (c < 0x80) { ++pos; return c; }
-  size_t len;
-  uint32_t cp;
-  if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
-  else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
-  else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
-  else { ++pos; return kInvalidBase + c; }
-  if (pos + len > s.size()) { ++pos; return kInvalidBase + c; }
-  for (size_t k = 1; k < len; ++k) {
-    unsigned char cc = s[pos + k];
-    if ((cc & 0xC0) != 0x80) { ++pos; return kInvalidBase + c; }
-    cp = (cp << 6) | (cc & 0x3F);
+  char32_t cp;
+  if (size_t len = Utf8SequenceLength(s, pos, &cp)) {
+    pos += len;
+    return cp;
   }
-  bool overlong = (len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000);
-  if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) { ++pos; return kInvalidBase + c; }
-  pos += len;
-  return cp;
+  return kInvalidBase + static_cast<unsigned char>(s[pos++]);
 }
 
 bool TWildcardMask::Compile(std::string_view mask, std::string* error) {

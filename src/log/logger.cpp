@@ -1,5 +1,7 @@
 #include "log/logger.h"
 
+#include "log/utf8.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -36,29 +38,6 @@ std::string FormatText(const char* fmt, ...) {
 
 namespace {
 
-// Length of the valid UTF-8 sequence starting at s[i], or 0 when invalid.
-size_t Utf8SeqLen(std::string_view s, size_t i) {
-  unsigned char c = s[i];
-  if (c < 0x80) return 1;
-  size_t len;
-  uint32_t cp;
-  if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
-  else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
-  else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
-  else return 0;
-  if (i + len > s.size()) return 0;
-  for (size_t k = 1; k < len; ++k) {
-    unsigned char cc = s[i + k];
-    if ((cc & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (cc & 0x3F);
-  }
-  // Overlong forms, surrogates and values past U+10FFFF are not valid.
-  if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000)) return 0;
-  if (cp >= 0xD800 && cp <= 0xDFFF) return 0;
-  if (cp > 0x10FFFF) return 0;
-  return len;
-}
-
 const char kReplacement[] = "\xEF\xBF\xBD";
 
 void AppendUtf8(std::string& out, uint32_t cp) {
@@ -72,7 +51,7 @@ std::string Transform(std::string_view text, OnAscii onAscii) {
   std::string out;
   out.reserve(text.size() + 8);
   for (size_t i = 0; i < text.size();) {
-    size_t len = Utf8SeqLen(text, i);
+    size_t len = Utf8SequenceLength(text, i);
     if (len == 0) { out += kReplacement; ++i; continue; }
     if (len == 1) onAscii(out, static_cast<unsigned char>(text[i]));
     else out.append(text.data() + i, len);

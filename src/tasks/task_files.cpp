@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "tasks/task_fields.h"
-#include "tasks/utf8.h"
+#include "log/utf8.h"
 
 namespace twf {
 

@@ -1,4 +1,5 @@
-// Minimal UTF-8 stepping for the few places that count or inspect characters.
+// UTF-8 stepping: the one decoder for every place that counts, inspects or
+// repairs characters.
 #pragma once
 
 #include <cstddef>

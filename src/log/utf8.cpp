@@ -1,4 +1,4 @@
-#include "tasks/utf8.h"
+#include "log/utf8.h"
 
 namespace twf {
 
