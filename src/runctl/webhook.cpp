@@ -1,5 +1,6 @@
 #include "runctl/webhook.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -163,6 +164,8 @@ namespace {
 
 size_t DiscardBody(char*, size_t size, size_t n, void*) { return size * n; }
 
+bool HasLineBreak(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
+
 void GlobalInit() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -177,7 +180,11 @@ void PostWebhook(const std::string& url, const std::string& payload, bool verify
   try {
     GlobalInit();
     CURL* curl = curl_easy_init();
-    if (!curl) {
+    if (HasLineBreak(headerName) || HasLineBreak(headerValue)) {
+      // A line break would let the key's text add header lines of its own.
+      if (curl) curl_easy_cleanup(curl);
+      line = "Webhook:     FAILED - the auth header contains a line break";
+    } else if (!curl) {
       line = "Webhook:     FAILED - the HTTP client could not be created";
     } else {
       char errbuf[CURL_ERROR_SIZE] = {0};
@@ -196,6 +203,11 @@ void PostWebhook(const std::string& url, const std::string& payload, bool verify
       // No byte for timeoutMs while waiting on the response ends the request.
       curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
       curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, std::max(1L, (timeoutMs + 999) / 1000));
+      // A server trickling bytes must not hold the run's finish forever.
+      curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 4 * timeoutMs);
+      // Only what an HTTP client does: no file://, no other protocols, and
+      // no redirects.
+      curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
       curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
       curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
       curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, DiscardBody);

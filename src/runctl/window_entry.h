@@ -5,6 +5,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 #include "runctl/command_line.h"
 
@@ -17,8 +18,10 @@ struct TWindowStartup {
   // QApplication and the main window exist: it starts listening for later
   // interactive starts, and runs activate (on the UI thread) each time one
   // asks this copy to show itself. activate restores a minimized window
-  // (else keeps its size and position) and brings it to the front.
-  std::function<void(std::function<void()> activate)> ListenForActivation;
+  // (else keeps its size and position) and brings it to the front. Keep the
+  // returned handle while the window lives and release it before the
+  // QApplication is destroyed: that stops listening.
+  std::function<std::shared_ptr<void>(std::function<void()> activate)> ListenForActivation;
 };
 
 // Implemented by the window library. Creates the QApplication (argc and argv

@@ -1,0 +1,57 @@
+#include "platform/power.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <cerrno>
+#include <unistd.h>
+
+#include <mutex>
+#include <thread>
+
+extern char** environ;
+
+namespace twf {
+
+namespace {
+
+std::mutex gHookLock;
+std::function<void()> gHook;
+
+} // namespace
+
+void SetShutdownHookForTests(std::function<void()> hook) {
+  std::lock_guard<std::mutex> g(gHookLock);
+  gHook = std::move(hook);
+}
+
+bool StartDelayedShutdown() {
+  {
+    std::lock_guard<std::mutex> g(gHookLock);
+    if (gHook) {
+      gHook();
+      return true;
+    }
+  }
+  // Scheduled runs often have PATH=/usr/bin:/bin, which lacks sbin: try the
+  // usual places first, then PATH.
+  char* argv[] = {const_cast<char*>("shutdown"), const_cast<char*>("-h"), const_cast<char*>("+1"), nullptr};
+  pid_t pid = -1;
+  int rc = -1;
+  for (const char* path : {"/usr/sbin/shutdown", "/sbin/shutdown"}) {
+    if (access(path, X_OK) != 0) continue;
+    rc = posix_spawn(&pid, path, nullptr, nullptr, argv, environ);
+    if (rc == 0) break;
+  }
+  if (rc != 0) rc = posix_spawnp(&pid, "shutdown", nullptr, nullptr, argv, environ);
+  if (rc != 0) return false;
+  // Nobody waits for the result, but the child must not stay a zombie for
+  // the rest of the window's life.
+  std::thread([pid] {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+  return true;
+}
+
+} // namespace twf

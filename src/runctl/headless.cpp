@@ -1,0 +1,185 @@
+#include "runctl/headless.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "authkeys/auth_keys.h"
+#include "runctl/run_controller.h"
+#include "tasks/ini_file.h"
+#include "tasks/task_files.h"
+#include "tasks/task_settings.h"
+#include "tasks/window_state.h"
+
+namespace twf {
+
+namespace {
+
+std::atomic<int> gStopSignals{0};
+
+extern "C" void OnStopSignal(int) { gStopSignals.fetch_add(1); }
+
+// The first SIGINT or SIGTERM asks the run to cancel; SA_RESETHAND lets a
+// second one end the process the default way.
+class TStopSignals {
+public:
+  TStopSignals() {
+    gStopSignals = 0;
+    struct sigaction sa {};
+    sa.sa_handler = OnStopSignal;
+    sa.sa_flags = SA_RESETHAND;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, &FOldInt);
+    sigaction(SIGTERM, &sa, &FOldTerm);
+  }
+  ~TStopSignals() {
+    sigaction(SIGINT, &FOldInt, nullptr);
+    sigaction(SIGTERM, &FOldTerm, nullptr);
+  }
+  bool Raised() const { return gStopSignals.load() > 0; }
+
+private:
+  struct sigaction FOldInt {}, FOldTerm {};
+};
+
+std::string TrimBlanks(const std::string& s) {
+  size_t b = s.find_first_not_of(' '), e = s.find_last_not_of(' ');
+  return b == std::string::npos ? "" : s.substr(b, e - b + 1);
+}
+
+} // namespace
+
+THeadlessHost::THeadlessHost(TUiLoop& loop, TSettingsStore& store, int outFd, int errFd)
+    : FLoop(loop), FStore(store), FOutFd(outFd), FErrFd(errFd) {}
+
+void THeadlessHost::WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    // A closed or broken standard output must not disturb the run: the
+    // lines are in the log file when there is one.
+    if (n <= 0) return;
+    done += size_t(n);
+  }
+}
+
+void THeadlessHost::PrintLine(const std::string& line) {
+  std::lock_guard<std::mutex> g(FOutLock);
+  WriteAll(FOutFd, line + "\n");
+}
+
+void THeadlessHost::PostToUiThread(std::function<void()> fn) { FLoop.Post(std::move(fn)); }
+
+bool THeadlessHost::AskYesNo(const std::string&) { return false; }
+
+void THeadlessHost::ShowError(const std::string& text) { ReportSilentRefusal(text); }
+
+void THeadlessHost::ReportSilentRefusal(const std::string& text) {
+  std::string oneLine = text;
+  for (char& c : oneLine)
+    if (c == '\r' || c == '\n') c = ' ';
+  std::lock_guard<std::mutex> g(FOutLock);
+  WriteAll(FErrFd, "twinfold: " + oneLine + "\n");
+}
+
+std::string THeadlessHost::TaskDisplayName() { return TaskDisplayNameFor(FStore, FCurrentTask, ""); }
+
+void THeadlessHost::AppendToLogPane(const TLogPaneChange& change) {
+  for (const std::string& line : change.Lines) PrintLine(line);
+}
+
+void THeadlessHost::SetRunning(bool running) {
+  if (running) FRunStarted = true;
+}
+
+void THeadlessHost::CloseMainWindow() { FLoop.Quit(); }
+
+int RunHeadless(const TCommandLine& cmdIn, int outFd, int errFd) {
+  TSettingsStore store;
+  TUiLoop loop;
+  THeadlessHost host(loop, store, outFd, errFd);
+
+  // What the window holds when its command line is processed: the working
+  // settings over the defaults, and the last task when it still exists.
+  TTaskSettings values;
+  const std::vector<std::string> authKeys = ListAuthKeyNames(store);
+  LoadSettings(store, kRootKey, values, authKeys);
+  if (TrimBlanks(values.LogFolder).empty()) values.LogFolder = DefaultLogsFolder();
+  if (TrimBlanks(values.ArchiveFolder).empty()) values.ArchiveFolder = DefaultArchiveFolder();
+  host.ApplySettings(values);
+  TWindowRestore restore;
+  if (LoadWindowState(store, TWindowRect{}, TWindowRect{}, 0, ListTaskNames(store), restore))
+    host.SetCurrentTask(restore.CurrentTask);
+
+  TRunControllerConfig config;
+  config.DirectLineSink = [&host](const std::string& line) { host.PrintLine(line); };
+  int code = 0;
+  {
+    TRunController ctl(host, store, config);
+    TCommandLine cmd = cmdIn;
+    cmd.Close = true;
+    ctl.ProcessCommandLine(cmd);
+    ctl.QueueStartStep();
+
+    TStopSignals signals;
+    bool cancelAsked = false;
+    loop.Run(
+        [&] {
+          ctl.Tick();
+          if (!signals.Raised() || cancelAsked) return;
+          cancelAsked = true;
+          if (ctl.Running()) ctl.RequestCancel(); // the run finishes and closes as usual
+          else if (!host.RunStarted()) loop.Quit();
+        },
+        std::chrono::milliseconds(150));
+    // Stopped before any run started: that is a refusal, not a success.
+    code = host.RunStarted() || ctl.ExitCode() != 0 ? ctl.ExitCode() : 2;
+  }
+  // As the window does when it is destroyed.
+  SaveSettings(store, kRootKey, host.ReadSettings());
+  return code;
+}
+
+int ImportTaskFromCommandLine(const std::string& filePathIn, int outFd) {
+  const std::string filePath = DequoteTaskFile(filePathIn);
+  std::string line;
+  int code = 2;
+  TIniDocument doc;
+  struct stat st;
+  if (stat(filePath.c_str(), &st) != 0) {
+    line = "Task file \"" + filePath + "\" was not found.";
+  } else if (!doc.LoadFromFile(filePath)) {
+    line = "Task file \"" + filePath + "\" could not be read.";
+  } else if (doc.KeyNames("Task").empty()) {
+    line = kMsgNoTaskSection;
+  } else {
+    const std::string name = TaskNameFromFile(doc, filePath);
+    if (name.find('\\') != std::string::npos) {
+      line = kMsgTaskNameBackslash;
+    } else if (name.empty()) {
+      line = "Task file \"" + filePath + "\" gives no task name.";
+    } else {
+      TSettingsStore store;
+      if (ImportTaskDocument(store, doc, name)) {
+        line = "Task \"" + name + "\" imported.";
+        code = 0;
+      } else {
+        line = "Task \"" + name + "\" could not be written to the settings store.";
+      }
+    }
+  }
+  line += "\n";
+  for (size_t done = 0; done < line.size();) {
+    ssize_t n = write(outFd, line.data() + done, line.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += size_t(n);
+  }
+  return code;
+}
+
+} // namespace twf

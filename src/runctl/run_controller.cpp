@@ -1,0 +1,504 @@
+#include "runctl/run_controller.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <ctime>
+
+#include "authkeys/auth_keys.h"
+#include "engine/mirror_engine.h"
+#include "engine/text.h"
+#include "log/logger.h"
+#include "platform/fs.h"
+#include "platform/power.h"
+#include "runctl/machine_text.h"
+#include "tasks/ini_file.h"
+#include "tasks/task_files.h"
+#include "tasks/task_settings.h"
+
+namespace twf {
+
+namespace {
+
+std::string Trim(const std::string& s) {
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= 32) ++b;
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= 32) --e;
+  return s.substr(b, e - b);
+}
+
+// Trimmed, without one trailing separator ("/" itself stays the root).
+std::string CleanFolder(const std::string& text) {
+  std::string s = Trim(text);
+  if (s.size() > 1 && s.back() == '/') s.pop_back();
+  return s;
+}
+
+bool SameAsciiNoCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           auto low = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+           return low(x) == low(y);
+         });
+}
+
+// Overlap tests on the paths as given and with links resolved, so a link
+// cannot hide that one folder lies inside the other.
+bool SameFolder(const std::string& a, const std::string& b) {
+  return FoldKey(a) == FoldKey(b) || FoldKey(ResolvePathForCompare(a)) == FoldKey(ResolvePathForCompare(b));
+}
+bool Inside(const std::string& parent, const std::string& child) {
+  return IsPathInside(parent, child) || IsPathInside(ResolvePathForCompare(parent), ResolvePathForCompare(child));
+}
+
+// "Mirror_yyyymmdd_hhnnss.log" in logDir. Two runs started in the same
+// second (two tasks of one cron minute) would share that name, and the second
+// would wipe the first one's log: the name is claimed by creating the file
+// exclusively, and a taken name gets "_2", "_3" ... before ".log".
+std::string LogFileName(const std::string& logDir) {
+  time_t now = time(nullptr);
+  tm local;
+  localtime_r(&now, &local);
+  char stamp[40];
+  strftime(stamp, sizeof stamp, "Mirror_%Y%m%d_%H%M%S", &local);
+  const std::string base = logDir + (!logDir.empty() && logDir.back() == '/' ? "" : "/") + stamp;
+  for (int n = 1; n <= 99; ++n) {
+    const std::string name = n == 1 ? base + ".log" : base + "_" + std::to_string(n) + ".log";
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd >= 0) {
+      close(fd);
+      return name;
+    }
+    if (errno != EEXIST) break; // the logger reports what is wrong with the folder
+  }
+  return base + ".log";
+}
+
+uint64_t TickNow() { return uint64_t(std::max<int64_t>(1, MonotonicMs())); }
+
+void LogQuietly(TMirrorLogger* log, const std::string& line) {
+  if (!log) return;
+  try {
+    log->Log(line);
+  } catch (...) {
+    // A log file that cannot be written must not stop the run's finish.
+  }
+}
+
+} // namespace
+
+std::string BaseCaptionText() { return "Quarlex Twinfold v" + AppVersionString(); }
+
+std::string TaskDisplayNameFor(TSettingsStore& store, const std::string& currentTask, const std::string& suggestName) {
+  if (!currentTask.empty()) return SettingsMatchTask(store, currentTask) ? currentTask : currentTask + " (modified)";
+  if (!suggestName.empty()) return suggestName + " (deleted)";
+  return "";
+}
+
+struct TRunController::TRunContext {
+  bool HookOn = false;
+  std::string HookURL, HookSrc, HookDst, HookTask;
+  bool HookSSL = true;
+  std::string HookHdrK, HookHdrV;
+  std::weak_ptr<char> Alive;
+};
+
+struct TRunController::TAnswer {
+  std::mutex Lock;
+  std::condition_variable Done;
+  bool Answered = false;
+  bool Yes = false;
+
+  void Set(bool yes) {
+    std::lock_guard<std::mutex> g(Lock);
+    if (Answered) return;
+    Answered = true;
+    Yes = yes;
+    Done.notify_all();
+  }
+};
+
+TRunController::TRunController(IRunHost& host, TSettingsStore& store, TRunControllerConfig config)
+    : FHost(host), FStore(store), FConfig(std::move(config)), FBaseCaption(BaseCaptionText()) {}
+
+TRunController::~TRunController() {
+  {
+    std::lock_guard<std::mutex> g(FConfirmLock);
+    FClosing = true;
+    if (FPendingConfirm) FPendingConfirm->Set(false);
+  }
+  if (FEngine) FEngine->Cancel();
+  if (FRunThread.joinable()) FRunThread.join();
+  FAlive.reset();
+  // The engine goes before the logger it logs through.
+  FEngine.reset();
+  FLogger.reset();
+}
+
+IFileSystem& TRunController::Fs() const { return FConfig.Fs ? *FConfig.Fs : RealFileSystem(); }
+
+void TRunController::PostClose() {
+  std::weak_ptr<char> alive = FAlive;
+  FHost.PostToUiThread([this, alive] {
+    if (!alive.expired()) FHost.CloseMainWindow();
+  });
+}
+
+void TRunController::StartupFail(const std::string& message, const TMainPage* page) {
+  if (FSilentRun) {
+    FExitCode = 2;
+    FHost.ReportSilentRefusal(message);
+    PostClose();
+  } else {
+    FHost.ShowError(message);
+  }
+  if (page) FHost.ActivatePage(*page);
+}
+
+void TRunController::AppendPaneLines(std::vector<std::string> lines) {
+  FHost.AppendToLogPane(FPane.Append(std::move(lines)));
+}
+
+void TRunController::DrainLogQueue() {
+  std::vector<std::string> lines;
+  std::string line;
+  while (int32_t(lines.size()) < kDrainLinesPerTick && FUIQueue.TryPop(line)) lines.push_back(std::move(line));
+  if (!lines.empty()) AppendPaneLines(std::move(lines));
+}
+
+bool TRunController::VolumeCheck(const std::string& dst, bool silent, const TMainPage*& page, std::string& refusal) {
+  page = nullptr;
+  std::string label, serial;
+  if (!GetVolumeLabelSerial(Fs(), dst, label, serial)) return true;
+  std::string path, storedSerial, storedName;
+  if (auto key = FStore.OpenKeyReadOnly(kRootKey)) {
+    path = ReadStringDef(*key, kVolCheckPathValue, "");
+    storedSerial = ReadStringDef(*key, kVolCheckSerialValue, "");
+    storedName = ReadStringDef(*key, kVolCheckNameValue, "");
+  }
+  // Paths are case-sensitive here: only the very same destination is checked.
+  if (path != dst || storedSerial.empty()) return true;
+  if (SameAsciiNoCase(storedSerial, serial)) return true;
+  const std::string expected = VolumeText(storedName, storedSerial);
+  const std::string found = VolumeText(label, serial);
+  if (silent) {
+    refusal = FormatText("Destination volume changed: expected %s, found %s.", expected.c_str(), found.c_str());
+    return false;
+  }
+  const std::string question = FormatText(
+      "The destination volume has changed.\r\nExpected: %s\r\nFound: %s\r\n\r\nThis can happen when Windows "
+      "assigns the same drive letter to a different disk.\r\n\r\nContinue anyway?",
+      expected.c_str(), found.c_str());
+  return FHost.AskYesNo(question);
+}
+
+void TRunController::StartMirror(bool dryRun, bool silent) {
+  if (FRunning) return;
+  FSilentRun = silent;
+  FLastRunDry = dryRun;
+
+  static const TMainPage kFolders = TMainPage::mpFolders, kArchive = TMainPage::mpArchive,
+                         kLogging = TMainPage::mpLogging;
+  const TTaskSettings v = FHost.ReadSettings();
+  const std::string src = CleanFolder(v.Source);
+  const std::string dst = CleanFolder(v.Dest);
+
+  if (src.empty() || !Fs().IsDirectory(src)) return StartupFail(kMsgSelectSource, &kFolders);
+  if (dst.empty()) return StartupFail(kMsgSelectDest, &kFolders);
+  if (SameFolder(src, dst)) return StartupFail(kMsgSameFolder, nullptr);
+  if (Inside(src, dst)) return StartupFail(kMsgDestInsideSource, nullptr);
+  if (Inside(dst, src)) return StartupFail(kMsgSourceInsideDest, nullptr);
+
+  if (!dryRun && !silent && v.AskConfirm) {
+    if (!FHost.AskYesNo(kMsgAskConfirm)) return;
+    // The question ran a nested event loop: another start may have won.
+    if (FRunning) return;
+  }
+
+  SaveSettings(FStore, kRootKey, v);
+  // Asked once: it compares the stored task with the working settings.
+  const std::string displayName = FHost.TaskDisplayName();
+  if (!FHost.CurrentTask().empty()) FHost.SetTaskCaption(displayName);
+
+  TMirrorOptions opt;
+  opt.SourceDir = src;
+  opt.DestDir = dst;
+  opt.CompareMode = (v.CompareMode >= cmSizeDate && v.CompareMode <= cmBinary) ? TCompareMode(v.CompareMode)
+                                                                                : cmSizeDate;
+  opt.DryRun = dryRun;
+  opt.Workers = std::clamp(v.Workers, kWorkersMin, kWorkersMax);
+  opt.PreserveAcl = v.PreserveAcl;
+  opt.SkipNewer = v.SkipNewer;
+  opt.WarnMassDelete = v.WarnMassDelete;
+  opt.WarnMassDeletePct = v.WarnPct;
+  opt.AppVersion = AppVersionString();
+  opt.ComputerDesc = ComputerNameText();
+  if (const std::string model = DeviceModelText(); !model.empty()) opt.ComputerDesc += " (" + model + ")";
+  opt.UserName = UserNameText();
+  opt.TaskName = displayName;
+  opt.StartedBy = silent ? "command line" : "GUI";
+  opt.RecycleDeletes = v.RecycleDeletes;
+  opt.RetryLocked = v.RetryLocked;
+  opt.VerifyHash = !v.VerifyEnabled ? vhNone : v.VerifyHash == 1 ? vhXXH3_128 : vhXXH3_64;
+  opt.ExcludeEnabled = v.ExclPatternsEnabled;
+  opt.ExcludePatterns = v.ExclPatterns;
+  opt.ExcludeEmpty = v.ExclEmpty;
+  opt.ExcludeLargerMB = v.ExclLargerEnabled ? v.ExclLargerMB : 0;
+  opt.ExcludeHiddenSysFiles = v.ExclHiddenFiles;
+  opt.ExcludeHiddenDirs = v.ExclHiddenDirs;
+  opt.LogOps = TLogOps((v.LogError ? LogOpBit(loError) : 0) | (v.LogCopy ? LogOpBit(loCopy) : 0) |
+                       (v.LogDelete ? LogOpBit(loDelete) : 0) | (v.LogMkDir ? LogOpBit(loMkDir) : 0) |
+                       (v.LogRmDir ? LogOpBit(loRmDir) : 0));
+
+  opt.ArchiveEnabled = v.ArchiveEnabled;
+  if (v.ArchiveEnabled) {
+    std::string archiveDir = Trim(v.ArchiveFolder);
+    if (archiveDir.empty()) archiveDir = DefaultArchiveFolder();
+    if (Fs().CreateDirPath(archiveDir) != 0) return StartupFail(kMsgArchiveCreate + archiveDir, &kArchive);
+    if (Inside(dst, archiveDir) || Inside(archiveDir, dst)) return StartupFail(kMsgArchiveOverlap, &kArchive);
+    opt.ArchiveDir = archiveDir;
+  }
+
+  std::string logFile;
+  if (v.LogEnabled) {
+    std::string logDir = Trim(v.LogFolder);
+    if (logDir.empty()) logDir = DefaultLogsFolder();
+    if (Fs().CreateDirPath(logDir) != 0) return StartupFail(kMsgLogCreate + logDir, &kLogging);
+    logFile = LogFileName(logDir);
+  }
+
+  if (v.VolCheckEnabled) {
+    const TMainPage* page = nullptr;
+    std::string refusal;
+    if (!VolumeCheck(dst, silent, page, refusal)) {
+      if (!refusal.empty()) StartupFail(refusal, page);
+      return;
+    }
+    if (FRunning) return;
+  }
+
+  FRunStart = std::chrono::system_clock::now();
+  FHost.ClearLogPane();
+  FPane.Clear();
+  // Lines a previous run left in the queue belong to the pane just cleared.
+  for (std::string stale; FUIQueue.TryPop(stale);) {
+  }
+  FHost.ActivatePage(TMainPage::mpFolders);
+
+  TMirrorLogger::TLineCallback onLine;
+  if (FConfig.DirectLineSink) onLine = FConfig.DirectLineSink;
+  else onLine = [queue = &FUIQueue](const std::string& line) { queue->TryPush(line); };
+  try {
+    FLogger = std::make_unique<TMirrorLogger>(logFile, v.LogEnabled, std::move(onLine), v.LogJson);
+  } catch (const std::exception& e) {
+    // Refused like any other preparation failure, so a command-line run
+    // ends with code 2 instead of waiting on a message box.
+    return StartupFail(e.what(), nullptr);
+  }
+  if (v.LogEnabled) AppendPaneLines({"Log file: " + logFile});
+
+  FLastDryRun = dryRun;
+  FCancelRequested = false;
+  FSpeed = TSpeedSample{};
+
+  FEngine = std::make_unique<TMirrorEngine>(opt, FLogger.get(), FConfig.Fs);
+  if (!silent) FEngine->SetOnConfirm([this](const std::string& q) { return ConfirmFromRunThread(q); });
+
+  FRunning = true;
+  FHost.SetRunning(true);
+
+  auto ctx = std::make_shared<TRunContext>();
+  ctx->HookOn = v.WebhookEnabled;
+  ctx->HookURL = Trim(v.WebhookURL);
+  ctx->HookSrc = src;
+  ctx->HookDst = dst;
+  ctx->HookTask = displayName;
+  ctx->HookSSL = v.WebhookVerifySSL;
+  ctx->Alive = FAlive;
+  if (ctx->HookOn && !v.WebhookAuthKey.empty()) {
+    if (!ReadAuthKey(FStore, v.WebhookAuthKey, ctx->HookHdrK, ctx->HookHdrV)) {
+      ctx->HookHdrK.clear();
+      ctx->HookHdrV.clear();
+      LogQuietly(FLogger.get(), FormatText("Webhook:     auth key \"%s\" not found - request will be sent without it",
+                                           v.WebhookAuthKey.c_str()));
+    }
+  }
+
+  FRunThread = std::thread([this, ctx] { RunBody(ctx); });
+}
+
+void TRunController::RunBody(std::shared_ptr<TRunContext> ctx) {
+  try {
+    FEngine->Run();
+  } catch (const std::exception& e) {
+    LogQuietly(FLogger.get(), "FATAL:       " + StripTrailingDot(e.what()));
+  } catch (...) {
+    LogQuietly(FLogger.get(), "FATAL:       unknown failure");
+  }
+
+  if (ctx->HookOn && !ctx->HookURL.empty()) {
+    try {
+      const TMirrorStats st = FEngine->Stats();
+      const TWallClock finished = std::chrono::system_clock::now();
+      const std::string report =
+          BuildWebhookPayload(st, ctx->HookSrc, ctx->HookTask, ctx->HookDst, FRunStart, finished, RunFlags());
+      PostWebhook(ctx->HookURL, report, ctx->HookSSL, ctx->HookHdrV, ctx->HookHdrK, *FLogger,
+                  FConfig.WebhookTimeoutMs);
+    } catch (const std::exception& e) {
+      LogQuietly(FLogger.get(), "Webhook:     FAILED - " + StripTrailingDot(e.what()));
+    }
+  }
+
+  std::weak_ptr<char> alive = ctx->Alive;
+  FHost.PostToUiThread([this, alive] {
+    if (!alive.expired()) MirrorFinished();
+  });
+}
+
+bool TRunController::ConfirmFromRunThread(const std::string& question) {
+  auto answer = std::make_shared<TAnswer>();
+  std::weak_ptr<char> alive;
+  {
+    std::lock_guard<std::mutex> g(FConfirmLock);
+    if (FClosing) return false;
+    FPendingConfirm = answer;
+    alive = FAlive;
+  }
+  FHost.PostToUiThread([this, answer, question, alive] {
+    if (alive.expired()) return answer->Set(false);
+    answer->Set(FHost.AskYesNo(question));
+  });
+  bool yes;
+  {
+    std::unique_lock<std::mutex> g(answer->Lock);
+    answer->Done.wait(g, [&] { return answer->Answered; });
+    yes = answer->Yes;
+  }
+  std::lock_guard<std::mutex> g(FConfirmLock);
+  if (FPendingConfirm == answer) FPendingConfirm.reset();
+  return yes;
+}
+
+void TRunController::RequestCancel() {
+  FCancelRequested = true;
+  if (FEngine) FEngine->Cancel();
+}
+
+void TRunController::Tick() {
+  DrainLogQueue();
+  if (!FRunning || !FEngine) return;
+  FHost.ShowProgress(ComputeProgress(FBaseCaption, FEngine->Stats(), FSpeed, TickNow()));
+}
+
+void TRunController::MirrorFinished() {
+  // The body posted this as its very last step.
+  if (FRunThread.joinable()) FRunThread.join();
+
+  DrainLogQueue();
+  const int errors = FEngine ? FEngine->Stats().Errors : 0;
+  FRunning = false;
+  FHost.SetRunning(false);
+  FEngine.reset();
+  FLogger.reset();
+  DrainLogQueue();
+  FHost.ShowProgress(TProgressView{FBaseCaption, TBarStyle::bsNormal, 100, 0});
+
+  const bool cancelled = FCancelRequested.load();
+  const std::string task = FHost.CurrentTask();
+  if (!task.empty()) AddTaskHistory(FStore, task, errors, cancelled, FLastRunDry);
+
+  const TTaskSettings v = FHost.ReadSettings();
+  if (v.VolCheckEnabled && !FLastDryRun && !cancelled) {
+    const std::string dst = CleanFolder(v.Dest);
+    std::string label, serial;
+    if (GetVolumeLabelSerial(Fs(), dst, label, serial)) {
+      FStore.Transact([&] {
+        auto key = FStore.OpenKey(kRootKey);
+        return key && key->WriteString(kVolCheckPathValue, dst) && key->WriteString(kVolCheckSerialValue, serial) &&
+               key->WriteString(kVolCheckNameValue, label);
+      });
+    }
+  }
+
+  if (v.ShutdownDone && !FLastDryRun && !cancelled && errors == 0) {
+    AppendPaneLines({"", kShutdownLine});
+    StartDelayedShutdown();
+  }
+
+  if (FAutoClose) {
+    FExitCode = errors == 0 ? 0 : 1;
+    PostClose();
+  }
+}
+
+void TRunController::ProcessCommandLine(const TCommandLine& cmd) {
+  if (cmd.HasTask) {
+    std::string stored;
+    if (!cmd.Task.empty()) {
+      for (const std::string& n : ListTaskNames(FStore))
+        if (SameKeyName(n, cmd.Task)) stored = n;
+    }
+    // An empty name is never a stored task: it gets the not-found message.
+    if (!stored.empty()) {
+      TTaskSettings v = FHost.ReadSettings();
+      LoadSettings(FStore, TaskKeyPath(stored), v, ListAuthKeyNames(FStore));
+      FHost.ApplySettings(v);
+      FHost.SetCurrentTask(stored);
+      FHost.SetTaskCaption(stored);
+      FHost.SelectTaskInList(stored);
+    } else {
+      FStartupError = "Task \"" + cmd.Task + "\" was not found.";
+    }
+  }
+  if (cmd.HasTaskFile) {
+    const std::string path = DequoteTaskFile(cmd.TaskFile);
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+      FStartupError = "Task file \"" + path + "\" was not found.";
+    } else {
+      TIniDocument doc;
+      TTaskSettings v = FHost.ReadSettings();
+      std::string name;
+      if (!doc.LoadFromFile(path)) {
+        FStartupError = "Task file \"" + path + "\" could not be read.";
+      } else if (doc.KeyNames("Task").empty()) {
+        // Running the working settings under the file's name would mirror
+        // whatever the window last held: refuse instead.
+        FStartupError = kMsgNoTaskSection;
+      } else if (!ApplyTaskFile(path, v, &name)) {
+        FStartupError = "Task file \"" + path + "\" could not be read.";
+      } else {
+        FHost.ApplySettings(v);
+        FHost.SetCurrentTask(name);
+        FHost.SetTaskCaption(name);
+      }
+    }
+  }
+  FAutoDry = cmd.Dry;
+  FAutoRun = cmd.Run || FAutoDry;
+  FAutoClose = cmd.Close;
+}
+
+void TRunController::QueueStartStep() {
+  std::weak_ptr<char> alive = FAlive;
+  if (!FStartupError.empty() && FAutoClose) {
+    FExitCode = 2;
+    // A command-line session: the close must not stop to ask about saving.
+    FSilentRun = true;
+    FHost.ReportSilentRefusal(FStartupError);
+    PostClose();
+  } else if (!FStartupError.empty()) {
+    FHost.PostToUiThread([this, alive] {
+      if (!alive.expired()) FHost.ShowError(FStartupError);
+    });
+  } else if (FAutoRun) {
+    FHost.PostToUiThread([this, alive] {
+      if (!alive.expired()) StartMirror(FAutoDry, true);
+    });
+  }
+}
+
+} // namespace twf
