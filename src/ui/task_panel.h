@@ -1,0 +1,44 @@
+// Pieces of the task panel: the framed search box and the list's drawing.
+#pragma once
+
+#include <QFrame>
+#include <QStyledItemDelegate>
+#include <functional>
+
+namespace twf::ui {
+
+// Paints like a plain panel; with tag 1 it draws a rounded frame over it,
+// orange while the focus is inside, grey otherwise.
+class TRoundedPanel : public QFrame {
+  Q_OBJECT
+public:
+  explicit TRoundedPanel(QWidget* parent = nullptr) : QFrame(parent) {}
+  int Tag = 0;
+
+protected:
+  void paintEvent(QPaintEvent* e) override;
+};
+
+// Draws a task: bold when it is the window's task, with "* " in front while
+// that task is modified.
+class TTaskItemDelegate : public QStyledItemDelegate {
+  Q_OBJECT
+public:
+  struct TState {
+    QString CurrentTask;
+    bool Modified = false;
+  };
+  TTaskItemDelegate(std::function<TState()> state, QObject* parent)
+      : QStyledItemDelegate(parent), FState(std::move(state)) {}
+
+  // The text drawn for an item: "* " + name for the modified current task.
+  static QString DisplayText(const QString& name, const TState& s, bool* bold = nullptr);
+
+  void paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
+
+private:
+  std::function<TState()> FState;
+};
+
+} // namespace twf::ui

@@ -1,0 +1,434 @@
+// The window itself: controls and their first values, the enabling rules,
+// folder pickers and Open Folder, the Help menu, the shortcuts, dropped
+// folders, and what survives a restart.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QSplitter>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QToolButton>
+
+#include "runctl/machine_text.h"
+#include "tasks/task_settings.h"
+#include "ui/app_paths.h"
+#include "ui_test_support.h"
+
+using namespace twf;
+using namespace twf::test;
+
+class TWindowTest : public QObject {
+  Q_OBJECT
+
+private slots:
+  void firstStartShowsTheNewTaskDefaults();
+  void checkBoxesStartAsDesigned_data();
+  void checkBoxesStartAsDesigned();
+  void enablingRulesFollowTheirCheckBoxes_data();
+  void enablingRulesFollowTheirCheckBoxes();
+  void recycleKeepsItsStateWhileArchiveDisablesIt();
+  void folderPickersFillTheirEdit_data();
+  void folderPickersFillTheirEdit();
+  void openFolderOnSourceAndDestination();
+  void openFolderOnLogsCreatesTheDefaultFolder();
+  void helpMenuOpensFilesOrSaysTheyAreMissing();
+  void ctrlFFocusesTheSearchAndCtrlSSaves();
+  void droppedPathsGoToTheRightEdit_data();
+  void droppedPathsGoToTheRightEdit();
+  void workingSettingsAndWindowStateSurviveARestart();
+  void restoredSplitterIsClamped_data();
+  void restoredSplitterIsClamped();
+  void lastTaskThatNoLongerExistsStartsUntitled();
+};
+
+void TWindowTest::firstStartShowsTheNewTaskDefaults() {
+  TWindowFixture f;
+  auto& w = f.Open();
+  QCOMPARE(w.windowTitle(), QStringLiteral("Quarlex Twinfold v") + QString::fromStdString(AppVersionString()));
+  QCOMPARE(f.Find<QLabel>("lblTaskName")->text(), QStringLiteral("Task: Untitled"));
+
+  auto* pages = f.Find<QTabWidget>("pcMain");
+  QStringList tabs;
+  for (int i = 0; i < pages->count(); ++i) tabs << pages->tabText(i);
+  QCOMPARE(tabs, (QStringList{"Folders", "Sync", "Exclusions", "Logging", "Archive", "Advanced"}));
+  QCOMPARE(pages->currentWidget()->objectName(), QStringLiteral("tabFolders"));
+
+  auto* compare = f.Find<QComboBox>("cmbCompare");
+  QCOMPARE(compare->count(), 3);
+  QCOMPARE(compare->currentText(), QStringLiteral("Size + last-modified date (recommended, fast)"));
+  auto* workers = f.Find<QSpinBox>("spinWorkers");
+  QCOMPARE(workers->minimum(), 1);
+  QCOMPARE(workers->maximum(), 64);
+  QCOMPARE(workers->value(), DefaultWorkerCount());
+  QCOMPARE(f.Find<QComboBox>("cmbWarnPct")->currentText(), QStringLiteral("25%"));
+  QCOMPARE(f.Find<QComboBox>("cmbWarnPct")->count(), 10);
+  QCOMPARE(f.Find<QComboBox>("cmbVerify")->currentText(), QStringLiteral("xxHash3-64 (faster, recommended)"));
+  QCOMPARE(f.Find<QComboBox>("cmbAuthKey")->currentText(), QStringLiteral("(none)"));
+  auto* mb = f.Find<QSpinBox>("spinExclMB");
+  QCOMPARE(mb->value(), 500);
+  QCOMPARE(mb->maximum(), 10000000);
+
+  const QStringList patterns = f.Find<QPlainTextEdit>("memoExclusions")->toPlainText().split(QLatin1Char('\n'));
+  QCOMPARE(patterns.size(), 23);
+  QCOMPARE(patterns.first(), QStringLiteral("*\\desktop.ini"));
+  QCOMPARE(patterns.last(), QStringLiteral("?:\\Windows\\Temp\\*"));
+  QCOMPARE(f.Find<QLineEdit>("edtLogFolder")->text(), QString::fromStdString(DefaultLogsFolder()));
+  QCOMPARE(f.Find<QLineEdit>("edtArchiveFolder")->text(), QString::fromStdString(DefaultArchiveFolder()));
+  QVERIFY(f.Find<QLineEdit>("edtSource")->text().isEmpty());
+  QCOMPARE(f.Find<QLineEdit>("edtSearch")->placeholderText(), QStringLiteral("Search task..."));
+
+  QVERIFY(!f.Find<QPushButton>("btnCancel")->isEnabled());
+  QVERIFY(!f.Find<QComboBox>("cmbVerify")->isEnabled());
+  QVERIFY(f.Find<QComboBox>("cmbWarnPct")->isEnabled());
+  for (const char* name : {"edtWebhookURL", "cmbAuthKey", "chkVerifySSL"})
+    QVERIFY2(!f.Find<QWidget>(name)->isEnabled(), name);
+  QCOMPARE(f.Find<QToolButton>("tbtnDryRun")->toolTip(),
+           QStringLiteral("Dry Run - preview all actions without changing anything"));
+  QCOMPARE(f.Find<QToolButton>("tbtnAuthKeys")->toolTip(), QStringLiteral("Auth Key Manager"));
+  QVERIFY(f.Dialogs.Calls.empty());
+}
+
+void TWindowTest::checkBoxesStartAsDesigned_data() {
+  QTest::addColumn<QString>("name");
+  QTest::addColumn<QString>("caption");
+  QTest::addColumn<bool>("checked");
+  const struct {
+    const char* Name;
+    const char* Caption;
+    bool Checked;
+  } rows[] = {
+      {"chkAcl", "Preserve file and folder permissions (ACLs)", false},
+      {"chkSkipNewer", "Skip files whose mirror copy has a newer last-modified timestamp", false},
+      {"chkShutdown", "Shutdown PC on completion with no errors (shutdown /s /t 60)", false},
+      {"chkAskConfirm", "Ask confirmation when Mirror button is clicked", true},
+      {"chkVolCheck", "Verify destination volume identity between runs (recommended)", true},
+      {"chkWarnMassDelete", "Warn if the following percent of destination files would be deleted", true},
+      {"chkRecycle", "Send deleted files to the Recycle Bin (slower, allows undo)", false},
+      {"chkRetry", "Retry on locked files (3 attempts, 2 seconds apart)", true},
+      {"chkVerify", "Verify files after copying (slower, improved integrity validation)", false},
+      {"chkExclPatterns", "Exclude files and folders matching these wildcards:", true},
+      {"chkExclHiddenFiles", "Exclude files with hidden or system attribute", false},
+      {"chkExclHiddenDirs", "Exclude folders with hidden attribute", false},
+      {"chkExclJunctions", "Exclude junctions, symbolic links, and mounted folders (always on)", true},
+      {"chkExclEmpty", "Exclude files of 0 bytes (empty)", false},
+      {"chkExclLarger", "Exclude files larger than", false},
+      {"chkLogFile", "Write a .log file", false},
+      {"chkLogJson", "Save log data in JSON format (JSON Lines) for easier parsing", false},
+      {"chkLogError", "Errors", true},
+      {"chkLogCopy", "File copies", true},
+      {"chkLogDelete", "File deletions", true},
+      {"chkLogMkDir", "Folder creations", true},
+      {"chkLogRmDir", "Folder removals", true},
+      {"chkArchive", "Archive deleted and overwritten files", false},
+      {"chkWebhook", "Send a HTTPS POST request to a remote URL on completion", false},
+      {"chkVerifySSL", "Verify SSL certificate (fails if not valid)", true},
+  };
+  for (const auto& r : rows)
+    QTest::newRow(r.Name) << QString::fromLatin1(r.Name) << QString::fromUtf8(r.Caption) << r.Checked;
+}
+
+void TWindowTest::checkBoxesStartAsDesigned() {
+  QFETCH(QString, name);
+  QFETCH(QString, caption);
+  QFETCH(bool, checked);
+  TWindowFixture f;
+  f.Open();
+  auto* box = f.W()->findChild<QCheckBox*>(name);
+  QVERIFY(box);
+  QCOMPARE(box->text(), caption);
+  QCOMPARE(box->isChecked(), checked);
+}
+
+void TWindowTest::enablingRulesFollowTheirCheckBoxes_data() {
+  QTest::addColumn<QString>("check");
+  QTest::addColumn<QStringList>("follows");   // enabled exactly when checked
+  QTest::addColumn<QStringList>("opposes");   // enabled exactly when not checked
+  QTest::newRow("verify") << "chkVerify" << QStringList{"cmbVerify"} << QStringList{};
+  QTest::newRow("mass delete") << "chkWarnMassDelete" << QStringList{"cmbWarnPct"} << QStringList{};
+  QTest::newRow("webhook") << "chkWebhook" << QStringList{"edtWebhookURL", "cmbAuthKey", "chkVerifySSL"}
+                           << QStringList{};
+  QTest::newRow("archive") << "chkArchive" << QStringList{} << QStringList{"chkRecycle"};
+}
+
+void TWindowTest::enablingRulesFollowTheirCheckBoxes() {
+  QFETCH(QString, check);
+  QFETCH(QStringList, follows);
+  QFETCH(QStringList, opposes);
+  TWindowFixture f;
+  auto& w = f.Open();
+  auto* box = w.findChild<QCheckBox*>(check);
+  auto* pages = f.Find<QTabWidget>("pcMain");
+  pages->setCurrentWidget(box->parentWidget());
+  for (int click = 0; click < 2; ++click) {
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+    for (const QString& n : follows) QCOMPARE(w.findChild<QWidget*>(n)->isEnabled(), box->isChecked());
+    for (const QString& n : opposes) QCOMPARE(w.findChild<QWidget*>(n)->isEnabled(), !box->isChecked());
+  }
+  QVERIFY(!f.Find<QCheckBox>("chkExclJunctions")->isEnabled());
+}
+
+void TWindowTest::recycleKeepsItsStateWhileArchiveDisablesIt() {
+  TWindowFixture f;
+  f.Open();
+  auto* recycle = f.Find<QCheckBox>("chkRecycle");
+  auto* archive = f.Find<QCheckBox>("chkArchive");
+  recycle->setChecked(true);
+  archive->click();
+  QVERIFY(!recycle->isEnabled());
+  QVERIFY(recycle->isChecked());
+  archive->click();
+  QVERIFY(recycle->isEnabled());
+  QVERIFY(recycle->isChecked());
+}
+
+void TWindowTest::folderPickersFillTheirEdit_data() {
+  QTest::addColumn<QString>("button");
+  QTest::addColumn<QString>("edit");
+  QTest::addColumn<QString>("title");
+  QTest::newRow("source") << "btnBrowseSource" << "edtSource" << "Select the SOURCE folder";
+  QTest::newRow("destination") << "btnBrowseDest" << "edtDest"
+                               << "Select the DESTINATION folder (will be made identical to the source)";
+  QTest::newRow("logs") << "btnBrowseLogs" << "edtLogFolder" << "Select the folder for .log files";
+  QTest::newRow("archive") << "btnBrowseArchive" << "edtArchiveFolder"
+                           << "Select the archive folder for displaced files";
+}
+
+void TWindowTest::folderPickersFillTheirEdit() {
+  QFETCH(QString, button);
+  QFETCH(QString, edit);
+  QFETCH(QString, title);
+  QTemporaryDir dir;
+  TWindowFixture f;
+  auto& w = f.Open();
+  auto* e = w.findChild<QLineEdit*>(edit);
+  auto* b = w.findChild<QPushButton*>(button);
+  e->setText(dir.path());
+  f.Dialogs.Path(std::nullopt); // cancelled: nothing changes
+  f.Dialogs.Path(dir.path() + QStringLiteral("/picked"));
+  b->click();
+  QCOMPARE(e->text(), dir.path());
+  b->click();
+  QCOMPARE(e->text(), dir.path() + QStringLiteral("/picked"));
+  QCOMPARE(f.Dialogs.Calls.size(), size_t(2));
+  QCOMPARE(f.Dialogs.Calls[0].Title, title);
+  QCOMPARE(f.Dialogs.Calls[0].Prompt, dir.path()); // opens where the edit points
+  QVERIFY(f.Dialogs.Problems.isEmpty());
+}
+
+void TWindowTest::openFolderOnSourceAndDestination() {
+  QTemporaryDir dir;
+  TWindowFixture f;
+  f.Open();
+  const QString missing = dir.path() + QStringLiteral("/gone");
+  f.Find<QLineEdit>("edtSource")->setText(QStringLiteral("  ") + missing + QStringLiteral("/ "));
+  f.Dialogs.Answer(TAnswer::anOk);
+  f.Find<QPushButton>("btnOpenSource")->click();
+  const TDialogCall* m = f.Dialogs.LastMessage();
+  QVERIFY(m);
+  QCOMPARE(m->Message.Text, QStringLiteral("The folder does not exist:\r\n") + missing);
+  QCOMPARE(m->Message.Kind, TMessageKind::mkInformation);
+  QCOMPARE(m->Message.Buttons, TButtons::btOk);
+
+  f.Find<QLineEdit>("edtDest")->setText(dir.path() + QStringLiteral("/"));
+  f.Find<QPushButton>("btnOpenDest")->click();
+  QCOMPARE(f.Dialogs.OpenedUrls, QList<QUrl>{QUrl::fromLocalFile(dir.path())});
+  QVERIFY(f.Dialogs.Problems.isEmpty());
+}
+
+void TWindowTest::openFolderOnLogsCreatesTheDefaultFolder() {
+  TWindowFixture f;
+  f.Open();
+  const QString logs = QString::fromStdString(DefaultLogsFolder());
+  QDir(logs).removeRecursively();
+  f.Find<QLineEdit>("edtLogFolder")->clear();
+  f.Find<QPushButton>("btnOpenLogs")->click();
+  QVERIFY(QFileInfo(logs).isDir());
+  QCOMPARE(f.Dialogs.OpenedUrls, QList<QUrl>{QUrl::fromLocalFile(logs)});
+
+  QTemporaryDir dir;
+  const QString archive = dir.path() + QStringLiteral("/a/b");
+  f.Find<QLineEdit>("edtArchiveFolder")->setText(archive);
+  f.Find<QPushButton>("btnOpenArchive")->click();
+  QVERIFY(QFileInfo(archive).isDir());
+  QVERIFY(f.Dialogs.Calls.empty());
+}
+
+void TWindowTest::helpMenuOpensFilesOrSaysTheyAreMissing() {
+  QTemporaryDir app;
+  ui::SetAppFolder(app.path());
+  TWindowFixture f;
+  auto& w = f.Open();
+  auto action = [&](const char* name) { return w.findChild<QAction*>(QString::fromLatin1(name)); };
+
+  f.Dialogs.Answer(TAnswer::anOk);
+  f.Dialogs.Answer(TAnswer::anOk);
+  action("miChangelog")->trigger();
+  action("miCommandLine")->trigger();
+  QCOMPARE(f.Dialogs.MessageTexts(), (QStringList{"Changelog.txt was not found in the application folder.",
+                                                  "Command-line.txt was not found in the application folder."}));
+
+  QFile file(app.path() + QStringLiteral("/Changelog.txt"));
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  file.close();
+  action("miChangelog")->trigger();
+  action("miHomepage")->trigger();
+  QCOMPARE(f.Dialogs.OpenedUrls.size(), 2);
+  QCOMPARE(f.Dialogs.OpenedUrls[0], QUrl::fromLocalFile(file.fileName()));
+  QCOMPARE(f.Dialogs.OpenedUrls[1].scheme(), QStringLiteral("https"));
+
+  f.Dialogs.Dialog([](QDialog& d) {
+    d.accept();
+    return int(QDialog::Accepted);
+  });
+  action("miAbout")->trigger();
+  QCOMPARE(f.Dialogs.Calls.back().Kind, TDialogCall::dcExec);
+  QCOMPARE(f.Dialogs.Calls.back().Prompt, QStringLiteral("frmAbout"));
+  QVERIFY(f.Dialogs.Problems.isEmpty());
+  ui::SetAppFolder({});
+}
+
+void TWindowTest::ctrlFFocusesTheSearchAndCtrlSSaves() {
+  TWindowFixture f;
+  PutTask(f.Store(), "Nightly", "/src", "/dst");
+  auto& w = f.Open();
+  auto* search = f.Find<QLineEdit>("edtSearch");
+  search->setText(QStringLiteral("night"));
+  auto* source = f.Find<QLineEdit>("edtSource");
+  source->setFocus();
+  QTest::keyClick(source, Qt::Key_F, Qt::ControlModifier);
+  QTRY_VERIFY(search->hasFocus());
+  QCOMPARE(search->selectedText(), QStringLiteral("night"));
+
+  // Load the task, change it, and save it with the keyboard: no question.
+  QTest::keyClick(search, Qt::Key_Return);
+  QCOMPARE(w.CurrentTaskName(), std::string("Nightly"));
+  source->setText(QStringLiteral("/elsewhere"));
+  QTest::keyClick(source, Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+  TTaskSettings stored;
+  QVERIFY(LoadSettings(f.Store(), TaskKeyPath("Nightly"), stored, {}));
+  QCOMPARE(stored.Source, std::string("/src"));
+  QTest::keyClick(source, Qt::Key_S, Qt::ControlModifier);
+  QVERIFY(LoadSettings(f.Store(), TaskKeyPath("Nightly"), stored, {}));
+  QCOMPARE(stored.Source, std::string("/elsewhere"));
+  QVERIFY(f.Dialogs.Calls.empty());
+}
+
+void TWindowTest::droppedPathsGoToTheRightEdit_data() {
+  QTest::addColumn<QString>("onto");
+  QTest::addColumn<bool>("file");        // drop a file instead of a folder
+  QTest::addColumn<QString>("sourceText"); // source edit before the drop
+  QTest::addColumn<QString>("filled");
+  QTest::newRow("file on destination") << "edtDest" << true << "" << "edtDest";
+  QTest::newRow("folder on source browse, source empty") << "btnBrowseSource" << false << "" << "edtSource";
+  QTest::newRow("folder on source browse, source set") << "btnBrowseSource" << false << "/x" << "edtDest";
+  QTest::newRow("folder on archive edit") << "edtArchiveFolder" << false << "" << "edtSource";
+  QTest::newRow("folder on log edit") << "edtLogFolder" << false << "" << "edtLogFolder";
+  QTest::newRow("file on the log pane") << "memoLog" << true << "/x" << "edtDest";
+  QTest::newRow("folder on a disabled control") << "cmbVerify" << false << "" << "edtSource";
+}
+
+void TWindowTest::droppedPathsGoToTheRightEdit() {
+  QFETCH(QString, onto);
+  QFETCH(bool, file);
+  QFETCH(QString, sourceText);
+  QFETCH(QString, filled);
+  QTemporaryDir dir;
+  const QString folder = dir.path() + QStringLiteral("/in");
+  QDir().mkpath(folder);
+  QFile f1(folder + QStringLiteral("/report.txt"));
+  QVERIFY(f1.open(QIODevice::WriteOnly));
+  f1.close();
+
+  TWindowFixture f;
+  auto& w = f.Open();
+  f.Find<QLineEdit>("edtSource")->setText(sourceText);
+  QWidget* target = w.findChild<QWidget*>(onto);
+  auto* pages = f.Find<QTabWidget>("pcMain");
+  for (QWidget* p = target; p; p = p->parentWidget())
+    if (pages->indexOf(p) >= 0) pages->setCurrentWidget(p);
+  QMap<QString, QString> before;
+  for (const char* e : {"edtSource", "edtDest", "edtLogFolder", "edtArchiveFolder"})
+    before[QLatin1String(e)] = w.findChild<QLineEdit*>(QLatin1String(e))->text();
+  // A drop reaches the first enabled control that takes it; the window
+  // decides by the control under the point.
+  QWidget* receiver = target;
+  while (!receiver->isEnabled()) receiver = receiver->parentWidget();
+  DropPaths(receiver, {file ? f1.fileName() : folder}, target->mapTo(receiver, target->rect().center()));
+
+  for (auto it = before.cbegin(); it != before.cend(); ++it) {
+    const QString now = w.findChild<QLineEdit*>(it.key())->text();
+    QCOMPARE(now, it.key() == filled ? folder : it.value());
+  }
+}
+
+void TWindowTest::workingSettingsAndWindowStateSurviveARestart() {
+  TWindowFixture f;
+  {
+    auto& w = f.Open();
+    f.Find<QLineEdit>("edtSource")->setText(QStringLiteral("/data/photos "));
+    f.Find<QCheckBox>("chkVerify")->setChecked(true);
+    f.Find<QComboBox>("cmbWarnPct")->setCurrentIndex(4);
+    f.Find<QPlainTextEdit>("memoExclusions")->setPlainText(QStringLiteral("*.tmp  \n\n*.bak"));
+    w.setGeometry(40, 50, 1200, 700);
+    f.Find<QSplitter>("splMain")->setSizes({300, 600});
+    f.Close();
+  }
+  auto& w = f.Open();
+  QCOMPARE(f.Find<QLineEdit>("edtSource")->text(), QStringLiteral("/data/photos "));
+  QVERIFY(f.Find<QCheckBox>("chkVerify")->isChecked());
+  QVERIFY(f.Find<QComboBox>("cmbVerify")->isEnabled());
+  QCOMPARE(f.Find<QComboBox>("cmbWarnPct")->currentText(), QStringLiteral("50%"));
+  QCOMPARE(f.Find<QPlainTextEdit>("memoExclusions")->toPlainText(), QStringLiteral("*.tmp  \n\n*.bak"));
+  QCOMPARE(w.geometry().size(), QSize(1200, 700));
+  QCOMPARE(f.Find<QSplitter>("splMain")->sizes().value(0), 300);
+
+  std::string stored;
+  QVERIFY(f.Store().OpenKeyReadOnly(kRootKey)->ReadString("ExclPatterns", stored));
+  QCOMPARE(stored, std::string("*.tmp  \r\n\r\n*.bak"));
+}
+
+void TWindowTest::restoredSplitterIsClamped_data() {
+  QTest::addColumn<int>("stored");
+  QTest::addColumn<int>("shown");
+  QTest::newRow("too narrow") << 50 << 120;
+  QTest::newRow("too wide") << 900 << 600;
+  QTest::newRow("in range") << 250 << 250;
+}
+
+void TWindowTest::restoredSplitterIsClamped() {
+  QFETCH(int, stored);
+  QFETCH(int, shown);
+  TWindowFixture f;
+  f.Store().OpenKey(kRootKey)->WriteInteger("SplitterPos", stored);
+  f.Store().OpenKey(kRootKey)->WriteInteger("WinWidth", 1400);
+  f.Store().OpenKey(kRootKey)->WriteInteger("WinHeight", 700);
+  f.Open();
+  QCOMPARE(f.Find<QSplitter>("splMain")->sizes().value(0), shown);
+}
+
+void TWindowTest::lastTaskThatNoLongerExistsStartsUntitled() {
+  TWindowFixture f;
+  PutTask(f.Store(), "Kept", "/a", "/b");
+  f.Store().OpenKey(kRootKey)->WriteString("LastTask", "Gone");
+  auto& w = f.Open();
+  QVERIFY(w.CurrentTaskName().empty());
+  QCOMPARE(f.Find<QLabel>("lblTaskName")->text(), QStringLiteral("Task: Untitled"));
+
+  // A last task that exists comes back bound, and marked when the window differs.
+  f.Close();
+  f.Store().OpenKey(kRootKey)->WriteString("LastTask", "kept");
+  auto& again = f.Open();
+  QCOMPARE(again.CurrentTaskName(), std::string("kept"));
+  QCOMPARE(f.Find<QLabel>("lblTaskName")->text(), QStringLiteral("Task: kept (modified)"));
+  QCOMPARE(f.Find<QListWidget>("lstTasks")->selectedItems().value(0)->text(), QStringLiteral("Kept"));
+}
+
+TWF_UI_TEST_MAIN(TWindowTest)
+#include "window_test.moc"
