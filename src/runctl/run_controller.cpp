@@ -104,6 +104,8 @@ struct TRunController::TRunContext {
   bool HookSSL = true;
   std::string HookHdrK, HookHdrV;
   std::weak_ptr<char> Alive;
+  // Set by the run thread when Run ended by an exception (read after the join).
+  bool Fatal = false;
 };
 
 struct TRunController::TAnswer {
@@ -327,6 +329,7 @@ void TRunController::StartMirror(bool dryRun, bool silent) {
     }
   }
 
+  FRunCtx = ctx;
   FRunThread = std::thread([this, ctx] { RunBody(ctx); });
 }
 
@@ -334,14 +337,18 @@ void TRunController::RunBody(std::shared_ptr<TRunContext> ctx) {
   try {
     FEngine->Run();
   } catch (const std::exception& e) {
+    ctx->Fatal = true;
     LogQuietly(FLogger.get(), "FATAL:       " + StripTrailingDot(e.what()));
   } catch (...) {
+    ctx->Fatal = true;
     LogQuietly(FLogger.get(), "FATAL:       unknown failure");
   }
 
   if (ctx->HookOn && !ctx->HookURL.empty()) {
     try {
-      const TMirrorStats st = FEngine->Stats();
+      TMirrorStats st = FEngine->Stats();
+      // A run that broke off is not a success, whatever the count said.
+      if (ctx->Fatal) ++st.Errors;
       const TWallClock finished = std::chrono::system_clock::now();
       const std::string report =
           BuildWebhookPayload(st, ctx->HookSrc, ctx->HookTask, ctx->HookDst, FRunStart, finished, RunFlags());
@@ -398,7 +405,10 @@ void TRunController::MirrorFinished() {
   if (FRunThread.joinable()) FRunThread.join();
 
   DrainLogQueue();
-  const int errors = FEngine ? FEngine->Stats().Errors : 0;
+  // A run that broke off counts as one error more: it must not report
+  // success, shut the machine down or exit with 0.
+  const int errors = (FEngine ? FEngine->Stats().Errors : 0) + (FRunCtx && FRunCtx->Fatal ? 1 : 0);
+  FRunCtx.reset();
   FRunning = false;
   FHost.SetRunning(false);
   FEngine.reset();

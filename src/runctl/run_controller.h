@@ -147,6 +147,7 @@ private:
   TWallClock FRunStart{};
   TSpeedSample FSpeed;
   std::thread FRunThread;
+  std::shared_ptr<TRunContext> FRunCtx;
 
   // Command line.
   bool FAutoRun = false;

@@ -10,39 +10,30 @@
 
 #include "engine/text.h"
 #include "log/logger.h"
+#include "log/utf8.h"
 #include "runctl/machine_text.h"
 
 namespace twf {
 
 namespace {
 
-// Decodes one UTF-8 character; an invalid byte becomes U+FFFD.
+// One character; a byte that does not start valid UTF-8 becomes U+FFFD.
 uint32_t DecodeUtf8(std::string_view s, size_t& i) {
-  unsigned char c = s[i];
-  if (c < 0x80) { ++i; return c; }
-  size_t len;
-  uint32_t cp;
-  if ((c & 0xE0) == 0xC0) { len = 2; cp = c & 0x1F; }
-  else if ((c & 0xF0) == 0xE0) { len = 3; cp = c & 0x0F; }
-  else if ((c & 0xF8) == 0xF0) { len = 4; cp = c & 0x07; }
-  else { ++i; return 0xFFFD; }
-  if (i + len > s.size()) { ++i; return 0xFFFD; }
-  for (size_t k = 1; k < len; ++k) {
-    unsigned char cc = s[i + k];
-    if ((cc & 0xC0) != 0x80) { ++i; return 0xFFFD; }
-    cp = (cp << 6) | (cc & 0x3F);
+  char32_t cp = 0;
+  const size_t len = Utf8SequenceLength(s, i, &cp);
+  if (len == 0) {
+    ++i;
+    return 0xFFFD;
   }
-  bool bad = (len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) ||
-             cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF);
-  if (bad) { ++i; return 0xFFFD; }
   i += len;
-  return cp;
+  return uint32_t(cp);
 }
 
+// "\uXXXX" with upper-case digits; unit is one UTF-16 code unit.
 void AppendU(std::string& out, uint32_t unit) {
-  char buf[8];
-  snprintf(buf, sizeof buf, "\\u%04X", unit);
-  out += buf;
+  static const char kHex[] = "0123456789ABCDEF";
+  out += "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(unit >> shift) & 0xF];
 }
 
 std::string Str(const std::string& s) { return "\"" + AsciiJsonEscape(s) + "\""; }
@@ -164,6 +155,34 @@ namespace {
 
 size_t DiscardBody(char*, size_t size, size_t n, void*) { return size * n; }
 
+// The response timeout: once connected, the request ends when nothing has
+// moved in either direction for timeoutMs. (curl's own low-speed limit
+// averages over several seconds, which would stretch a short timeout.)
+struct TResponseWatch {
+  CURL* Curl;
+  long TimeoutMs;
+  std::chrono::steady_clock::time_point Last = std::chrono::steady_clock::now();
+  curl_off_t Up = -1, Down = -1;
+  bool TimedOut = false;
+};
+
+int OnTransferProgress(void* data, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
+  auto* w = static_cast<TResponseWatch*>(data);
+  const auto now = std::chrono::steady_clock::now();
+  curl_off_t connectedUs = 0;
+  curl_easy_getinfo(w->Curl, CURLINFO_CONNECT_TIME_T, &connectedUs);
+  if (connectedUs == 0 || up != w->Up || down != w->Down) {
+    // Connecting is the connect timeout's business; any byte is progress.
+    w->Up = up;
+    w->Down = down;
+    w->Last = now;
+    return 0;
+  }
+  if (now - w->Last < std::chrono::milliseconds(w->TimeoutMs)) return 0;
+  w->TimedOut = true;
+  return 1;
+}
+
 bool HasLineBreak(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
 
 void GlobalInit() {
@@ -200,9 +219,10 @@ void PostWebhook(const std::string& url, const std::string& payload, bool verify
       curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(payload.size()));
       curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
       curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
-      // No byte for timeoutMs while waiting on the response ends the request.
-      curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-      curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, std::max(1L, (timeoutMs + 999) / 1000));
+      TResponseWatch watch{curl, timeoutMs};
+      curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnTransferProgress);
+      curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &watch);
+      curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
       // A server trickling bytes must not hold the run's finish forever.
       curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 4 * timeoutMs);
       // Only what an HTTP client does: no file://, no other protocols, and
@@ -219,7 +239,9 @@ void PostWebhook(const std::string& url, const std::string& payload, bool verify
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
         line = FormatText("Webhook:     delivered (HTTP %ld)", code);
       } else {
-        std::string msg = errbuf[0] ? errbuf : curl_easy_strerror(rc);
+        std::string msg = watch.TimedOut ? FormatText("no response from the server within %ld ms", timeoutMs)
+                          : errbuf[0]     ? errbuf
+                                          : curl_easy_strerror(rc);
         while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' ')) msg.pop_back();
         line = "Webhook:     FAILED - " + StripTrailingDot(msg);
       }

@@ -45,7 +45,10 @@ std::string ExampleReport(const TRunFlags& flags);
 // Posts the report and logs "Webhook:     delivered (HTTP n)" or
 // "Webhook:     FAILED - reason". Never throws. An empty headerName sends no
 // authentication header; the header's value never reaches the log.
-// timeoutMs: for connecting, and for waiting on the response.
+// timeoutMs: for connecting, then for any silence while sending or waiting on
+// the response; the request as a whole never takes more than four times
+// that. Only http and https URLs are posted, redirects are not followed, and
+// a header name or value holding a line break fails the request.
 void PostWebhook(const std::string& url, const std::string& payload, bool verifyCertificate,
                  const std::string& headerValue, const std::string& headerName, TMirrorLogger& log,
                  long timeoutMs = 15000);

@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include "runctl/command_line.h"
+
+namespace twf {
+namespace {
+
+struct TParseCase {
+  const char* Name;
+  std::vector<std::string> Args;
+  TCommandLine Want;
+};
+
+TCommandLine Want(std::function<void(TCommandLine&)> f) {
+  TCommandLine c;
+  f(c);
+  return c;
+}
+
+void ExpectSame(const TCommandLine& got, const TCommandLine& want, const char* name) {
+  SCOPED_TRACE(name);
+  EXPECT_EQ(got.HasTask, want.HasTask);
+  EXPECT_EQ(got.Task, want.Task);
+  EXPECT_EQ(got.HasTaskFile, want.HasTaskFile);
+  EXPECT_EQ(got.TaskFile, want.TaskFile);
+  EXPECT_EQ(got.Run, want.Run);
+  EXPECT_EQ(got.Dry, want.Dry);
+  EXPECT_EQ(got.Close, want.Close);
+  EXPECT_EQ(got.Min, want.Min);
+  EXPECT_EQ(got.Help, want.Help);
+  EXPECT_EQ(got.HasImportTask, want.HasImportTask);
+  EXPECT_EQ(got.ImportTask, want.ImportTask);
+}
+
+TEST(CommandLine, MatchingRules) {
+  const std::vector<TParseCase> cases = {
+      {"both switch characters, any letter case", {"-RUN", "/Close", "-mIn"},
+       Want([](TCommandLine& c) { c.Run = c.Close = c.Min = true; })},
+      {"a simple switch matches only exactly", {"/run:1", "/running", "/dryer", "run"}, TCommandLine{}},
+      {"dry and run together", {"/run", "/dry"}, Want([](TCommandLine& c) { c.Run = c.Dry = true; })},
+      {"task value after a colon", {"/task:Nightly Backup"},
+       Want([](TCommandLine& c) { c.HasTask = true, c.Task = "Nightly Backup"; })},
+      {"task value without a colon", {"-TASKNightly"}, Want([](TCommandLine& c) { c.HasTask = true, c.Task = "Nightly"; })},
+      {"only one colon is skipped", {"/task::x"}, Want([](TCommandLine& c) { c.HasTask = true, c.Task = ":x"; })},
+      {"a bare value switch has an empty value; the next parameter is not taken", {"/task", "Nightly", "/run"},
+       Want([](TCommandLine& c) { c.HasTask = true, c.Run = true; })},
+      {"task_file is not a task parameter", {"/task_file:/jobs/a.ini"},
+       Want([](TCommandLine& c) { c.HasTaskFile = true, c.TaskFile = "/jobs/a.ini"; })},
+      {"the first of several counts", {"/task:A", "/task:B", "/task_file:1.ini", "/task_file:2.ini"},
+       Want([](TCommandLine& c) { c.HasTask = true, c.Task = "A", c.HasTaskFile = true, c.TaskFile = "1.ini"; })},
+      {"help forms", {"--help"}, Want([](TCommandLine& c) { c.Help = true; })},
+      {"help form /?", {"/?"}, Want([](TCommandLine& c) { c.Help = true; })},
+      {"import", {"-import_task:job.ini"}, Want([](TCommandLine& c) { c.HasImportTask = true, c.ImportTask = "job.ini"; })},
+      {"unknown parameters are ignored", {"/verbose", "file.txt", "/"}, TCommandLine{}},
+  };
+  for (const auto& c : cases) ExpectSame(ParseCommandLine(c.Args), c.Want, c.Name);
+}
+
+TEST(CommandLine, RunDetection) {
+  EXPECT_TRUE(ParseCommandLine({"/dry"}).IsCommandLineRun());
+  EXPECT_TRUE(ParseCommandLine({"/run"}).IsCommandLineRun());
+  EXPECT_FALSE(ParseCommandLine({"/close", "/task:A"}).IsCommandLineRun());
+}
+
+TEST(CommandLine, DequoteTaskFile) {
+  EXPECT_EQ(DequoteTaskFile("\"/a b/c.ini\""), "/a b/c.ini");
+  EXPECT_EQ(DequoteTaskFile("\"say \"\"hi\"\".ini\""), "say \"hi\".ini");
+  EXPECT_EQ(DequoteTaskFile("\"half.ini"), "\"half.ini");
+  EXPECT_EQ(DequoteTaskFile("\""), "\"");
+  EXPECT_EQ(DequoteTaskFile("plain.ini"), "plain.ini");
+}
+
+TEST(CommandLine, CopyCommandLineText) {
+  EXPECT_EQ(CopyCommandLine("/opt/twinfold/twinfold", "Daily", "run"),
+            "\"/opt/twinfold/twinfold\" /task:\"Daily\" /run /close /min");
+  EXPECT_EQ(CopyCommandLine("/opt/twinfold/twinfold", "Daily", "dry"),
+            "\"/opt/twinfold/twinfold\" /task:\"Daily\" /dry /close /min");
+}
+
+} // namespace
+} // namespace twf
