@@ -167,6 +167,7 @@ QWidget* TfrmTwinfoldMain::BuildLeftPanel() {
   lstTasks->setEditTriggers(QAbstractItemView::NoEditTriggers);
   lstTasks->setUniformItemSizes(true);
   lstTasks->setMouseTracking(true);
+  lstTasks->viewport()->setMouseTracking(true);
   lstTasks->setContextMenuPolicy(Qt::CustomContextMenu);
   lstTasks->setItemDelegate(new TTaskItemDelegate(
       [this] { return TTaskItemDelegate::TState{QStr(FCurrentTask), FTaskModified}; }, lstTasks));

@@ -22,7 +22,9 @@ void TRoundedPanel::paintEvent(QPaintEvent* e) {
   }
 }
 
-QString TTaskItemDelegate::DisplayText(const QString& name, const TState& s, bool* bold) {
+QString TTaskItemDelegate::ItemText(const QModelIndex& index, bool* bold) const {
+  const TState s = FState();
+  const QString name = index.data(Qt::DisplayRole).toString();
   const bool current = !s.CurrentTask.isEmpty() && name.compare(s.CurrentTask, Qt::CaseInsensitive) == 0;
   if (bold) *bold = current;
   return current && s.Modified ? QStringLiteral("* ") + name : name;
@@ -32,7 +34,7 @@ void TTaskItemDelegate::paint(QPainter* p, const QStyleOptionViewItem& option, c
   QStyleOptionViewItem opt = option;
   initStyleOption(&opt, index);
   bool bold = false;
-  const QString text = DisplayText(index.data(Qt::DisplayRole).toString(), FState(), &bold);
+  const QString text = ItemText(index, &bold);
   // The standard item background (selected or not), then our own text.
   opt.text.clear();
   const QWidget* w = option.widget;

@@ -31,8 +31,9 @@ public:
   TTaskItemDelegate(std::function<TState()> state, QObject* parent)
       : QStyledItemDelegate(parent), FState(std::move(state)) {}
 
-  // The text drawn for an item: "* " + name for the modified current task.
-  static QString DisplayText(const QString& name, const TState& s, bool* bold = nullptr);
+  // The text drawn for an item ("* " + name for the modified current task)
+  // and whether it is drawn bold.
+  QString ItemText(const QModelIndex& index, bool* bold = nullptr) const;
 
   void paint(QPainter* p, const QStyleOptionViewItem& option, const QModelIndex& index) const override;
   QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override;
