@@ -1,0 +1,249 @@
+// The twinfold program as a scheduler starts it: no display, no terminal, a
+// minimal environment, standard input closed. And the single-instance rule
+// between two interactive starts.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QMetaObject>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "runctl/instance_server.h"
+#include "runctl/runctl_support.h"
+#include "runctl/single_instance.h"
+#include "support/tree.h"
+
+namespace twf {
+namespace {
+
+using test::RunProcess;
+using test::TProcessResult;
+using test::TTempDir;
+
+class CommandLineRun : public ::testing::Test {
+protected:
+  void SetUp() override {
+    Home = Tmp / "home";
+    Src = Tmp / "src";
+    Dst = Tmp / "dst";
+    Logs = Tmp / "logs";
+    test::MakeDirs(Home);
+    test::WriteFile(Src + "/a.txt", "alpha");
+    test::WriteFile(Src + "/sub/b.txt", "beta");
+    Job = Tmp / "job.ini";
+    WriteJob(Job, "Nightly", Src, Dst);
+  }
+  void WriteJob(const std::string& path, const std::string& name, const std::string& src, const std::string& dst) {
+    test::WriteFile(path, "[Task]\r\nSource=" + src + "\r\nDest=" + dst + "\r\nLogEnabled=1\r\nLogFolder=" + Logs +
+                              "\r\n\r\n[Meta]\r\nName=" + name + "\r\n");
+  }
+  // What cron gives a job.
+  std::vector<std::string> Env() const { return {"HOME=" + Home, "PATH=/usr/bin:/bin"}; }
+  TProcessResult Twinfold(std::vector<std::string> args, std::vector<std::string> prefix = {}) {
+    std::vector<std::string> argv = std::move(prefix);
+    argv.push_back(TWF_TWINFOLD_EXE);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProcess(argv, Env(), 120000);
+  }
+  std::vector<std::string> LogFiles() {
+    std::vector<std::string> out;
+    for (const auto& rel : test::ListTree(Logs))
+      if (rel.rfind("Mirror_", 0) == 0) out.push_back(rel);
+    return out;
+  }
+
+  TTempDir Tmp;
+  std::string Home, Src, Dst, Logs, Job;
+};
+
+TEST_F(CommandLineRun, Help) {
+  for (const char* h : {"--help", "-h", "/?"}) {
+    TProcessResult r = Twinfold({h});
+    EXPECT_EQ(r.ExitCode, 0);
+    EXPECT_EQ(r.Out.rfind("Usage: twinfold", 0), 0u);
+  }
+}
+
+TEST_F(CommandLineRun, ImportThenRunByNameThenRunAFile) {
+  TProcessResult imp = Twinfold({"/import_task:" + Job});
+  EXPECT_EQ(imp.ExitCode, 0);
+  EXPECT_EQ(imp.Out, "Task \"Nightly\" imported.\n");
+
+  TProcessResult run = Twinfold({"/task:Nightly", "/run", "/close"});
+  ASSERT_EQ(run.ExitCode, 0) << run.Err;
+  EXPECT_EQ(test::TreeDiff(Src, Dst), "");
+  EXPECT_EQ(run.Err, "");
+  EXPECT_NE(run.Out.find("  === Quarlex Twinfold started ===\n"), std::string::npos) << run.Out;
+  EXPECT_NE(run.Out.find("  Task Name:   Nightly\n"), std::string::npos);
+  EXPECT_NE(run.Out.find("  Started by:  command line\n"), std::string::npos);
+  EXPECT_NE(run.Out.find("  COPY         a.txt"), std::string::npos);
+  EXPECT_EQ(run.Out.rfind("Log file: " + Logs + "/Mirror_", 0), 0u);
+  EXPECT_EQ(LogFiles().size(), 1u);
+
+  // A task file, dry: nothing changes; the file's name is the task's.
+  const std::string dst2 = Tmp / "dst2";
+  WriteJob(Tmp / "weekly.ini", "Weekly", Src, dst2);
+  TProcessResult dry = Twinfold({"-task_file:" + Tmp / "weekly.ini", "-dry", "-close"});
+  EXPECT_EQ(dry.ExitCode, 0) << dry.Err;
+  EXPECT_FALSE(test::Exists(dst2));
+  EXPECT_NE(dry.Out.find("[DRY] COPY   a.txt"), std::string::npos);
+  EXPECT_NE(dry.Out.find("  Task Name:   Weekly (modified)\n"), std::string::npos);
+}
+
+TEST_F(CommandLineRun, RefusalsEndWithCode2) {
+  struct TCase {
+    const char* Name;
+    std::vector<std::string> Args;
+    std::string WantErr;
+  };
+  WriteJob(Tmp / "nosrc.ini", "NoSource", Tmp / "missing", Dst);
+  test::WriteFile(Tmp / "meta-only.ini", "[Meta]\r\nName=X\r\n");
+  const std::vector<TCase> cases = {
+      {"missing source, without /close", {"/task_file:" + Tmp / "nosrc.ini", "/run"},
+       "twinfold: Please select a valid SOURCE folder.\n"},
+      {"task not stored", {"/task:Nope", "/run", "/close"}, "twinfold: Task \"Nope\" was not found.\n"},
+      {"task file missing", {"/task_file:" + Tmp / "none.ini", "/dry"},
+       "twinfold: Task file \"" + Tmp / "none.ini" + "\" was not found.\n"},
+      {"task file without settings", {"/task_file:" + Tmp / "meta-only.ini", "/run"},
+       "twinfold: This file does not contain a [Task] section.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TProcessResult r = Twinfold(c.Args);
+    EXPECT_EQ(r.ExitCode, 2);
+    EXPECT_EQ(r.Err, c.WantErr);
+    EXPECT_EQ(r.Out, "");
+    EXPECT_TRUE(LogFiles().empty());
+    EXPECT_FALSE(test::Exists(Dst));
+  }
+}
+
+TEST_F(CommandLineRun, ImportFailures) {
+  test::WriteFile(Tmp / "meta-only.ini", "[Meta]\r\nName=X\r\n");
+  test::WriteFile(Tmp / "slash.ini", "[Task]\r\nSource=/x\r\n[Meta]\r\nName=a\\b\r\n");
+  struct TCase {
+    std::string File, WantOut;
+  };
+  const std::vector<TCase> cases = {
+      {Tmp / "none.ini", "Task file \"" + Tmp / "none.ini" + "\" was not found.\n"},
+      {Tmp / "meta-only.ini", "This file does not contain a [Task] section.\n"},
+      {Tmp / "slash.ini", "The task name cannot contain \"\\\".\n"},
+      {Tmp.Path(), "Task file \"" + Tmp.Path() + "\" could not be read.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.File);
+    TProcessResult r = Twinfold({"/import_task:" + c.File});
+    EXPECT_EQ(r.ExitCode, 2);
+    EXPECT_EQ(r.Out, c.WantOut);
+  }
+}
+
+// Errors during the run: exit code 1. A file the run's user cannot read makes
+// one, so the run goes as an unprivileged user.
+TEST_F(CommandLineRun, RunWithErrorsEndsWithCode1) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+  chmod((Src + "/a.txt").c_str(), 0);
+  ASSERT_EQ(test::Shell("chown -R 65534:65534 '" + Tmp.Path() + "'"), 0);
+  chmod(Tmp.Path().c_str(), 0755);
+  TProcessResult r = Twinfold({"/task_file:" + Job, "/run", "/close"},
+                              {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  EXPECT_EQ(r.ExitCode, 1) << r.Out << r.Err;
+  EXPECT_NE(r.Out.find("ERROR        "), std::string::npos);
+  EXPECT_TRUE(test::Exists(Dst + "/sub/b.txt"));
+  EXPECT_EQ(test::Shell("chown -R 0:0 '" + Tmp.Path() + "'"), 0);
+}
+
+TEST_F(CommandLineRun, InteractiveStartWithoutADisplay) {
+  TProcessResult r = Twinfold({"/task:Nightly"});
+  EXPECT_EQ(r.ExitCode, 2);
+  EXPECT_EQ(r.Err.rfind("twinfold: no display: ", 0), 0u) << r.Err;
+  EXPECT_NE(r.Err.find("--help"), std::string::npos);
+  EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1);
+}
+
+// ---------------------------------------------------------------- single instance
+
+class SingleInstance : public CommandLineRun {
+protected:
+  void SetUp() override {
+    CommandLineRun::SetUp();
+    Runtime = Tmp / "runtime";
+    test::MakeDirs(Runtime);
+    chmod(Runtime.c_str(), 0700);
+    setenv("XDG_RUNTIME_DIR", Runtime.c_str(), 1);
+  }
+  void TearDown() override { unsetenv("XDG_RUNTIME_DIR"); }
+  std::vector<std::string> InstanceEnv() const {
+    auto env = Env();
+    env.push_back("XDG_RUNTIME_DIR=" + Runtime);
+    return env;
+  }
+  // Runs the program on another thread while this one runs the Qt event loop
+  // (where the server answers), until the program has ended.
+  TProcessResult RunBesideEventLoop(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {TWF_TWINFOLD_EXE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    QEventLoop loop;
+    TProcessResult result;
+    std::thread child([&] {
+      result = RunProcess(argv, InstanceEnv(), 60000);
+      QMetaObject::invokeMethod(&loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+    });
+    loop.exec();
+    child.join();
+    return result;
+  }
+
+  std::string Runtime;
+};
+
+TEST_F(SingleInstance, SecondInteractiveStartHandsOverAndRunsDoNotWait) {
+  int argc = 1;
+  char name[] = "twf_runctl_cli_test";
+  char* argv[] = {name, nullptr};
+  QCoreApplication app(argc, argv);
+
+  TInstanceLock first;
+  ASSERT_EQ(first.State(), TInstanceLock::isFirst);
+  int activations = 0;
+  TInstanceServer server([&] { ++activations; });
+  ASSERT_TRUE(server.Listening());
+  EXPECT_EQ(TInstanceLock().State(), TInstanceLock::isOtherCopy) << "a second lock in the same user sees the first";
+
+  TProcessResult second = RunBesideEventLoop({"/task:Whatever"});
+  EXPECT_EQ(second.ExitCode, 0) << second.Err;
+  EXPECT_EQ(second.Err, "");
+  EXPECT_EQ(activations, 1);
+
+  // A command-line run ignores the running copy and runs.
+  ASSERT_EQ(Twinfold({"/import_task:" + Job}).ExitCode, 0);
+  TProcessResult run = RunBesideEventLoop({"/task:Nightly", "/run", "/close"});
+  EXPECT_EQ(run.ExitCode, 0) << run.Err;
+  EXPECT_EQ(activations, 1);
+  EXPECT_EQ(test::TreeDiff(Src, Dst), "");
+}
+
+TEST_F(SingleInstance, ALockLeftByAnEndedCopyDoesNotCount) {
+  { TInstanceLock gone; }
+  // The lock file stays, unlocked: this start is the first copy again (and,
+  // with no display, says so).
+  TProcessResult r = RunProcess({TWF_TWINFOLD_EXE}, InstanceEnv(), 60000);
+  EXPECT_EQ(r.ExitCode, 2);
+  EXPECT_EQ(r.Err.rfind("twinfold: no display: ", 0), 0u) << r.Err;
+}
+
+TEST_F(SingleInstance, NobodyListeningGivesUpInTime) {
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ActivateRunningInstance(300));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+}
+
+} // namespace
+} // namespace twf
