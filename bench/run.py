@@ -315,11 +315,28 @@ def mirror_differences(src, dst):
 
 
 def warm_source(src):
+    """Reads every file, so the copy finds the source in the page cache."""
+    buf = bytearray(8 * MIB)
     for dirpath, _dirs, names in os.walk(src):
         for n in names:
-            with open(os.path.join(dirpath, n), "rb") as f:
-                while f.read(8 * MIB):
+            with open(os.path.join(dirpath, n), "rb", buffering=0) as f:
+                while f.readinto(buf):
                     pass
+
+
+def warm_metadata(*tops):
+    """Stats every entry, so a re-run finds the inodes and folders cached."""
+    for top in tops:
+        for dirpath, _dirs, names in os.walk(top):
+            for n in names:
+                os.lstat(os.path.join(dirpath, n))
+
+
+def content_differences(src, dst):
+    """Like mirror_differences, but compares file contents (checksums)."""
+    p = subprocess.run(["rsync", "-anic", "--delete", src + "/", dst + "/"],
+                       capture_output=True, text=True)
+    return [l for l in p.stdout.splitlines() if l and not l.startswith(".d")]
 
 
 def drop_caches():
@@ -393,8 +410,13 @@ def run_timed(argv):
 # ---------------------------------------------------------------- rounds
 
 
-def run_workload(wl, tools, rounds, prepare, argv_for, check=None, cold=False, warmup=None):
-    """Interleaved rounds: every tool once per round, in the same order."""
+def run_workload(wl, tools, rounds, prepare, argv_for, check=None, cold=False, warmup=None, warm=None):
+    """Interleaved rounds: every tool once per round, in the same order.
+
+    prepare(tool) resets the destination; warm() brings the source back into
+    the page cache (something on a shared machine may have evicted it);
+    check(tool, first_round) lists differences left after the run.
+    """
     results = {t: [] for t in tools}
     loads = []
     if warmup:
@@ -406,9 +428,12 @@ def run_workload(wl, tools, rounds, prepare, argv_for, check=None, cold=False, w
             prepare(t)
             if cold:
                 drop_caches()
+            elif warm:
+                warm()
             res = run_timed(argv_for(t))
+            res["load"] = float(open("/proc/loadavg").read().split()[0])
             if check:
-                bad = check(t)
+                bad = check(t, r == 0)
                 if bad:
                     raise RuntimeError(f"{wl} {t}: destination is not a mirror after the run: "
                                        f"{len(bad)} difference(s), e.g. {bad[:5]}")
@@ -427,10 +452,11 @@ def bench_w1(args, root, sz, driver):
         rmtree(dst)
         os.sync()
 
-    def check(_t):
-        return mirror_differences(src, dst)
+    def check(_t, first):
+        # Contents are compared in the first round, sizes and times after it.
+        return content_differences(src, dst) if first else mirror_differences(src, dst)
     res = run_workload("W1", tools, args.rounds, prepare, lambda t: tool_argv(t, driver, src, dst),
-                       check=check, cold=args.cold, warmup=lambda: warm_source(src))
+                       check=check, cold=args.cold, warm=lambda: warm_source(src))
     rmtree(dst)
     res["files"] = sz["w1_files"]
     return res
@@ -449,7 +475,7 @@ def bench_w2(args, root, sz, driver):
         if bad:
             raise RuntimeError(f"W2: destination differs after warm-up: {bad[:5]}")
     res = run_workload("W2", tools, args.rounds, lambda t: None, lambda t: tool_argv(t, driver, src, dst),
-                       cold=args.cold, warmup=warmup)
+                       cold=args.cold, warmup=warmup, warm=lambda: warm_metadata(src, dst))
     bad = mirror_differences(src, dst)
     if bad:
         raise RuntimeError(f"W2: destination differs after the rounds: {bad[:5]}")
@@ -470,14 +496,14 @@ def bench_w3(args, root, sz, driver):
         # run changed, then everything is flushed before the clock starts.
         ensure_mirror(pristine, dst)
 
-    def check(_t):
-        return mirror_differences(src, dst)
+    def check(_t, first):
+        return content_differences(src, dst) if first else mirror_differences(src, dst)
 
-    def warmup():
+    def warm():
         warm_source(src)
-        warm_source(pristine)
+        warm_metadata(dst)
     res = run_workload("W3", tools, args.rounds, prepare, lambda t: tool_argv(t, driver, src, dst),
-                       check=check, cold=args.cold, warmup=warmup)
+                       check=check, cold=args.cold, warm=warm)
     res["files"] = count_files(src)
     return res
 
@@ -491,10 +517,15 @@ def bench_w4(args, root, sz, driver):
         rmtree(dst)
         os.sync()
 
-    def check(_t):
-        return mirror_differences(src, dst)
+    def check(_t, first):
+        bad = mirror_differences(src, dst)
+        if first and not bad:
+            for n in sorted(os.listdir(src)):
+                if subprocess.run(["cmp", "-s", os.path.join(src, n), os.path.join(dst, n)]).returncode:
+                    bad.append(f"content of {n}")
+        return bad
     res = run_workload("W4", tools, args.big_rounds, prepare, lambda t: tool_argv(t, driver, src, dst),
-                       check=check, cold=args.cold, warmup=lambda: warm_source(src))
+                       check=check, cold=args.cold, warm=lambda: warm_source(src))
     rmtree(dst)
     res["bytes"] = sz["w4_count"] * sz["w4_size"]
     return res
@@ -510,7 +541,7 @@ def bench_w5(args, root, sz, driver):
         for t in tools:
             run_timed(tool_argv(t, driver, src, dst))
     res = run_workload("W5", tools, args.big_rounds, lambda t: None, lambda t: tool_argv(t, driver, src, dst),
-                       cold=args.cold, warmup=warmup)
+                       cold=args.cold, warmup=warmup, warm=lambda: warm_metadata(src, dst))
     bad = mirror_differences(src, dst)
     if bad:
         raise RuntimeError(f"W5: destination differs after the rounds: {bad[:5]}")
@@ -544,7 +575,7 @@ def report(results, facts, args):
     lines.append(f"Driver commit: {facts['commit']}"
                  + ("  (engine/platform have uncommitted changes)" if facts["engine_dirty"] else "") + "  ")
     lines.append(f"Peers: {facts['rsync']}; {facts['rclone']}; {facts['cp']}  ")
-    lines.append(f"Caches: {'cold (dropped before every timed run)' if args.cold else 'warm (source in the page cache; everything flushed with sync before every timed run)'}  ")
+    lines.append(f"Caches: {'cold (dropped before every timed run)' if args.cold else 'warm (before every timed run: destination reset, sync, then the source read again, or for re-runs both trees stat-ed again)'}  ")
     lines.append(f"Rounds: W1-W3 {args.rounds}, W4/W5 {args.big_rounds}, interleaved")
     lines.append("")
     for wl in ["W1", "W2", "W3", "W4", "W5"]:
