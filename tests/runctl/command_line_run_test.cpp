@@ -7,9 +7,8 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QEventLoop>
-#include <QMetaObject>
-#include <QTimer>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -170,6 +169,21 @@ TEST_F(CommandLineRun, InteractiveStartWithoutADisplay) {
 
 // ---------------------------------------------------------------- single instance
 
+// Ends an event loop when an event is posted to it (postEvent is the
+// thread-safe way in).
+class TQuitOnEvent : public QObject {
+public:
+  explicit TQuitOnEvent(QEventLoop& loop) : FLoop(loop) {}
+  bool event(QEvent* e) override {
+    if (e->type() != QEvent::User) return QObject::event(e);
+    FLoop.quit();
+    return true;
+  }
+
+private:
+  QEventLoop& FLoop;
+};
+
 class SingleInstance : public CommandLineRun {
 protected:
   void SetUp() override {
@@ -191,10 +205,11 @@ protected:
     std::vector<std::string> argv = {TWF_TWINFOLD_EXE};
     argv.insert(argv.end(), args.begin(), args.end());
     QEventLoop loop;
+    TQuitOnEvent quitter(loop);
     TProcessResult result;
     std::thread child([&] {
       result = RunProcess(argv, InstanceEnv(), 60000);
-      QMetaObject::invokeMethod(&loop, [&loop] { loop.quit(); }, Qt::QueuedConnection);
+      QCoreApplication::postEvent(&quitter, new QEvent(QEvent::User));
     });
     loop.exec();
     child.join();

@@ -258,13 +258,17 @@ TEST_F(RunControl, WindowRunFromStartToFinish) {
   Host->Values.ArchiveFolder = "";
   Host->Answers = {true};
   Host->Pane = {"old"};
+  // The default folders live in the home shared by the whole test binary.
+  const auto logsBefore = LogFiles(DefaultLogsFolder());
 
   RunToEnd(false, false);
   EXPECT_EQ(Host->Questions, std::vector<std::string>{kMsgAskConfirm});
   EXPECT_TRUE(test::IsDir(DefaultArchiveFolder()));
   EXPECT_EQ(test::TreeDiff(Src, Dst), "");
 
-  const auto logs = LogFiles(DefaultLogsFolder());
+  std::vector<std::string> logs;
+  for (const auto& l : LogFiles(DefaultLogsFolder()))
+    if (std::find(logsBefore.begin(), logsBefore.end(), l) == logsBefore.end()) logs.push_back(l);
   ASSERT_EQ(logs.size(), 1u);
   EXPECT_TRUE(std::regex_match(logs[0], std::regex(".*/Mirror_[0-9]{8}_[0-9]{6}\\.log")));
   ASSERT_FALSE(Host->Pane.empty());
