@@ -58,7 +58,8 @@ bool Inside(const std::string& parent, const std::string& child) {
 // second (two tasks of one cron minute) would share that name, and the second
 // would wipe the first one's log: the name is claimed by creating the file
 // exclusively, and a taken name gets "_2", "_3" ... before ".log".
-std::string LogFileName(const std::string& logDir) {
+std::string LogFileName(const std::string& logDir, bool& created) {
+  created = false;
   time_t now = time(nullptr);
   tm local;
   localtime_r(&now, &local);
@@ -70,6 +71,7 @@ std::string LogFileName(const std::string& logDir) {
     int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd >= 0) {
       close(fd);
+      created = true;
       return name;
     }
     if (errno != EEXIST) break; // the logger reports what is wrong with the folder
@@ -171,8 +173,7 @@ void TRunController::DrainLogQueue() {
   if (!lines.empty()) AppendPaneLines(std::move(lines));
 }
 
-bool TRunController::VolumeCheck(const std::string& dst, bool silent, const TMainPage*& page, std::string& refusal) {
-  page = nullptr;
+bool TRunController::VolumeCheck(const std::string& dst, bool silent, std::string& refusal) {
   std::string label, serial;
   if (!GetVolumeLabelSerial(Fs(), dst, label, serial)) return true;
   std::string path, storedSerial, storedName;
@@ -265,21 +266,26 @@ void TRunController::StartMirror(bool dryRun, bool silent) {
   }
 
   std::string logFile;
+  bool logFileCreated = false;
   if (v.LogEnabled) {
     std::string logDir = Trim(v.LogFolder);
     if (logDir.empty()) logDir = DefaultLogsFolder();
     if (Fs().CreateDirPath(logDir) != 0) return StartupFail(kMsgLogCreate + logDir, &kLogging);
-    logFile = LogFileName(logDir);
+    logFile = LogFileName(logDir, logFileCreated);
   }
 
+  // The name claimed for the log goes again when the run does not start.
+  auto dropLogFile = [&] {
+    if (logFileCreated) unlink(logFile.c_str());
+  };
   if (v.VolCheckEnabled) {
-    const TMainPage* page = nullptr;
     std::string refusal;
-    if (!VolumeCheck(dst, silent, page, refusal)) {
-      if (!refusal.empty()) StartupFail(refusal, page);
+    if (!VolumeCheck(dst, silent, refusal)) {
+      dropLogFile();
+      if (!refusal.empty()) StartupFail(refusal, nullptr);
       return;
     }
-    if (FRunning) return;
+    if (FRunning) return dropLogFile();
   }
 
   FRunStart = std::chrono::system_clock::now();
@@ -298,6 +304,7 @@ void TRunController::StartMirror(bool dryRun, bool silent) {
   } catch (const std::exception& e) {
     // Refused like any other preparation failure, so a command-line run
     // ends with code 2 instead of waiting on a message box.
+    dropLogFile();
     return StartupFail(e.what(), nullptr);
   }
   if (v.LogEnabled) AppendPaneLines({"Log file: " + logFile});

@@ -120,7 +120,9 @@ private:
   struct TRunContext;
 
   void StartupFail(const std::string& message, const TMainPage* page);
-  bool VolumeCheck(const std::string& dst, bool silent, const TMainPage*& page, std::string& refusal);
+  // True when the run may go on; false with refusal set (silent) or empty
+  // (the user declined).
+  bool VolumeCheck(const std::string& dst, bool silent, std::string& refusal);
   void RunBody(std::shared_ptr<TRunContext> ctx);
   bool ConfirmFromRunThread(const std::string& question);
   void MirrorFinished();

@@ -93,7 +93,9 @@ bool ActivateRunningInstance(int timeoutMs) {
     while (ok && reply.find('\n') == std::string::npos) {
       const int64_t left = deadline - NowMs();
       pollfd p{fd, POLLIN, 0};
-      if (left <= 0 || poll(&p, 1, int(left)) <= 0) {
+      const int ready = left > 0 ? poll(&p, 1, int(left)) : 0;
+      if (ready < 0 && errno == EINTR) continue;
+      if (ready <= 0) {
         ok = false;
         break;
       }

@@ -548,6 +548,8 @@ TEST_F(RunControl, VolumeIdentityCheck) {
     Fs.SetVolume(c.QueryOk, c.Label, c.Serial);
     Host->Values = Baseline;
     Host->Values.VolCheckEnabled = c.VolCheck;
+    Host->Values.LogEnabled = true;
+    test::RemoveTree(Tmp / "logs");
     Host->Answers = c.Answers;
     Host->Questions.clear();
     Host->Refusals.clear();
@@ -561,6 +563,7 @@ TEST_F(RunControl, VolumeIdentityCheck) {
       Settle();
     }
     EXPECT_EQ(!Host->RunningStates.empty(), c.WantRan);
+    EXPECT_EQ(LogFiles(Tmp / "logs").size(), c.WantRan ? 1u : 0u);
     if (c.WantAsked) {
       ASSERT_EQ(Host->Questions.size(), 1u);
       EXPECT_EQ(Host->Questions[0],
