@@ -192,8 +192,8 @@ bool TRunController::VolumeCheck(const std::string& dst, bool silent, std::strin
     return false;
   }
   const std::string question = FormatText(
-      "The destination volume has changed.\r\nExpected: %s\r\nFound: %s\r\n\r\nThis can happen when Windows "
-      "assigns the same drive letter to a different disk.\r\n\r\nContinue anyway?",
+      "The destination volume has changed.\r\nExpected: %s\r\nFound: %s\r\n\r\nThis can happen when a "
+      "different disk is mounted at the same place.\r\n\r\nContinue anyway?",
       expected.c_str(), found.c_str());
   return FHost.AskYesNo(question);
 }

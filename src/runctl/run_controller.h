@@ -45,7 +45,8 @@ inline constexpr const char* kMsgArchiveOverlap =
     "away again.";
 inline constexpr const char* kMsgLogCreate = "Cannot create the log folder:\r\n";
 inline constexpr const char* kMsgAskConfirm = "Files on destination may be deleted when mirroring.\r\n\r\nContinue?";
-inline constexpr const char* kShutdownLine = "*** Shutting down the PC in 60 seconds. Run \"shutdown /a\" to abort. ***";
+// The abort command is the one this system's power-off understands.
+inline constexpr const char* kShutdownLine = "*** Shutting down the PC in 60 seconds. Run \"shutdown -c\" to abort. ***";
 
 // "Quarlex Twinfold v" + AppVersionString: the caption outside runs.
 std::string BaseCaptionText();

@@ -568,7 +568,7 @@ TEST_F(RunControl, VolumeIdentityCheck) {
       ASSERT_EQ(Host->Questions.size(), 1u);
       EXPECT_EQ(Host->Questions[0],
                 "The destination volume has changed.\r\nExpected: Disk A (AAAA-1111)\r\nFound: Disk B (BBBB-2222)\r\n\r\n"
-                "This can happen when Windows assigns the same drive letter to a different disk.\r\n\r\n"
+                "This can happen when a different disk is mounted at the same place.\r\n\r\n"
                 "Continue anyway?");
     } else {
       EXPECT_TRUE(Host->Questions.empty());
