@@ -73,7 +73,6 @@ TfrmTwinfoldMain::TfrmTwinfoldMain(IDialogs& dialogs, TSettingsStore& store, con
   splMain->addWidget(pcMain);
   splMain->setStretchFactor(0, 0);
   splMain->setStretchFactor(1, 1);
-  splMain->setSizes({232, 712});
   lay->addWidget(splMain, 1);
   setCentralWidget(central);
 
@@ -241,6 +240,7 @@ bool TfrmTwinfoldMain::eventFilter(QObject* watched, QEvent* e) {
     break;
   case QEvent::Resize:
     if (watched == pnlTop) LayoutLogo();
+    if (watched == splMain && FPendingSplitter > 0) ApplyPendingSplitter();
     break;
   default:
     break;

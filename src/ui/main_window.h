@@ -153,6 +153,7 @@ private:
   void SaveWindowState();
   void LoadWindowState();
   void ApplyPendingSplitter();
+  int LeftPanelWidth() const;
 
   IDialogs& FDialogs;
   TSettingsStore& FStore;
@@ -169,8 +170,9 @@ private:
   QTimer* FDirtyTimer = nullptr;
   QTimer* tmrUI = nullptr;
   bool FDestroyed = false;
-  // The restored task panel width, applied once the splitter has its real size.
-  int FPendingSplitter = 0;
+  // The task panel width to apply once the splitter has its real size: the
+  // designed 232 pixels, or the restored width.
+  int FPendingSplitter = 232;
 
   // Top panel.
   QWidget* pnlTop = nullptr;

@@ -9,6 +9,7 @@
 #include <QScreen>
 #include <QSpinBox>
 #include <QSplitter>
+#include <QTimer>
 
 #include "tasks/window_state.h"
 #include "ui/dialogs.h"
@@ -148,7 +149,7 @@ void TfrmTwinfoldMain::SaveWindowState() {
   st.Maximized = isMaximized();
   st.Normal = !(isMaximized() || isMinimized() || isFullScreen());
   st.Bounds = Rect(geometry());
-  st.SplitterPos = FPendingSplitter > 0 ? FPendingSplitter : splMain->sizes().value(0);
+  st.SplitterPos = LeftPanelWidth();
   st.LastTask = FCurrentTask;
   twf::SaveWindowState(FStore, st);
 }
@@ -156,11 +157,10 @@ void TfrmTwinfoldMain::SaveWindowState() {
 void TfrmTwinfoldMain::LoadWindowState() {
   TWindowRect desktop{0, 0, 1920, 1080};
   if (const QScreen* screen = QGuiApplication::primaryScreen()) desktop = Rect(screen->virtualGeometry());
-  const QList<int> sizes = splMain->sizes();
   std::vector<std::string> all;
   for (const QString& n : FAllTasks) all.push_back(StdStr(n));
   TWindowRestore r;
-  if (!twf::LoadWindowState(FStore, desktop, Rect(geometry()), sizes.value(0) > 0 ? sizes.value(0) : 232, all, r))
+  if (!twf::LoadWindowState(FStore, desktop, Rect(geometry()), LeftPanelWidth(), all, r))
     return;
   if (r.HasBounds) setGeometry(r.Bounds.Left, r.Bounds.Top, r.Bounds.Width, r.Bounds.Height);
   FPendingSplitter = r.SplitterPos;
@@ -173,16 +173,26 @@ void TfrmTwinfoldMain::LoadWindowState() {
   if (r.Maximized) setWindowState(windowState() | Qt::WindowMaximized);
 }
 
+int TfrmTwinfoldMain::LeftPanelWidth() const {
+  // Until the splitter has been laid out its sizes mean nothing.
+  return FPendingSplitter > 0 ? FPendingSplitter : splMain->sizes().value(0);
+}
+
 void TfrmTwinfoldMain::ApplyPendingSplitter() {
   if (FPendingSplitter <= 0) return;
+  // QSplitter scales given sizes to its width, so they are given for the
+  // width it has now; the splitter resizes until the window has its final
+  // size, and each resize applies the width again until then.
   const int rest = std::max(splMain->width() - FPendingSplitter - splMain->handleWidth(), 1);
   splMain->setSizes({FPendingSplitter, rest});
-  FPendingSplitter = 0;
+  if (isVisible() && splMain->sizes().value(0) == FPendingSplitter) FPendingSplitter = 0;
 }
 
 void TfrmTwinfoldMain::showEvent(QShowEvent* e) {
   QMainWindow::showEvent(e);
   ApplyPendingSplitter();
+  // A window too narrow for the restored width settles on what fits.
+  QTimer::singleShot(500, this, [this] { FPendingSplitter = 0; });
 }
 
 } // namespace twf::ui
