@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# Builds the program and starts its main job. With arguments they go to the
-# mirror driver (see --help); without, it mirrors /usr/share/doc into a
-# temporary folder twice, so the second run shows a no-change re-run.
+# Builds the program and opens its window. Arguments go to twinfold as they
+# are (see --help). Without a display (a fresh server, CI) twinfold says so
+# in one line, and the example task of examples/ runs instead as a dry run,
+# headless, printing its log: nothing is written.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/build.sh >/dev/null
-driver=${BUILD_DIR:-build}/tools/twinfold-mirror
+build=${BUILD_DIR:-build}
+cmake -S . -B "$build" -G Ninja >/dev/null
+cmake --build "$build" --target twinfold -j "${JOBS:-$(nproc)}" >/dev/null
+exe=$build/src/runctl/twinfold
 if [ $# -gt 0 ]; then
-  exec "$driver" "$@"
+  exec "$exe" "$@"
 fi
-dest=${TMPDIR:-/tmp}/twinfold-demo
-echo "Mirroring /usr/share/doc into $dest ..."
-"$driver" --log "$dest.log" /usr/share/doc "$dest" | tail -n 12 || true
-echo
-echo "Again, with nothing changed:"
-"$driver" /usr/share/doc "$dest" | tail -n 12
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+  exec "$exe"
+fi
+"$exe" || true # the one line about the missing display
+echo "Running the example task (examples/example-task.ini) as a dry run instead:"
+exec "$exe" /task_file:examples/example-task.ini /dry /close

@@ -295,10 +295,9 @@ QWidget* TfrmTwinfoldMain::BuildSyncPage() {
 
   chkAcl = Check(tabSync, "chkAcl", "Preserve file and folder permissions (ACLs)", false);
   chkSkipNewer = Check(tabSync, "chkSkipNewer", "Skip files whose mirror copy has a newer last-modified timestamp", false);
-  chkShutdown = Check(tabSync, "chkShutdown", "Shutdown PC on completion with no errors (shutdown /s /t 60)", false);
-  // The caption names the designed command; say what happens here.
-  chkShutdown->setToolTip(
-      QStringLiteral("Powers the computer off one minute after the run (\"shutdown -h +1\"); \"shutdown -c\" aborts."));
+  // The caption names the command this system runs, as the run log's notice does.
+  chkShutdown = Check(tabSync, "chkShutdown", "Shutdown PC on completion with no errors (shutdown -h +1)", false);
+  chkShutdown->setToolTip(QStringLiteral("\"shutdown -c\" aborts the power-off within its minute."));
   chkAskConfirm = Check(tabSync, "chkAskConfirm", "Ask confirmation when Mirror button is clicked", true);
   chkVolCheck = Check(tabSync, "chkVolCheck", "Verify destination volume identity between runs (recommended)", true);
   for (QCheckBox* c : {chkAcl, chkSkipNewer, chkShutdown, chkAskConfirm, chkVolCheck}) lay->addWidget(c);

@@ -106,7 +106,7 @@ void TWindowTest::checkBoxesStartAsDesigned_data() {
   } rows[] = {
       {"chkAcl", "Preserve file and folder permissions (ACLs)", false},
       {"chkSkipNewer", "Skip files whose mirror copy has a newer last-modified timestamp", false},
-      {"chkShutdown", "Shutdown PC on completion with no errors (shutdown /s /t 60)", false},
+      {"chkShutdown", "Shutdown PC on completion with no errors (shutdown -h +1)", false},
       {"chkAskConfirm", "Ask confirmation when Mirror button is clicked", true},
       {"chkVolCheck", "Verify destination volume identity between runs (recommended)", true},
       {"chkWarnMassDelete", "Warn if the following percent of destination files would be deleted", true},
