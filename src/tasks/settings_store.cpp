@@ -1,5 +1,8 @@
 #include "tasks/settings_store.h"
 
+#include <chrono>
+#include <thread>
+
 #include <sqlite3.h>
 
 #include <cerrno>
@@ -27,6 +30,7 @@ constexpr int kTypeInteger = 4;
 // other side hangs.
 constexpr int kBusyTimeoutMs = 15000;
 constexpr int kBeginAttempts = 4;
+constexpr int kOpenAttempts = 50;
 
 const char* const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS keys (
@@ -162,8 +166,15 @@ std::string TSettingsStore::DefaultPath() { return ConfigFolder() + "/settings.d
 TSettingsStore::TSettingsStore(std::string dbPath) : FPath(std::move(dbPath)) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   bool damaged = false;
-  if (OpenDatabase(damaged) || !damaged) return;
-  SetAsideDamaged();
+  // Opening checks and upgrades the file, which another process writing at
+  // that moment can hold up past SQLite's own busy wait (a checkpoint, WAL
+  // recovery): such an open is tried again rather than reported.
+  for (int attempt = 1;; ++attempt) {
+    if (OpenDatabase(damaged)) return;
+    if (damaged || !FOpenBusy || attempt == kOpenAttempts) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt));
+  }
+  if (damaged) SetAsideDamaged();
 }
 
 TSettingsStore::~TSettingsStore() { CloseDatabase(); }
@@ -190,8 +201,10 @@ bool TSettingsStore::OpenDatabase(bool& damaged) {
 
   int rc = sqlite3_open_v2(FPath.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                            nullptr);
+  FOpenBusy = false;
   auto fail = [&](int code) {
     damaged = IsDamageCode(code);
+    FOpenBusy = (code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED;
     CloseDatabase();
     return false;
   };
@@ -239,7 +252,11 @@ bool TSettingsStore::OpenDatabase(bool& damaged) {
     return fail(rc);
   }
   TStmt root(FDb, "SELECT 1 FROM keys WHERE id = 1 AND parent IS NULL");
-  if (!root.Row()) return fail(SQLITE_CORRUPT);
+  if (!root.Ok()) return fail(root.PrepareCode());
+  // Only a file that answers and lacks the root key is damaged; a busy one is not.
+  rc = root.Step();
+  if (rc == SQLITE_DONE) return fail(SQLITE_CORRUPT);
+  if (rc != SQLITE_ROW) return fail(rc);
   return true;
 }
 

@@ -125,6 +125,7 @@ private:
   std::string FSetAside;
   sqlite3* FDb = nullptr;
   int FDepth = 0; // nesting of Transact
+  bool FOpenBusy = false; // the last open failed only because another process held the file
   mutable std::recursive_mutex FLock;
 };
 
