@@ -22,7 +22,7 @@ void TMirrorEngine::RetryWait() {
 // A file's own permission bits never stop unlink() or rename() here, so
 // nothing is cleared before deleting or overwriting it.
 void TMirrorEngine::DeleteItem(const TPlan& plan, int32_t index) {
-  const std::string& rel = FDstFiles.At(plan.ToDelete[index]).OrigRel;
+  const std::string rel(FDstFiles.At(plan.ToDelete[index]).OrigRel);
   if (FOpt.DryRun) {
     LogOp(loDelete, "[DRY] DELETE " + rel);
     FFilesDeleted.fetch_add(1);
@@ -62,7 +62,7 @@ void TMirrorEngine::RecycleFiles(const TPlan& plan) {
     return;
   }
   for (size_t k = 0; k < paths.size(); ++k) {
-    const std::string& rel = FDstFiles.At(plan.ToDelete[k]).OrigRel;
+    const std::string rel(FDstFiles.At(plan.ToDelete[k]).OrigRel);
     if (results[k] == 0) {
       FFilesDeleted.fetch_add(1);
       LogOp(loDelete, "DELETE       " + rel + " (recycled)");
@@ -115,20 +115,21 @@ void TMirrorEngine::CreateFolders(const TPlan& plan) {
 
 void TMirrorEngine::CopyItem(const TPlan& plan, int32_t index) {
   const TFileEntry& e = FSrcFiles.At(plan.ToCopy[index]);
-  const std::string src = SrcPath(e.OrigRel), dst = DstPath(e.OrigRel);
+  const std::string rel(e.OrigRel);
+  const std::string src = SrcPath(rel), dst = DstPath(rel);
 
   if (FOpt.ArchiveEnabled && !FOpt.DryRun) {
-    if (const TFileEntry* old = FDstFiles.Find(FoldKey(e.OrigRel))) {
-      if (!ArchiveFile(DstPath(old->OrigRel), e.OrigRel, TArchiveKind::Changed)) {
+    if (const TFileEntry* old = FDstFiles.Find(FoldKey(rel))) {
+      if (!ArchiveFile(DstPath(old->OrigRel), rel, TArchiveKind::Changed)) {
         FDoneOps.fetch_add(1);
         return;
       }
-      LogOp(loCopy, "ARCHIVE      " + e.OrigRel + " (old version)");
+      LogOp(loCopy, "ARCHIVE      " + rel + " (old version)");
     }
   }
 
   if (FOpt.DryRun) {
-    LogOp(loCopy, FormatText("[DRY] COPY   %s (%s)", e.OrigRel.c_str(), FormatSize(e.Size).c_str()));
+    LogOp(loCopy, FormatText("[DRY] COPY   %s (%s)", rel.c_str(), FormatSize(e.Size).c_str()));
     FFilesCopied.fetch_add(1);
     FBytesCopied.fetch_add(e.Size);
     FDoneOps.fetch_add(1);
@@ -149,7 +150,7 @@ void TMirrorEngine::CopyItem(const TPlan& plan, int32_t index) {
   for (int attempt = 1;; ++attempt) {
     code = FFs.CopyFile(src, dst, progress, &FCancelFlag, e.Size >= kLargeFile, verify);
     if (code == 0 || !FOpt.RetryLocked || IsCancelled() || !IsFileInUseCode(code) || attempt == 3) break;
-    Log(FormatText("RETRY        %s (locked, attempt %d/3)", e.OrigRel.c_str(), attempt + 1));
+    Log(FormatText("RETRY        %s (locked, attempt %d/3)", rel.c_str(), attempt + 1));
     if (last > 0) {
       FBytesCopied.fetch_sub(last);
       last = 0;
@@ -159,12 +160,12 @@ void TMirrorEngine::CopyItem(const TPlan& plan, int32_t index) {
   if (code == 0) {
     FFilesCopied.fetch_add(1);
     if (e.Size > last) FBytesCopied.fetch_add(e.Size - last);
-    LogOp(loCopy, FormatText("COPY         %s (%s)", e.OrigRel.c_str(), FormatSize(e.Size).c_str()));
+    LogOp(loCopy, FormatText("COPY         %s (%s)", rel.c_str(), FormatSize(e.Size).c_str()));
     if (FOpt.PreserveAcl) CopyAcl(src, dst);
-    if (verify) VerifyCopy(src, dst, e.OrigRel);
+    if (verify) VerifyCopy(src, dst, rel);
   } else {
     if (last > 0) FBytesCopied.fetch_sub(last);
-    if (code != kCopyAborted) LogError("Copy failed \"%s\": %s", e.OrigRel.c_str(), SystemMessage(code).c_str());
+    if (code != kCopyAborted) LogError("Copy failed \"%s\": %s", rel.c_str(), SystemMessage(code).c_str());
   }
   FDoneOps.fetch_add(1);
 }

@@ -1,12 +1,16 @@
 // The scan's maps: entries keyed by their folded relative path.
 //
-// Entries live in one vector (enumeration order = insertion order); an
-// open-addressing index of 32-bit slots finds them. Keys are derived from
-// the stored relative path (FoldKey), so no key is stored twice: a map of
-// 300,000 files stays near 100 bytes per file.
+// Built for trees of hundreds of thousands of files: records live in fixed
+// chunks (growing never copies them, so there is no doubling spike), the
+// relative paths in a byte arena (no allocation per path), and an
+// open-addressing index of 32-bit slots finds them. The key of a record is
+// its stored path: key folding (FoldKey) is the identity on this platform's
+// case-sensitive file systems, so nothing is stored twice. A file costs
+// about 70 bytes plus its path.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,42 +19,64 @@
 
 namespace twf {
 
-template <class TEntry, const std::string& (*RelOf)(const TEntry&)>
+// Bytes that stay where they are for the arena's whole life.
+class TByteArena {
+public:
+  std::string_view Store(std::string_view s);
+
+private:
+  static constexpr size_t kBlock = 256 * 1024;
+  std::vector<std::unique_ptr<char[]>> FBlocks;
+  size_t FUsed = kBlock; // of the last block
+};
+
+// A folder: its relative path as found on disk.
+struct TFolderEntry {
+  std::string_view OrigRel;
+};
+
+template <class TRec>
 class TPathMap {
 public:
   explicit TPathMap(size_t capacity = 0) { Reserve(capacity); }
+  TPathMap(const TPathMap&) = delete;
+  TPathMap& operator=(const TPathMap&) = delete;
 
-  // Adds the entry, or replaces the one with the same key. Returns its index.
-  uint32_t Set(TEntry&& e);
-  // Index of the entry with this key, or -1.
+  // Adds the record under the key of its OrigRel, or replaces the fields of
+  // the one with that key (keeping its stored path). The path is copied into
+  // the map. Returns the record's index.
+  uint32_t Set(const TRec& rec);
+  // Index of the record with this key, or -1.
   int64_t IndexOf(std::string_view key) const;
-  const TEntry* Find(std::string_view key) const {
+  const TRec* Find(std::string_view key) const {
     int64_t i = IndexOf(key);
-    return i < 0 ? nullptr : &FEntries[static_cast<size_t>(i)];
+    return i < 0 ? nullptr : &At(uint32_t(i));
   }
   bool Contains(std::string_view key) const { return IndexOf(key) >= 0; }
-  const TEntry& At(uint32_t index) const { return FEntries[index]; }
-  size_t Count() const { return FEntries.size(); }
-  bool Empty() const { return FEntries.empty(); }
-  const std::vector<TEntry>& Entries() const { return FEntries; }
+  // Records in the order they were first added.
+  const TRec& At(uint32_t index) const { return FChunks[index >> kChunkBits][index & (kChunk - 1)]; }
+  size_t Count() const { return FCount; }
+  bool Empty() const { return FCount == 0; }
   void Reserve(size_t capacity);
 
 private:
+  static constexpr unsigned kChunkBits = 12;
+  static constexpr size_t kChunk = size_t(1) << kChunkBits;
+  TRec& Slot(uint32_t index) { return FChunks[index >> kChunkBits][index & (kChunk - 1)]; }
   static uint64_t Hash(std::string_view s);
   void Rehash(size_t slots);
-  std::vector<TEntry> FEntries;
-  std::vector<uint32_t> FSlots; // 0 = empty, else entry index + 1
+
+  std::vector<std::unique_ptr<TRec[]>> FChunks;
+  size_t FCount = 0;
+  TByteArena FPaths;
+  std::vector<uint32_t> FSlots; // 0 = empty, else index + 1
   size_t FMask = 0;
 };
 
-inline const std::string& FileEntryRel(const TFileEntry& e) { return e.OrigRel; }
-inline const std::string& DirEntryRel(const std::string& e) { return e; }
+using TFileMap = TPathMap<TFileEntry>;
+using TDirMap = TPathMap<TFolderEntry>;
 
-using TFileMap = TPathMap<TFileEntry, FileEntryRel>;
-// A folder map holds the folder's relative path as found on disk.
-using TDirMap = TPathMap<std::string, DirEntryRel>;
-
-extern template class TPathMap<TFileEntry, FileEntryRel>;
-extern template class TPathMap<std::string, DirEntryRel>;
+extern template class TPathMap<TFileEntry>;
+extern template class TPathMap<TFolderEntry>;
 
 } // namespace twf

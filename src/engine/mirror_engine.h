@@ -69,8 +69,8 @@ private:
   void CompareFolders(TPlan& plan);
   void CompareItem(TPlan& plan, int32_t index);
   bool SameContent(const std::string& a, const std::string& b);
-  bool IsProtected(const std::string& rel) const;
-  bool IsBelowDestLink(const std::string& rel) const;
+  bool IsProtected(std::string_view rel) const;
+  bool IsBelowDestLink(std::string_view rel) const;
 
   // Apply
   bool MassDeleteGuard(const TPlan& plan);
@@ -89,8 +89,13 @@ private:
   void CopyAcl(const std::string& src, const std::string& dst);
   void VerifyCopy(const std::string& src, const std::string& dst, const std::string& rel);
 
-  std::string SrcPath(const std::string& rel) const { return FOpt.SourceDir + "/" + rel; }
-  std::string DstPath(const std::string& rel) const { return FOpt.DestDir + "/" + rel; }
+  std::string SrcPath(std::string_view rel) const { return JoinPath(FOpt.SourceDir, rel); }
+  std::string DstPath(std::string_view rel) const { return JoinPath(FOpt.DestDir, rel); }
+  static std::string JoinPath(const std::string& root, std::string_view rel) {
+    std::string p;
+    p.reserve(root.size() + 1 + rel.size());
+    return p.append(root).append(1, '/').append(rel);
+  }
 
   TMirrorOptions FOpt;
   TMirrorLogger* FLog;

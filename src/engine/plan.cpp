@@ -11,15 +11,15 @@ namespace twf {
 namespace {
 constexpr int64_t kTimeTolerance = 20000000; // 2 s in 100 ns units
 
-bool IsAtOrBelow(const std::string& rel, const std::string& folder) {
-  return rel.size() >= folder.size() && rel.compare(0, folder.size(), folder) == 0 &&
+bool IsAtOrBelow(std::string_view rel, std::string_view folder) {
+  return rel.size() >= folder.size() && rel.substr(0, folder.size()) == folder &&
          (rel.size() == folder.size() || rel[folder.size()] == '/');
 }
 } // namespace
 
 // Below a source folder that could not be listed, the destination keeps
 // everything: an unreadable source says nothing about what should go.
-bool TMirrorEngine::IsProtected(const std::string& rel) const {
+bool TMirrorEngine::IsProtected(std::string_view rel) const {
   for (const std::string& u : FUnlistedSrcDirs)
     if (rel.size() > u.size() && IsAtOrBelow(rel, u)) return true;
   return false;
@@ -27,7 +27,7 @@ bool TMirrorEngine::IsProtected(const std::string& rel) const {
 
 // A destination folder that is a link or mount point is never written
 // through: what lies behind it is not part of the destination tree.
-bool TMirrorEngine::IsBelowDestLink(const std::string& rel) const {
+bool TMirrorEngine::IsBelowDestLink(std::string_view rel) const {
   for (const std::string& l : FDstLinkDirs)
     if (IsAtOrBelow(rel, l)) return true;
   return false;
@@ -35,9 +35,8 @@ bool TMirrorEngine::IsBelowDestLink(const std::string& rel) const {
 
 void TMirrorEngine::CompareFiles(TPlan& plan) {
   const bool logKeep = HasLogOp(FOpt.LogOps, loCopy);
-  const auto& src = FSrcFiles.Entries();
-  for (uint32_t i = 0; i < src.size(); ++i) {
-    const TFileEntry& s = src[i];
+  for (uint32_t i = 0; i < FSrcFiles.Count(); ++i) {
+    const TFileEntry& s = FSrcFiles.At(i);
     if (!FDstLinkDirs.empty() && IsBelowDestLink(s.OrigRel)) continue;
     const TFileEntry* d = FDstFiles.Find(FoldKey(s.OrigRel));
     if (!d) {
@@ -46,7 +45,7 @@ void TMirrorEngine::CompareFiles(TPlan& plan) {
     }
     if (FOpt.SkipNewer && s.WriteTime + kTimeTolerance < d->WriteTime) {
       FSkipped.fetch_add(1);
-      if (logKeep) Log("KEEP         newer in destination: " + s.OrigRel);
+      if (logKeep) Log("KEEP         newer in destination: " + std::string(s.OrigRel));
       continue;
     }
     if (s.Size != d->Size) {
@@ -69,24 +68,26 @@ void TMirrorEngine::CompareFiles(TPlan& plan) {
       }
     }
   }
-  const auto& dst = FDstFiles.Entries();
-  for (uint32_t j = 0; j < dst.size(); ++j) {
-    if (FSrcFiles.Contains(FoldKey(dst[j].OrigRel))) continue;
-    if (!FUnlistedSrcDirs.empty() && IsProtected(dst[j].OrigRel)) continue;
+  for (uint32_t j = 0; j < FDstFiles.Count(); ++j) {
+    const std::string_view rel = FDstFiles.At(j).OrigRel;
+    if (FSrcFiles.Contains(FoldKey(rel))) continue;
+    if (!FUnlistedSrcDirs.empty() && IsProtected(rel)) continue;
     plan.ToDelete.push_back(j);
   }
 }
 
 void TMirrorEngine::CompareFolders(TPlan& plan) {
-  for (const std::string& rel : FSrcDirs.Entries()) {
+  for (uint32_t i = 0; i < FSrcDirs.Count(); ++i) {
+    const std::string_view rel = FSrcDirs.At(i).OrigRel;
     if (FDstDirs.Contains(FoldKey(rel))) continue;
     if (!FDstLinkDirs.empty() && IsBelowDestLink(rel)) continue;
-    plan.MkDirs.push_back(rel);
+    plan.MkDirs.emplace_back(rel);
   }
-  for (const std::string& rel : FDstDirs.Entries()) {
+  for (uint32_t i = 0; i < FDstDirs.Count(); ++i) {
+    const std::string_view rel = FDstDirs.At(i).OrigRel;
     if (FSrcDirs.Contains(FoldKey(rel))) continue;
     if (!FUnlistedSrcDirs.empty() && IsProtected(rel)) continue;
-    plan.RmDirs.push_back(rel);
+    plan.RmDirs.emplace_back(rel);
   }
   // One error per destination link that the source wants to fill: the
   // mirror is incomplete there and the user should know.
@@ -99,12 +100,13 @@ void TMirrorEngine::CompareFolders(TPlan& plan) {
 void TMirrorEngine::CompareItem(TPlan& plan, int32_t index) {
   const TFileEntry& s = FSrcFiles.At(plan.CrcCheck[index]);
   const TFileEntry* d = FDstFiles.Find(FoldKey(s.OrigRel));
-  const std::string srcPath = SrcPath(s.OrigRel), dstPath = DstPath(d->OrigRel);
+  const std::string rel(s.OrigRel);
+  const std::string srcPath = SrcPath(rel), dstPath = DstPath(d->OrigRel);
   bool same;
   try {
     same = SameContent(srcPath, dstPath);
   } catch (const std::exception& e) {
-    LogError("Content compare failed for \"%s\": %s - will re-copy", s.OrigRel.c_str(), e.what());
+    LogError("Content compare failed for \"%s\": %s - will re-copy", rel.c_str(), e.what());
     std::lock_guard<std::mutex> g(plan.ListLock);
     plan.ToCopy.push_back(plan.CrcCheck[index]);
     return;
@@ -118,7 +120,7 @@ void TMirrorEngine::CompareItem(TPlan& plan, int32_t index) {
     std::lock_guard<std::mutex> g(plan.ListLock);
     plan.ToCopy.push_back(plan.CrcCheck[index]);
   }
-  LogOp(loCopy, "DIFF         " + s.OrigRel + " (content)");
+  LogOp(loCopy, "DIFF         " + rel + " (content)");
 }
 
 namespace {

@@ -45,7 +45,7 @@ bool TMirrorEngine::ArchiveFile(const std::string& fullPath, const std::string& 
 }
 
 void TMirrorEngine::ArchiveDeleteItem(const TPlan& plan, int32_t index) {
-  const std::string& rel = FDstFiles.At(plan.ToDelete[index]).OrigRel;
+  const std::string rel(FDstFiles.At(plan.ToDelete[index]).OrigRel);
   if (ArchiveFile(DstPath(rel), rel, TArchiveKind::Deleted)) {
     FFilesDeleted.fetch_add(1);
     LogOp(loDelete, "DELETE       " + rel + " (archived)");

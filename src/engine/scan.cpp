@@ -52,7 +52,11 @@ void TMirrorEngine::ScanTree(const std::string& root, TFileMap& files, TDirMap& 
       masks.back().Compile(p, nullptr);
     }
     std::vector<TDirEntry> entries;
-    std::vector<TFileEntry> newFiles;
+    struct TNewFile {
+      std::string Rel;
+      int64_t Size, WriteTime;
+    };
+    std::vector<TNewFile> newFiles;
     std::vector<std::string> newDirs;
     std::string full;
     for (;;) {
@@ -134,16 +138,16 @@ void TMirrorEngine::ScanTree(const std::string& root, TFileMap& files, TDirMap& 
           try { Log("SKIP         dangling link: " + fullPath()); } catch (...) {}
           continue;
         }
-        newFiles.push_back(TFileEntry{std::move(relName), e.Size, e.WriteTime});
+        newFiles.push_back(TNewFile{std::move(relName), e.Size, e.WriteTime});
       }
       bool wake;
       {
         std::lock_guard<std::mutex> g(qLock);
         for (std::string& d : newDirs) {
-          dirs.Set(std::string(d));
+          dirs.Set(TFolderEntry{d});
           queue.push_back(std::move(d));
         }
-        for (TFileEntry& f : newFiles) files.Set(std::move(f));
+        for (const TNewFile& f : newFiles) files.Set(TFileEntry{f.Rel, f.Size, f.WriteTime});
         // Sub-folders count as pending before this folder stops counting.
         pending += int32_t(newDirs.size()) - 1;
         wake = !newDirs.empty() || pending == 0;

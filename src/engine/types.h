@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace twf {
 
@@ -65,8 +66,9 @@ struct TMirrorStats {
   int32_t DoneOps = 0;
 };
 
+// One scanned file. OrigRel points into the map that holds the entry.
 struct TFileEntry {
-  std::string OrigRel; // relative path as found on disk, parts joined by "/"
+  std::string_view OrigRel; // relative path as found on disk, parts joined by "/"
   int64_t Size = 0;
   int64_t WriteTime = 0; // 100 ns units since 1601-01-01 UTC
 };

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace twf {
@@ -145,7 +146,7 @@ std::string ResolvePathForCompare(const std::string& path);
 
 // Key folding for map keys and case-insensitive comparisons. Linux file
 // systems are case-sensitive, so this is the identity.
-inline const std::string& FoldKey(const std::string& s) { return s; }
+inline std::string_view FoldKey(std::string_view s) { return s; }
 
 // Temporary names of copies under way: short and fixed in shape, so a name
 // left by a killed run can be recognised by the next one.
