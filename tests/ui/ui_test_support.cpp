@@ -12,16 +12,15 @@
 
 namespace twf::test {
 
-template <class T>
-std::optional<T> TScriptedDialogs::Take(const char* what) {
+std::optional<TScriptedDialogs::TStep> TScriptedDialogs::Take(TStep::TKind kind, const QString& what) {
   if (FScript.empty()) {
-    Problems << QStringLiteral("unscripted %1").arg(QLatin1String(what));
+    Problems << QStringLiteral("unscripted ") + what;
     return std::nullopt;
   }
   TStep step = std::move(FScript.front());
   FScript.pop_front();
-  if (T* v = std::get_if<T>(&step)) return std::move(*v);
-  Problems << QStringLiteral("scripted answer of another kind for %1").arg(QLatin1String(what));
+  if (step.Kind == kind) return step;
+  Problems << QStringLiteral("scripted answer of another kind for ") + what;
   return std::nullopt;
 }
 
@@ -47,9 +46,8 @@ void TScriptedDialogs::Reset() {
 
 TAnswer TScriptedDialogs::Message(QWidget*, const TMessage& message) {
   Calls.push_back({TDialogCall::dcMessage, message, {}, {}, {}});
-  const QString what = QStringLiteral("message \"%1\"").arg(message.Text);
-  std::optional<TAnswer> a = Take<TAnswer>(what.toUtf8().constData());
-  if (a) return *a;
+  if (std::optional<TStep> a = Take(TStep::skAnswer, QStringLiteral("message \"%1\"").arg(message.Text)))
+    return a->Answer;
   return message.Buttons == TButtons::btOk ? TAnswer::anOk
          : message.Buttons == TButtons::btYesNo ? TAnswer::anNo
                                                  : TAnswer::anCancel;
@@ -58,35 +56,35 @@ TAnswer TScriptedDialogs::Message(QWidget*, const TMessage& message) {
 std::optional<QString> TScriptedDialogs::InputText(QWidget*, const QString& title, const QString& prompt,
                                                    const QString& initial) {
   Calls.push_back({TDialogCall::dcInput, {}, title, prompt, initial});
-  if (std::optional<TInput> in = Take<TInput>("input box")) return in->Value;
+  if (std::optional<TStep> in = Take(TStep::skText, QStringLiteral("input box"))) return in->Value;
   return std::nullopt;
 }
 
 std::optional<QString> TScriptedDialogs::PickFolder(QWidget*, const QString& title, const QString& startFolder) {
   Calls.push_back({TDialogCall::dcFolder, {}, title, startFolder, {}});
-  if (std::optional<TPath> p = Take<TPath>("folder picker")) return p->Value;
+  if (std::optional<TStep> p = Take(TStep::skPath, QStringLiteral("folder picker"))) return p->Value;
   return std::nullopt;
 }
 
 std::optional<QString> TScriptedDialogs::OpenFileName(QWidget*, const QString& title, const QString& filter) {
   Calls.push_back({TDialogCall::dcOpenFile, {}, title, filter, {}});
-  if (std::optional<TPath> p = Take<TPath>("open dialog")) return p->Value;
+  if (std::optional<TStep> p = Take(TStep::skPath, QStringLiteral("open dialog"))) return p->Value;
   return std::nullopt;
 }
 
 std::optional<QString> TScriptedDialogs::SaveFileName(QWidget*, const QString& title, const QString& filter,
                                                       const QString&, const QString& initialName) {
   Calls.push_back({TDialogCall::dcSaveFile, {}, title, filter, initialName});
-  if (std::optional<TPath> p = Take<TPath>("save dialog")) return p->Value;
+  if (std::optional<TStep> p = Take(TStep::skPath, QStringLiteral("save dialog"))) return p->Value;
   return std::nullopt;
 }
 
 int TScriptedDialogs::Exec(QDialog& dialog) {
   Calls.push_back({TDialogCall::dcExec, {}, dialog.windowTitle(), dialog.objectName(), {}});
-  std::optional<TExecScript> script = Take<TExecScript>("modal window");
-  if (!script) return QDialog::Rejected;
+  std::optional<TStep> step = Take(TStep::skDialog, QStringLiteral("modal window"));
+  if (!step) return QDialog::Rejected;
   dialog.show();
-  const int result = (*script)(dialog);
+  const int result = step->Script(dialog);
   dialog.hide();
   return result;
 }

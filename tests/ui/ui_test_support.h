@@ -11,7 +11,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <variant>
 
 #include "runctl/run_controller.h"
 #include "tasks/settings_store.h"
@@ -41,10 +40,10 @@ class TScriptedDialogs : public ui::IDialogs {
 public:
   using TExecScript = std::function<int(QDialog&)>;
 
-  void Answer(TAnswer a) { FScript.push_back(a); }
-  void Text(std::optional<QString> text) { FScript.push_back(TInput{std::move(text)}); }
-  void Path(std::optional<QString> path) { FScript.push_back(TPath{std::move(path)}); }
-  void Dialog(TExecScript script) { FScript.push_back(std::move(script)); }
+  void Answer(TAnswer a) { FScript.push_back({TStep::skAnswer, a, {}, {}}); }
+  void Text(std::optional<QString> text) { FScript.push_back({TStep::skText, {}, std::move(text), {}}); }
+  void Path(std::optional<QString> path) { FScript.push_back({TStep::skPath, {}, std::move(path), {}}); }
+  void Dialog(TExecScript script) { FScript.push_back({TStep::skDialog, {}, {}, std::move(script)}); }
 
   std::vector<TDialogCall> Calls;
   QStringList Problems;
@@ -67,10 +66,14 @@ public:
   bool OpenUrl(const QUrl& url) override;
 
 private:
-  struct TInput { std::optional<QString> Value; };
-  struct TPath { std::optional<QString> Value; };
-  using TStep = std::variant<TAnswer, TInput, TPath, TExecScript>;
-  template <class T> std::optional<T> Take(const char* what);
+  struct TStep {
+    enum TKind { skAnswer, skText, skPath, skDialog } Kind;
+    TAnswer Answer;
+    std::optional<QString> Value;
+    TExecScript Script;
+  };
+  // The next step when it is of the kind asked for; else recorded as a problem.
+  std::optional<TStep> Take(TStep::TKind kind, const QString& what);
   std::deque<TStep> FScript;
 };
 
