@@ -140,13 +140,16 @@ bool TfrmTwinfoldMain::TaskListEvent(QObject* watched, QEvent* e) {
     }
     return false;
   }
-  // The list's viewport: right-button selection and the hints.
+  // The list's viewport: the right button and the hints.
   switch (e->type()) {
   case QEvent::MouseButtonPress: {
     auto* m = static_cast<QMouseEvent*>(e);
     if (m->button() != Qt::RightButton) return false;
-    // Over an item it selects that item; over empty space the selection stays.
-    if (QListWidgetItem* item = lstTasks->itemAt(m->position().toPoint())) lstTasks->setCurrentItem(item);
+    // Over an item it selects that item; over empty space the selection
+    // stays (the list itself would clear it), and the popup opens either way.
+    const QPoint at = m->position().toPoint();
+    if (QListWidgetItem* item = lstTasks->itemAt(at)) lstTasks->setCurrentItem(item);
+    ShowTaskMenu(at);
     return true;
   }
   case QEvent::MouseMove: {
@@ -181,7 +184,8 @@ void TfrmTwinfoldMain::pmTasksPopup() {
 }
 
 void TfrmTwinfoldMain::ShowTaskMenu(const QPoint& pos) {
-  if (!pnlLeft->isEnabled()) return;
+  // The press already opened it where the platform also asks for it.
+  if (!pnlLeft->isEnabled() || pmTasks->isVisible()) return;
   pmTasks->popup(lstTasks->viewport()->mapToGlobal(pos));
 }
 

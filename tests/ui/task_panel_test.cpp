@@ -194,16 +194,22 @@ void TTaskPanelTest::popupItemsFollowTheSelection() {
   QCOMPARE(enabled(), (QStringList{"miNew", "miImport"}));
   QCOMPARE(menu->defaultAction()->text(), QStringLiteral("Load"));
 
-  // A right-button press on an item selects it; on empty space it keeps the selection.
+  // A right-button press on an item selects it and opens the popup; on
+  // empty space it keeps the selection.
   QWidget* vp = p.List()->viewport();
+  auto rightClick = [&](QPoint at) {
+    QTest::mousePress(vp, Qt::RightButton, {}, at);
+    QTest::mouseRelease(vp, Qt::RightButton, {}, at);
+  };
   const QRect itemRect = p.List()->visualItemRect(p.List()->item(0));
-  QTest::mousePress(vp, Qt::RightButton, {}, itemRect.center());
-  QTest::mouseRelease(vp, Qt::RightButton, {}, itemRect.center());
+  rightClick(itemRect.center());
   QCOMPARE(p.Selected(), QStringLiteral("Only"));
-  const QPoint below(itemRect.center().x(), vp->height() - 3);
-  QTest::mousePress(vp, Qt::RightButton, {}, below);
-  QTest::mouseRelease(vp, Qt::RightButton, {}, below);
+  QTRY_VERIFY(menu->isVisible());
+  menu->hide();
+  rightClick(QPoint(itemRect.center().x(), vp->height() - 3));
   QCOMPARE(p.Selected(), QStringLiteral("Only"));
+  QTRY_VERIFY(menu->isVisible());
+  menu->hide();
   QCOMPARE(enabled(), (QStringList{"miLoad", "miNew", "miClone", "miRename", "miExport", "miImport", "miCopyCmdRun",
                                    "miCopyCmdDry", "miDelete"}));
 }
