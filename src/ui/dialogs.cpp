@@ -57,7 +57,9 @@ QString QtNameFilters(const QString& pipeFilter) {
 TAnswer TQtDialogs::Message(QWidget* parent, const TMessage& m) {
   QMessageBox box(parent);
   box.setWindowTitle(QApplication::applicationDisplayName());
-  box.setText(m.Text);
+  // Paths and task names are shown as they are, never read as markup.
+  box.setTextFormat(Qt::PlainText);
+  box.setText(QString(m.Text).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
   switch (m.Kind) {
   case TMessageKind::mkInformation: box.setIcon(QMessageBox::Information); break;
   case TMessageKind::mkWarning: box.setIcon(QMessageBox::Warning); break;

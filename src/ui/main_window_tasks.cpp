@@ -38,6 +38,13 @@ QString TrimSearch(const QString& s) {
   return s.mid(first, last - first);
 }
 
+// A tooltip guesses whether its text is markup; folders are shown as they are.
+QString HintMarkup(const QString& text) {
+  QString escaped = text.toHtmlEscaped();
+  escaped.replace(QStringLiteral("\r\n"), QStringLiteral("<br>"));
+  return QStringLiteral("<p style='white-space:pre'>") + escaped + QStringLiteral("</p>");
+}
+
 bool IsReservedName(const QString& name) {
   return name.compare(QString::fromLatin1(kUntitledTaskName), Qt::CaseInsensitive) == 0;
 }
@@ -167,8 +174,7 @@ bool TfrmTwinfoldMain::TaskListEvent(QObject* watched, QEvent* e) {
     if (FHintText.isEmpty())
       QToolTip::hideText();
     else
-      QToolTip::showText(h->globalPos(), QString(FHintText).replace(QStringLiteral("\r\n"), QStringLiteral("\n")),
-                         lstTasks->viewport(), QRect(), 8000);
+      QToolTip::showText(h->globalPos(), HintMarkup(FHintText), lstTasks->viewport(), QRect(), 8000);
     return true;
   }
   default: return false;

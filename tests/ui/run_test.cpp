@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "platform/fault_fs.h"
+#include "platform/power.h"
 #include "runctl/machine_text.h"
 #include "tasks/task_settings.h"
 #include "ui_test_support.h"
@@ -135,6 +136,8 @@ private slots:
   void closingDuringARunCancelsAndKeepsTheWindow();
   void massDeleteQuestionHoldsTheRun_data();
   void massDeleteQuestionHoldsTheRun();
+  void powerOffOnlyAfterACleanRealRun_data();
+  void powerOffOnlyAfterACleanRealRun();
   void commandLineRunClosesTheWindow();
   void fiftyThousandLinesKeepTheWindowResponsive();
 };
@@ -365,6 +368,32 @@ void TRunTest::massDeleteQuestionHoldsTheRun() {
   QCOMPARE(q->Message.Default, TAnswer::anNo);
   QCOMPARE(QDir(rig.Dst).entryList(QDir::Files).size(), left);
   QVERIFY(rig.F.Dialogs.Problems.isEmpty());
+}
+
+void TRunTest::powerOffOnlyAfterACleanRealRun_data() {
+  QTest::addColumn<bool>("dry");
+  QTest::addColumn<bool>("asked");
+  QTest::newRow("real run") << false << true;
+  QTest::newRow("dry run") << true << false;
+}
+
+void TRunTest::powerOffOnlyAfterACleanRealRun() {
+  QFETCH(bool, dry);
+  QFETCH(bool, asked);
+  // Static: the hook outlives this function when a check fails early.
+  static std::atomic<int> requests;
+  requests = 0;
+  SetShutdownHookForTests([] { ++requests; });
+  TRunRig rig;
+  WriteFile(rig.Src + QStringLiteral("/a.txt"), "a");
+  auto& w = rig.Open();
+  rig.F.Find<QCheckBox>("chkAskConfirm")->setChecked(false);
+  rig.F.Find<QCheckBox>("chkShutdown")->setChecked(true);
+  rig.Click(dry ? "btnDryRun" : "btnMirror");
+  QTRY_VERIFY_WITH_TIMEOUT(!w.IsRunning(), 20000);
+  QCOMPARE(requests.load(), asked ? 1 : 0);
+  QCOMPARE(PaneHas(rig.Pane(), QStringLiteral("*** Shutting down the PC in 60 seconds.")), asked);
+  SetShutdownHookForTests([] { qWarning("power-off requested by a test"); });
 }
 
 void TRunTest::commandLineRunClosesTheWindow() {

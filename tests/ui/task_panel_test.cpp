@@ -7,6 +7,7 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTextDocument>
 #include <QToolTip>
 
 #include "runctl/command_line.h"
@@ -525,7 +526,7 @@ void TTaskPanelTest::deleteTheBoundTask() {
 void TTaskPanelTest::hintShowsFoldersAndLastRun() {
   TWindowFixture f;
   PutTask(f.Store(), "Empty", "", "/mirror");
-  PutTask(f.Store(), "Ran", "/src", "/dst");
+  PutTask(f.Store(), "Ran", "/src", "/dst <b>new</b>");
   AddTaskHistory(f.Store(), "Ran", 3, false, true);
   f.Open();
   TPanel p{f};
@@ -536,11 +537,14 @@ void TTaskPanelTest::hintShowsFoldersAndLastRun() {
     QCoreApplication::sendEvent(vp, &move);
     QHelpEvent help(QEvent::ToolTip, at, vp->mapToGlobal(at));
     QCoreApplication::sendEvent(vp, &help);
-    return QToolTip::text();
+    // What the tooltip shows.
+    QTextDocument shown;
+    shown.setHtml(QToolTip::text());
+    return shown.toPlainText().replace(QChar::LineSeparator, QLatin1Char('\n'));
   };
   QCOMPARE(hintOver(0), QStringLiteral("Source: (not set)\nDestination: /mirror\nLast Run: never"));
   const QString ran = hintOver(1);
-  QVERIFY2(ran.startsWith(QStringLiteral("Source: /src\nDestination: /dst\nLast Run: 20")), qPrintable(ran));
+  QVERIFY2(ran.startsWith(QStringLiteral("Source: /src\nDestination: /dst <b>new</b>\nLast Run: 20")), qPrintable(ran));
   QVERIFY2(ran.endsWith(QStringLiteral(" - 3 error(s) (dry run)")), qPrintable(ran));
 }
 
