@@ -8,6 +8,7 @@ disk noise hits all tools alike. See bench/README.md.
 
 import argparse
 import datetime
+import fcntl
 import json
 import os
 import platform
@@ -52,6 +53,12 @@ TARGETS = [
     ("W4", "twf", "cp", 1.15, "W4 two big files <= 1.15 x cp -a"),
 ]
 W5_BYTES_PER_FILE = 200
+W1_RUNS = "w1-runs"  # the destinations of W1 and W3, removed at the end
+W3_RUNS = "w3-runs"
+# On ext4 without a journal, inodes freed less than a minute ago (five if
+# their inode-table block is dirty) slow every file creation down; W1 and W3
+# start only this long after the last large deletion.
+DELETE_SETTLE_S = 360
 
 
 def log(msg):
@@ -339,6 +346,18 @@ def content_differences(src, dst):
     return [l for l in p.stdout.splitlines() if l and not l.startswith(".d")]
 
 
+def remove_destinations(root, dirs):
+    """Deletes the per-run destinations and notes when, for the next run."""
+    if not any(os.path.exists(d) for d in dirs):
+        return
+    for d in dirs:
+        rmtree(d)
+    os.sync()
+    os.makedirs(os.path.join(root, "stamps"), exist_ok=True)
+    with open(os.path.join(root, "stamps", "deleted-at"), "w") as f:
+        f.write(f"{time.time():.0f}\n")
+
+
 def drop_caches():
     os.sync()
     with open("/proc/sys/vm/drop_caches", "w") as f:
@@ -445,19 +464,28 @@ def run_workload(wl, tools, rounds, prepare, argv_for, check=None, cold=False, w
 
 def bench_w1(args, root, sz, driver):
     src = make_small_tree(root, "w1-src", sz["w1_files"], sz["w1_dirs"], sz["w1_max"], SEED)
-    dst = os.path.join(root, "w1-dst")
+    # Every run writes a new destination, and none is deleted until the end
+    # of the benchmark: on ext4 without a journal, creating files right after
+    # tens of thousands were deleted is several times slower (the inode
+    # allocator skips and re-examines recently freed inodes for minutes), which
+    # made the same cp -a take anything from 3 to 30 s.
+    runs = os.path.join(root, W1_RUNS)
+    os.makedirs(runs, exist_ok=True)
     tools = ["twf"] + (["twf-v64"] if args.verify_cost else []) + ["rsync", "rclone", "cp"]
+    counter = [0]
+    dst = [None]
 
-    def prepare(_t):
-        rmtree(dst)
+    def prepare(t):
+        counter[0] += 1
+        dst[0] = os.path.join(runs, f"{counter[0]:03d}-{t}")
+        rmtree(dst[0])
         os.sync()
 
     def check(_t, first):
         # Contents are compared in the first round, sizes and times after it.
-        return content_differences(src, dst) if first else mirror_differences(src, dst)
-    res = run_workload("W1", tools, args.rounds, prepare, lambda t: tool_argv(t, driver, src, dst),
+        return content_differences(src, dst[0]) if first else mirror_differences(src, dst[0])
+    res = run_workload("W1", tools, args.rounds, prepare, lambda t: tool_argv(t, driver, src, dst[0]),
                        check=check, cold=args.cold, warm=lambda: warm_source(src))
-    rmtree(dst)
     res["files"] = sz["w1_files"]
     return res
 
@@ -487,22 +515,30 @@ def bench_w3(args, root, sz, driver):
     base = make_small_tree(root, "w1-src", sz["w1_files"], sz["w1_dirs"], sz["w1_max"], SEED)
     src = make_changed_tree(root, "w3-src", base, "w1-src", sz["w1_files"], sz["w1_max"], SEED + 3)
     pristine = os.path.join(root, "w3-pristine")
-    dst = os.path.join(root, "w3-dst")
     ensure_mirror(base, pristine)
+    # Each run gets its own copy of the pre-change mirror (made untimed with
+    # cp -a and flushed), for the same reason as in W1: no large deletion
+    # just before a timed run.
+    runs = os.path.join(root, W3_RUNS)
+    os.makedirs(runs, exist_ok=True)
     tools = ["twf", "rsync", "rclone"]
+    counter = [0]
+    dst = [None]
 
-    def prepare(_t):
-        # Back to the pre-change mirror: rsync restores only what the last
-        # run changed, then everything is flushed before the clock starts.
-        ensure_mirror(pristine, dst)
+    def prepare(t):
+        counter[0] += 1
+        dst[0] = os.path.join(runs, f"{counter[0]:03d}-{t}")
+        rmtree(dst[0])
+        sh(["cp", "-a", pristine, dst[0]])
+        os.sync()
 
     def check(_t, first):
-        return content_differences(src, dst) if first else mirror_differences(src, dst)
+        return content_differences(src, dst[0]) if first else mirror_differences(src, dst[0])
 
     def warm():
         warm_source(src)
-        warm_metadata(dst)
-    res = run_workload("W3", tools, args.rounds, prepare, lambda t: tool_argv(t, driver, src, dst),
+        warm_metadata(dst[0])
+    res = run_workload("W3", tools, args.rounds, prepare, lambda t: tool_argv(t, driver, src, dst[0]),
                        check=check, cold=args.cold, warm=warm)
     res["files"] = count_files(src)
     return res
@@ -609,25 +645,27 @@ def report(results, facts, args):
     # Targets
     lines.append("### Targets")
     lines.append("")
-    lines.append("| target | measured (per-round median, range) | verdict |")
-    lines.append("|---|---:|---|")
+    lines.append("| target | measured (per-round median, range) | verdict | CPU-time ratio |")
+    lines.append("|---|---:|---|---:|")
     for wl, a, b, limit, text in TARGETS:
         if wl not in results or b not in results[wl]["tools"]:
             continue
         pr = paired(results[wl], a, b)
         m = med(pr)
+        cpu = med([(x["user"] + x["sys"]) / max(1e-9, y["user"] + y["sys"])
+                   for x, y in zip(results[wl]["runs"][a], results[wl]["runs"][b])])
         verdict = "met" if m <= limit else f"missed by {(m / limit - 1) * 100:.0f} % (needs {m / limit:.2f}x faster)"
-        lines.append(f"| {text} | {m:.2f} ({min(pr):.2f}-{max(pr):.2f}) | {verdict} |")
+        lines.append(f"| {text} | {m:.2f} ({min(pr):.2f}-{max(pr):.2f}) | {verdict} | {cpu:.2f} |")
     if "W5" in results:
         res = results["W5"]
         twf_rss = max(x["rss_kib"] for x in res["runs"]["twf"]) * 1024
         bpf = twf_rss / res["scanned"]
         verdict = "met" if bpf <= W5_BYTES_PER_FILE else f"missed by {(bpf / W5_BYTES_PER_FILE - 1) * 100:.0f} %"
-        lines.append(f"| W5 peak memory <= {W5_BYTES_PER_FILE} B per scanned file | {bpf:.0f} B | {verdict} |")
+        lines.append(f"| W5 peak memory <= {W5_BYTES_PER_FILE} B per scanned file | {bpf:.0f} B | {verdict} | |")
         if "rclone" in res["tools"]:
             rc = max(x["rss_kib"] for x in res["runs"]["rclone"]) * 1024
             verdict = "met" if twf_rss < rc else f"missed by {(twf_rss / rc - 1) * 100:.0f} %"
-            lines.append(f"| W5 peak memory < rclone | {twf_rss / MIB:.1f} MiB vs {rc / MIB:.1f} MiB | {verdict} |")
+            lines.append(f"| W5 peak memory < rclone | {twf_rss / MIB:.1f} MiB vs {rc / MIB:.1f} MiB | {verdict} | |")
     lines.append("")
     if args.verify_cost and any("twf-v64" in results.get(w, {}).get("tools", []) for w in ("W1", "W4")):
         lines.append("### Verification cost (--verify 64 / plain, same round)")
@@ -658,7 +696,16 @@ def main():
                     help="leave out the --verify 64 variant in W1 and W4")
     ap.add_argument("--clean", action="store_true", help="remove the workload folder at the end")
     ap.add_argument("--out", default=None, help="write the report (Markdown) and raw data (JSON) with this path prefix")
+    ap.add_argument("--report", metavar="JSON", help="only print the report of an earlier run's PREFIX.json")
     args = ap.parse_args()
+    if args.report:
+        with open(args.report) as f:
+            saved = json.load(f)
+        for k, v in saved["args"].items():
+            if k != "report":
+                setattr(args, k, v)
+        print(report(saved["results"], saved["facts"], args))
+        return
 
     sz = QUICK if args.quick else FULL
     root = args.root or ("/var/tmp/twf-bench-quick" if args.quick else "/var/tmp/twf-bench")
@@ -679,9 +726,30 @@ def main():
         sys.exit("the workload folder must lie outside the repository")
     os.makedirs(root, exist_ok=True)
     free = shutil.disk_usage(root).free
-    need = (12 if not args.quick else 2) * GIB
+    need = (30 if not args.quick else 4) * GIB
     if free < need:
         sys.exit(f"{root}: only {free / GIB:.1f} GiB free, the workloads need about {need / GIB:.0f} GiB")
+
+    # One benchmark at a time per workload folder: two would time each other.
+    lock = open(os.path.join(root, ".lock"), "w")
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        sys.exit(f"another benchmark is using {root}")
+
+    leftovers = [os.path.join(root, d) for d in (W1_RUNS, W3_RUNS, "w1-dst", "w3-dst")]
+    if any(os.path.exists(d) for d in leftovers):
+        log("removing the destinations of an earlier run")
+        remove_destinations(root, leftovers)
+    if "W1" in wanted or "W3" in wanted:
+        try:
+            with open(os.path.join(root, "stamps", "deleted-at")) as f:
+                wait = DELETE_SETTLE_S - (time.time() - float(f.read()))
+        except (OSError, ValueError):
+            wait = 0
+        if wait > 0:
+            log(f"waiting {wait:.0f} s: file creation right after a large deletion is not representative")
+            time.sleep(wait)
 
     facts = machine_facts(root)
     log(f"driver {args.driver} ({facts['commit']}), root {root}, "
@@ -702,6 +770,8 @@ def main():
         with open(args.out + ".json", "w") as f:
             json.dump({"facts": facts, "args": vars(args), "sizes": sz, "results": results}, f, indent=1)
         log(f"wrote {args.out}.md and {args.out}.json")
+    log("removing the W1 and W3 destinations")
+    remove_destinations(root, leftovers)
     if args.clean:
         rmtree(root)
 
