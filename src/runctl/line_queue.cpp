@@ -6,7 +6,11 @@ TLineQueue::TLineQueue(size_t capacity) : FRing(capacity > 0 ? capacity : 1) {}
 
 bool TLineQueue::TryPush(const std::string& line) {
   std::lock_guard<std::mutex> g(FLock);
-  if (FCount == FRing.size()) return false;
+  if (FCount == FRing.size()) {
+    FRing[FHead] = line; // the oldest slot becomes the newest
+    FHead = (FHead + 1) % FRing.size();
+    return false;
+  }
   FRing[(FHead + FCount) % FRing.size()] = line;
   ++FCount;
   return true;

@@ -88,17 +88,17 @@ TEST(Progress, PaneKeepsTheLast4000LinesPast6000) {
   EXPECT_EQ(pane.Append(std::vector<std::string>(6001)).TrimFront, 2001);
 }
 
-TEST(LineQueue, DropsWhenFullAndNeverWaits) {
+TEST(LineQueue, DropsTheOldestWhenFullAndNeverWaits) {
   TLineQueue q(3);
   EXPECT_TRUE(q.TryPush("1"));
   EXPECT_TRUE(q.TryPush("2"));
   EXPECT_TRUE(q.TryPush("3"));
-  EXPECT_FALSE(q.TryPush("4"));
+  EXPECT_FALSE(q.TryPush("4")); // "1" makes room: the latest lines matter most
   std::string s;
   ASSERT_TRUE(q.TryPop(s));
-  EXPECT_EQ(s, "1");
+  EXPECT_EQ(s, "2");
   EXPECT_TRUE(q.TryPush("5"));
-  for (const char* want : {"2", "3", "5"}) {
+  for (const char* want : {"3", "4", "5"}) {
     ASSERT_TRUE(q.TryPop(s));
     EXPECT_EQ(s, want);
   }
