@@ -42,10 +42,12 @@ protected:
   std::string Src = Tmp / "src";
   std::string Dst = Tmp / "dst";
 
-  TMirrorOptions Opt() const {
+  TMirrorOptions Opt() const { return Opt(Tmp); }
+  // Options for src/ and dst/ below another folder (one per table case).
+  static TMirrorOptions Opt(const TTempDir& dir) {
     TMirrorOptions o;
-    o.SourceDir = Src;
-    o.DestDir = Dst;
+    o.SourceDir = dir / "src";
+    o.DestDir = dir / "dst";
     o.Workers = 4;
     o.WarnMassDelete = false;
     return o;

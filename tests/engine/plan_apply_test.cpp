@@ -43,9 +43,7 @@ TEST_F(PlanTest, CompareRules) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TTempDir t;
-    TMirrorOptions o = Opt();
-    o.SourceDir = t / "src";
-    o.DestDir = t / "dst";
+    TMirrorOptions o = Opt(t);
     o.CompareMode = c.mode;
     o.SkipNewer = c.skipNewer;
     WriteFile(o.SourceDir + "/f", c.src);
@@ -213,9 +211,7 @@ TEST_F(PlanTest, RetryOfFilesInUse) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TTempDir t;
-    TMirrorOptions o = Opt();
-    o.SourceDir = t / "src";
-    o.DestDir = t / "dst";
+    TMirrorOptions o = Opt(t);
     o.RetryLocked = c.retry;
     WriteFile(o.SourceDir + "/keep", "k");
     if (c.kind == TFsCall::DeleteFile) WriteFile(o.DestDir + "/f", "f");

@@ -100,9 +100,7 @@ TEST_F(RunTest, Refusals) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TTempDir t;
-    TMirrorOptions o = Opt();
-    o.SourceDir = t / "src";
-    o.DestDir = t / "dst";
+    TMirrorOptions o = Opt(t);
     WriteFile(o.SourceDir + "/a", "a");
     c.setup(o, t.Path());
     TRunResult r = Run(o);
@@ -158,9 +156,7 @@ TEST_F(RunTest, MassDeleteGuard) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TTempDir t;
-    TMirrorOptions o = Opt();
-    o.SourceDir = t / "src";
-    o.DestDir = t / "dst";
+    TMirrorOptions o = Opt(t);
     o.WarnMassDelete = true;
     o.WarnMassDeletePct = c.pct;
     o.DryRun = c.dry;
