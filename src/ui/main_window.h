@@ -130,6 +130,7 @@ private:
   void btnSaveTaskClick();
   void btnCloneTaskClick();
   void miCloneClick();
+  bool AcceptNewTaskName(const QString& name);
   void miRenameClick();
   void miDeleteClick();
   void miCopyCommandLine(const char* verb);

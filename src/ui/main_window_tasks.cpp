@@ -330,6 +330,17 @@ void TfrmTwinfoldMain::btnNewTaskClick() {
   pcMain->setCurrentWidget(tabFolders);
 }
 
+// The name a Rename or Clone asks for: no backslash (it would nest keys), not
+// the reserved name, not a task that exists already. Says why when refused.
+bool TfrmTwinfoldMain::AcceptNewTaskName(const QString& name) {
+  const QString* refusal = nullptr;
+  if (name.contains(QLatin1Char('\\'))) refusal = &kMsgBackslash;
+  else if (IsReservedName(name)) refusal = &kMsgReservedName;
+  else if (FStore.KeyExists(TaskKeyPath(StdStr(name)))) refusal = &kMsgTaskExists;
+  if (refusal) FDialogs.Error(this, *refusal);
+  return refusal == nullptr;
+}
+
 void TfrmTwinfoldMain::miRenameClick() {
   const std::string oldName = SelectedTaskName();
   if (oldName.empty()) return;
@@ -338,20 +349,9 @@ void TfrmTwinfoldMain::miRenameClick() {
   if (!answer) return;
   const QString name = answer->trimmed();
   if (name.isEmpty() || name == QStr(oldName)) return;
-  if (name.contains(QLatin1Char('\\'))) {
-    FDialogs.Error(this, kMsgBackslash);
-    return;
-  }
-  if (IsReservedName(name)) {
-    FDialogs.Error(this, kMsgReservedName);
-    return;
-  }
+  // Letter case is ignored by the store, so a change of case alone is refused too.
+  if (!AcceptNewTaskName(name)) return;
   const std::string newName = StdStr(name);
-  // Letter case is ignored here, so a change of case alone is refused too.
-  if (FStore.KeyExists(TaskKeyPath(newName))) {
-    FDialogs.Error(this, kMsgTaskExists);
-    return;
-  }
   FStore.Transact([&] {
     if (!FStore.CopyKey(TaskKeyPath(oldName), newName, true)) return false;
     if (FStore.KeyExists(kTaskHistoryKey)) {
@@ -379,19 +379,8 @@ void TfrmTwinfoldMain::miCloneClick() {
   if (!answer) return;
   const QString name = answer->trimmed();
   if (name.isEmpty() || name.compare(QStr(source), Qt::CaseInsensitive) == 0) return;
-  if (name.contains(QLatin1Char('\\'))) {
-    FDialogs.Error(this, kMsgBackslash);
-    return;
-  }
-  if (IsReservedName(name)) {
-    FDialogs.Error(this, kMsgReservedName);
-    return;
-  }
+  if (!AcceptNewTaskName(name)) return;
   const std::string newName = StdStr(name);
-  if (FStore.KeyExists(TaskKeyPath(newName))) {
-    FDialogs.Error(this, kMsgTaskExists);
-    return;
-  }
   FStore.CopyKey(TaskKeyPath(source), newName, false);
   RefreshTaskList();
   SelectTaskInList(newName);
