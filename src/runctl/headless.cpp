@@ -158,8 +158,8 @@ int ImportTaskFromCommandLine(const std::string& filePathIn, int outFd) {
     line = kMsgNoTaskSection;
   } else {
     const std::string name = TaskNameFromFile(doc, filePath);
-    if (name.find('\\') != std::string::npos) {
-      line = kMsgTaskNameBackslash;
+    if (const char* refusal = TaskNameCharacterRefusal(name)) {
+      line = refusal;
     } else if (name.empty()) {
       line = "Task file \"" + filePath + "\" gives no task name.";
     } else {

@@ -47,7 +47,17 @@ static_assert(std::size(kAppliedKeys) == 29);
 
 } // namespace
 
-std::string ExportTaskFileName(const std::string& taskName) { return taskName + ".ini"; }
+const char* TaskNameCharacterRefusal(const std::string& name) {
+  if (name.find('\\') != std::string::npos) return kMsgTaskNameBackslash;
+  if (name.find('/') != std::string::npos) return kMsgTaskNameSlash;
+  return nullptr;
+}
+
+std::string ExportTaskFileName(const std::string& taskName) {
+  std::string file = taskName;
+  std::replace(file.begin(), file.end(), '/', '_');
+  return file + ".ini";
+}
 
 bool ExportTaskFile(TSettingsStore& store, const std::string& taskName, const std::string& filePath) {
   const std::optional<TSettingsKey> task = store.OpenKeyReadOnly(TaskKeyPath(taskName));
@@ -78,7 +88,7 @@ bool ExportTaskFile(TSettingsStore& store, const std::string& taskName, const st
 
 bool ImportTaskDocument(TSettingsStore& store, const TIniDocument& doc, const std::string& taskName) {
   const std::vector<std::string> keys = doc.KeyNames(kTaskSection);
-  if (keys.empty() || taskName.empty() || taskName.find('\\') != std::string::npos) return false;
+  if (keys.empty() || taskName.empty() || TaskNameCharacterRefusal(taskName)) return false;
   return store.Transact([&] {
     std::optional<TSettingsKey> task = store.OpenKey(TaskKeyPath(taskName));
     if (!task) return false;
@@ -152,8 +162,8 @@ TImportTaskOutcome ImportTaskCommand(TSettingsStore& store, const std::string& f
   if (!answer) return out;
   const std::string name(TrimIni(*answer));
   if (name.empty()) return out;
-  if (name.find('\\') != std::string::npos) {
-    out.Message = TUserMessage{TMessageKind::mkError, kMsgTaskNameBackslash};
+  if (const char* refusal = TaskNameCharacterRefusal(name)) {
+    out.Message = TUserMessage{TMessageKind::mkError, refusal};
     return out;
   }
   if (store.KeyExists(TaskKeyPath(name)) &&

@@ -25,9 +25,17 @@ inline constexpr const char* kTaskNamePrompt = "Task name:";
 
 inline constexpr const char* kMsgNoTaskSection = "This file does not contain a [Task] section.";
 inline constexpr const char* kMsgTaskNameBackslash = "The task name cannot contain \"\\\".";
+inline constexpr const char* kMsgTaskNameSlash = "The task name cannot contain \"/\".";
 inline constexpr const char* kMsgOverwriteTask = "A task with the same name already exists. Overwrite it?";
 
-// The initial file name of the export dialog: the task name as it is + ".ini".
+// The refusal of a name that no task may have, or nullptr: "\" would nest
+// keys in the store, "/" would turn the name of an exported file into a path.
+// Every command that names a task checks it.
+const char* TaskNameCharacterRefusal(const std::string& name);
+
+// The initial file name of the export dialog: the task name + ".ini", with a
+// "/" (in a task named before such names were refused) as "_", so the name
+// never points into another folder.
 std::string ExportTaskFileName(const std::string& taskName);
 
 // Writes Tasks\<taskName> into the file: string and integer values in the
@@ -40,8 +48,8 @@ bool ExportTaskFile(TSettingsStore& store, const std::string& taskName, const st
 // absent, not cleared first). ExclPatterns gets its "|" back as CR LF. A
 // task setting of string type is stored as a string; any other key as an
 // integer when its text is a whole number (ParseWholeNumber), else as a
-// string. False when [Task] holds no keys, the name is empty or holds a
-// backslash, or the key cannot be written.
+// string. False when [Task] holds no keys, the name is empty or refused by
+// TaskNameCharacterRefusal, or the key cannot be written.
 bool ImportTaskFile(TSettingsStore& store, const std::string& filePath, const std::string& taskName);
 bool ImportTaskDocument(TSettingsStore& store, const TIniDocument& doc, const std::string& taskName);
 

@@ -15,6 +15,7 @@
 
 #include "runctl/command_line.h"
 #include "runctl/run_controller.h"
+#include "tasks/task_files.h"
 #include "ui/dialogs.h"
 #include "ui/main_window.h"
 #include "ui/task_panel.h"
@@ -24,7 +25,6 @@ namespace twf::ui {
 namespace {
 
 const QString kMsgReservedName = QStringLiteral("\"Untitled\" is reserved for new, unsaved tasks.");
-const QString kMsgBackslash = QStringLiteral("The task name cannot contain \"\\\".");
 const QString kMsgTaskExists = QStringLiteral("A task with the same name already exists.");
 const QString kMsgOverwrite = QStringLiteral("A task with the same name already exists. Overwrite it?");
 const QString kModifiedSuffix = QStringLiteral(" (modified)");
@@ -278,8 +278,8 @@ void TfrmTwinfoldMain::SaveTaskAs(const std::string& suggestion) {
     FDialogs.Warn(this, kMsgReservedName);
     return;
   }
-  if (name.contains(QLatin1Char('\\'))) {
-    FDialogs.Error(this, kMsgBackslash);
+  if (const char* refusal = TaskNameCharacterRefusal(StdStr(name))) {
+    FDialogs.Error(this, QString::fromUtf8(refusal));
     return;
   }
   const std::string n = StdStr(name);
@@ -330,15 +330,15 @@ void TfrmTwinfoldMain::btnNewTaskClick() {
   pcMain->setCurrentWidget(tabFolders);
 }
 
-// The name a Rename or Clone asks for: no backslash (it would nest keys), not
-// the reserved name, not a task that exists already. Says why when refused.
+// The name a Rename or Clone asks for: no "\" or "/", not the reserved
+// name, not a task that exists already. Says why when refused.
 bool TfrmTwinfoldMain::AcceptNewTaskName(const QString& name) {
-  const QString* refusal = nullptr;
-  if (name.contains(QLatin1Char('\\'))) refusal = &kMsgBackslash;
-  else if (IsReservedName(name)) refusal = &kMsgReservedName;
-  else if (FStore.KeyExists(TaskKeyPath(StdStr(name)))) refusal = &kMsgTaskExists;
-  if (refusal) FDialogs.Error(this, *refusal);
-  return refusal == nullptr;
+  QString refusal;
+  if (const char* character = TaskNameCharacterRefusal(StdStr(name))) refusal = QString::fromUtf8(character);
+  else if (IsReservedName(name)) refusal = kMsgReservedName;
+  else if (FStore.KeyExists(TaskKeyPath(StdStr(name)))) refusal = kMsgTaskExists;
+  if (!refusal.isEmpty()) FDialogs.Error(this, refusal);
+  return refusal.isEmpty();
 }
 
 void TfrmTwinfoldMain::miRenameClick() {

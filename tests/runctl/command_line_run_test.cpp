@@ -126,14 +126,16 @@ TEST_F(CommandLineRun, RefusalsEndWithCode2) {
 
 TEST_F(CommandLineRun, ImportFailures) {
   test::WriteFile(Tmp / "meta-only.ini", "[Meta]\r\nName=X\r\n");
-  test::WriteFile(Tmp / "slash.ini", "[Task]\r\nSource=/x\r\n[Meta]\r\nName=a\\b\r\n");
+  test::WriteFile(Tmp / "backslash.ini", "[Task]\r\nSource=/x\r\n[Meta]\r\nName=a\\b\r\n");
+  test::WriteFile(Tmp / "slash.ini", "[Task]\r\nSource=/x\r\n[Meta]\r\nName=a/b\r\n");
   struct TCase {
     std::string File, WantOut;
   };
   const std::vector<TCase> cases = {
       {Tmp / "none.ini", "Task file \"" + Tmp / "none.ini" + "\" was not found.\n"},
       {Tmp / "meta-only.ini", "This file does not contain a [Task] section.\n"},
-      {Tmp / "slash.ini", "The task name cannot contain \"\\\".\n"},
+      {Tmp / "backslash.ini", "The task name cannot contain \"\\\".\n"},
+      {Tmp / "slash.ini", "The task name cannot contain \"/\".\n"},
       {Tmp.Path(), "Task file \"" + Tmp.Path() + "\" could not be read.\n"},
   };
   for (const auto& c : cases) {

@@ -51,6 +51,17 @@ TEST_F(TaskFilesTest, ExportWritesTheTaskInStoreOrder) {
   EXPECT_FALSE(Exists(File("missing.ini")));
 }
 
+// A task named before "/" was refused must not aim the save dialog elsewhere.
+TEST(TaskFileName, ExportSuggestionStaysInTheFolder) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"Photos", "Photos.ini"},
+      {"Photos: 2024 (copy)", "Photos: 2024 (copy).ini"},
+      {"2024/25", "2024_25.ini"},
+      {"../../.bashrc", ".._.._.bashrc.ini"},
+  };
+  for (const auto& [task, file] : cases) EXPECT_EQ(ExportTaskFileName(task), file) << task;
+}
+
 TEST_F(TaskFilesTest, ExportOntoAnExistingFileKeepsWhatItDoesNotWrite) {
   TSettingsStore store;
   SaveSettings(store, TaskKeyPath("T"), Sample());
@@ -125,6 +136,7 @@ TEST_F(TaskFilesTest, ImportAddsToTheTaskAndRefusesFilesWithoutTaskKeys) {
   }
   EXPECT_FALSE(ImportTaskFile(store, File("missing.ini"), "Bad"));
   EXPECT_FALSE(ImportTaskFile(store, File("part.ini"), "a\\b"));
+  EXPECT_FALSE(ImportTaskFile(store, File("part.ini"), "2024/25"));
   EXPECT_FALSE(ImportTaskFile(store, File("part.ini"), ""));
   EXPECT_EQ(ListTaskNames(store), std::vector<std::string>{"T"});
 }
@@ -286,6 +298,7 @@ TEST_F(ImportCommandTest, SingleImportFlow) {
       {"cancelled", "[Task]\r\nSource=/a\r\n", std::nullopt, false, false, "task", false, "", std::nullopt},
       {"blank answer", "[Task]\r\nSource=/a\r\n", "   ", false, false, "task", false, "", std::nullopt},
       {"backslash", "[Task]\r\nSource=/a\r\n", "a\\b", false, false, "task", false, "", kMsgTaskNameBackslash},
+      {"slash", "[Task]\r\nSource=/a\r\n", "../a", false, false, "task", false, "", kMsgTaskNameSlash},
       {"exists, No", "[Task]\r\nSource=/a\r\n", "Existing", true, false, "task", false, "", std::nullopt},
       {"exists, Yes", "[Task]\r\nSource=/a\r\n", "EXISTING", true, true, "task", true, "EXISTING", std::nullopt},
       {"Untitled is accepted", "[Task]\r\nSource=/a\r\n", "Untitled", false, false, "task", true, "Untitled",
@@ -312,7 +325,7 @@ TEST_F(ImportCommandTest, SingleImportFlow) {
           return c.overwrite;
         });
     EXPECT_EQ(proposed, c.proposed);
-    EXPECT_EQ(questions, c.exists && c.answer && c.answer->find('\\') == std::string::npos ? 1 : 0);
+    EXPECT_EQ(questions, c.exists && c.answer && !TaskNameCharacterRefusal(*c.answer) ? 1 : 0);
     EXPECT_EQ(out.Imported, c.imported);
     EXPECT_EQ(out.TaskName, c.taskName);
     ASSERT_EQ(out.Message.has_value(), c.message.has_value());

@@ -22,6 +22,7 @@ namespace {
 
 const QString kReserved = QStringLiteral("\"Untitled\" is reserved for new, unsaved tasks.");
 const QString kBackslash = QStringLiteral("The task name cannot contain \"\\\".");
+const QString kSlash = QStringLiteral("The task name cannot contain \"/\".");
 const QString kExists = QStringLiteral("A task with the same name already exists.");
 const QString kOverwrite = QStringLiteral("A task with the same name already exists. Overwrite it?");
 const QString kSavePrompt = QStringLiteral("Current task settings changed. Save them?");
@@ -222,6 +223,7 @@ void TTaskPanelTest::saveAsRefusesBadNames_data() {
   QTest::newRow("blank") << "   " << "" << 0;
   QTest::newRow("reserved, any case") << " untitled " << kReserved << int(TMessageKind::mkWarning);
   QTest::newRow("backslash") << "a\\b" << kBackslash << int(TMessageKind::mkError);
+  QTest::newRow("slash") << "2024/25" << kSlash << int(TMessageKind::mkError);
 }
 
 void TTaskPanelTest::saveAsRefusesBadNames() {
@@ -431,6 +433,7 @@ void TTaskPanelTest::renameRules_data() {
   QTest::newRow("existing") << " other " << kExists << unchanged;
   QTest::newRow("reserved") << "UNTITLED" << kReserved << unchanged;
   QTest::newRow("backslash") << "x\\y" << kBackslash << unchanged;
+  QTest::newRow("slash") << "../x" << kSlash << unchanged;
   QTest::newRow("blank") << "  " << "" << unchanged;
   QTest::newRow("new name") << " Archive " << "" << QStringList{"Archive", "Other"};
 }
@@ -489,6 +492,13 @@ void TTaskPanelTest::cloneAStoredTask() {
   QCOMPARE(f.Dialogs.Calls.back().Title, QStringLiteral("Clone Task"));
   QCOMPARE(f.Dialogs.Calls.back().Prompt, QStringLiteral("Name for the copy:"));
   QCOMPARE(f.Dialogs.Calls.back().Initial, QStringLiteral("Backup (copy)"));
+  QCOMPARE(p.Items(), QStringList{"Backup"});
+
+  f.Dialogs.Text(QStringLiteral("Backup/copy"));
+  f.Dialogs.Answer(TAnswer::anOk);
+  p.Menu("miClone");
+  QCOMPARE(f.Dialogs.LastMessage()->Message.Text, kSlash);
+  QCOMPARE(f.Dialogs.LastMessage()->Message.Kind, TMessageKind::mkError);
   QCOMPARE(p.Items(), QStringList{"Backup"});
 
   f.Dialogs.Text(QStringLiteral("Backup (copy)"));
