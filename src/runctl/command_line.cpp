@@ -20,6 +20,17 @@ bool SameAscii(std::string_view a, std::string_view b) {
   return true;
 }
 
+// Single quotes keep every character as it is in a POSIX shell ($, `, \, ",
+// blanks); a single quote itself ends the quoting, is escaped, and reopens it.
+std::string ShellQuoted(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') out += "'\\''";
+    else out += c;
+  }
+  return out + "'";
+}
+
 bool IsSwitch(const std::string& p) { return !p.empty() && (p[0] == '/' || p[0] == '-'); }
 
 bool MatchSimple(const std::string& p, std::string_view name) {
@@ -74,7 +85,7 @@ std::string DequoteTaskFile(const std::string& value) {
 }
 
 std::string CopyCommandLine(const std::string& exePath, const std::string& taskName, const std::string& verb) {
-  return "\"" + exePath + "\" /task:\"" + taskName + "\" /" + verb + " /close /min";
+  return ShellQuoted(exePath) + " /task:" + ShellQuoted(taskName) + " /" + verb + " /close /min";
 }
 
 std::string UsageText() {

@@ -39,8 +39,9 @@ TCommandLine ParseCommandLine(const std::vector<std::string>& args);
 // (a doubled quote inside becomes one), as Windows-style callers write it.
 std::string DequoteTaskFile(const std::string& value);
 
-// "\"<exe>\" /task:\"<task>\" /run /close /min" (verb "run" or "dry"): what the
-// task list's "Copy Command Line" commands put on the clipboard.
+// "'<exe>' /task:'<task>' /run /close /min" (verb "run" or "dry"): what the
+// task list's "Copy Command Line" commands put on the clipboard, quoted for
+// a POSIX shell so that any task name pastes safely into a terminal.
 std::string CopyCommandLine(const std::string& exePath, const std::string& taskName, const std::string& verb);
 
 // The usage text printed for --help (lines end with LF).

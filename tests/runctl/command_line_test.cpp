@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "runctl/command_line.h"
+#include "support/tree.h"
 
 namespace twf {
 namespace {
@@ -72,9 +73,33 @@ TEST(CommandLine, DequoteTaskFile) {
 
 TEST(CommandLine, CopyCommandLineText) {
   EXPECT_EQ(CopyCommandLine("/opt/twinfold/twinfold", "Daily", "run"),
-            "\"/opt/twinfold/twinfold\" /task:\"Daily\" /run /close /min");
-  EXPECT_EQ(CopyCommandLine("/opt/twinfold/twinfold", "Daily", "dry"),
-            "\"/opt/twinfold/twinfold\" /task:\"Daily\" /dry /close /min");
+            "'/opt/twinfold/twinfold' /task:'Daily' /run /close /min");
+  EXPECT_EQ(CopyCommandLine("/opt/twinfold/twinfold", "it's", "dry"),
+            "'/opt/twinfold/twinfold' /task:'it'\\''s' /dry /close /min");
+}
+
+// Pasted into a shell, the copied line gives the program exactly these
+// words, and nothing in a task name or the program's path runs.
+TEST(CommandLine, CopiedCommandLineIsSafeInAShell) {
+  test::TTempDir tmp;
+  const std::string exes[] = {"/usr/bin/twinfold", tmp / "my apps/it's \"here\"/twinfold"};
+  const std::string names[] = {
+      "Nightly Backup",  "x$(touch pwned)", "`touch pwned`", "it's", "'", "''", "a\"b", "100% done",
+      "$HOME ${PATH}",   "*",               "a;touch pwned", "-n",   "tab\there", "line\nbreak", "back\\slash",
+  };
+  for (const std::string& exe : exes) {
+    for (const std::string& name : names) {
+      SCOPED_TRACE(exe + " | " + name);
+      const std::string line = CopyCommandLine(exe, name, "run");
+      test::WriteFile(tmp / "words.sh", "set -- " + line + "\nprintf '%s\\0' \"$@\"\n");
+      const std::string out = test::ShellOut("cd '" + tmp.Path() + "' && sh words.sh");
+      std::vector<std::string> words;
+      for (size_t at = 0, end; (end = out.find('\0', at)) != std::string::npos; at = end + 1)
+        words.push_back(out.substr(at, end - at));
+      EXPECT_EQ(words, (std::vector<std::string>{exe, "/task:" + name, "/run", "/close", "/min"}));
+      EXPECT_FALSE(test::Exists(tmp / "pwned"));
+    }
+  }
 }
 
 } // namespace

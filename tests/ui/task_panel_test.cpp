@@ -566,11 +566,9 @@ void TTaskPanelTest::copyCommandLinePutsTheRunOnTheClipboard() {
   p.Select(QStringLiteral("Daily"));
   p.Menu("miCopyCmdRun");
   const QString exe = QString::fromStdString(ExecutablePath());
-  QCOMPARE(QGuiApplication::clipboard()->text(),
-           QStringLiteral("\"%1\" /task:\"Daily\" /run /close /min").arg(exe));
+  QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("'%1' /task:'Daily' /run /close /min").arg(exe));
   p.Menu("miCopyCmdDry");
-  QCOMPARE(QGuiApplication::clipboard()->text(),
-           QStringLiteral("\"%1\" /task:\"Daily\" /dry /close /min").arg(exe));
+  QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("'%1' /task:'Daily' /dry /close /min").arg(exe));
 }
 
 TWF_UI_TEST_MAIN(TTaskPanelTest)
