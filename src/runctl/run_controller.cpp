@@ -317,6 +317,7 @@ void TRunController::StartMirror(bool dryRun, bool silent) {
   if (!silent) FEngine->SetOnConfirm([this](const std::string& q) { return ConfirmFromRunThread(q); });
 
   FRunning = true;
+  FRunTask = FHost.CurrentTask();
   FHost.SetRunning(true);
 
   auto ctx = std::make_shared<TRunContext>();
@@ -424,8 +425,8 @@ void TRunController::MirrorFinished() {
   FHost.ShowProgress(TProgressView{FBaseCaption, TBarStyle::bsNormal, 100, 0});
 
   const bool cancelled = FCancelRequested.load();
-  const std::string task = FHost.CurrentTask();
-  if (!task.empty()) AddTaskHistory(FStore, task, errors, cancelled, FLastRunDry);
+  // The task the run started with: the window may be bound to another by now.
+  if (!FRunTask.empty()) AddTaskHistory(FStore, FRunTask, errors, cancelled, FLastRunDry);
 
   const TTaskSettings v = FHost.ReadSettings();
   if (v.VolCheckEnabled && !FLastDryRun && !cancelled) {

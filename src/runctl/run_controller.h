@@ -147,6 +147,8 @@ private:
   bool FLastRunDry = false;
   bool FLastDryRun = false;
   std::atomic<bool> FCancelRequested{false};
+  // The window's task when the run started; its history gets the run.
+  std::string FRunTask;
   TWallClock FRunStart{};
   TSpeedSample FSpeed;
   std::thread FRunThread;

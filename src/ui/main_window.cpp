@@ -418,7 +418,7 @@ void TfrmTwinfoldMain::AppendToLogPane(const TLogPaneChange& change) {
 void TfrmTwinfoldMain::SetRunning(bool running) {
   const bool enable = !running;
   for (QWidget* w : std::initializer_list<QWidget*>{pnlLeft, tbMain, pnlFolderInputs, btnMirror, btnDryRun,
-                                                    btnSaveTask, btnNewTask})
+                                                    btnSaveTask, btnCloneTask, btnNewTask})
     w->setEnabled(enable);
   for (QWidget* page : {tabSync, tabExclusions, tabLogging, tabArchive, tabAdvanced})
     pcMain->setTabEnabled(pcMain->indexOf(page), enable);

@@ -430,6 +430,28 @@ TEST_F(RunControl, NoHistoryWithoutACurrentTask) {
   EXPECT_TRUE(!key || key->ValueNames().empty());
 }
 
+// The window can be bound to another task by the time the run ends (Save As
+// while it runs): the run's history belongs to the task it started with.
+TEST_F(RunControl, HistoryGoesToTheTaskTheRunStartedWith) {
+  struct TCase {
+    const char* AtStart;
+    const char* AtFinish;
+  };
+  for (const TCase& c : {TCase{"Nightly", "Nightly (copy)"}, TCase{"", "Saved meanwhile"}}) {
+    SCOPED_TRACE(c.AtFinish);
+    Store->DeleteKey(kTaskHistoryKey);
+    Host->Current = c.AtStart;
+    Ctl->StartMirror(false, false);
+    ASSERT_TRUE(Ctl->Running());
+    Host->Current = c.AtFinish;
+    Finish();
+    EXPECT_EQ(History(c.AtFinish), "");
+    if (*c.AtStart) {
+      EXPECT_NE(History(c.AtStart), "");
+    }
+  }
+}
+
 // An exception out of the engine ends the run with one FATAL line, and the
 // run counts as failed: no success, no shutdown, exit code 1.
 TEST_F(RunControl, FatalLineAndTheRunStillFinishes) {
