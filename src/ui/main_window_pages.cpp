@@ -342,6 +342,8 @@ QWidget* TfrmTwinfoldMain::BuildExclusionsPage() {
   memoExclusions = Named(new QPlainTextEdit(tabExclusions), "memoExclusions");
   memoExclusions->setFont(FixedFont());
   memoExclusions->setLineWrapMode(QPlainTextEdit::NoWrap);
+  // A pattern never holds a tab; Tab leaves the box as in every other one.
+  memoExclusions->setTabChangesFocus(true);
   memoExclusions->setPlainText(QStr(DesignedExclusionPatterns()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
   lay->addWidget(memoExclusions, 1);
 

@@ -45,6 +45,7 @@ private slots:
   void workingSettingsAndWindowStateSurviveARestart();
   void restoredSplitterIsClamped_data();
   void restoredSplitterIsClamped();
+  void tabLeavesTheExclusionPatterns();
   void lastTaskThatNoLongerExistsStartsUntitled();
 };
 
@@ -411,6 +412,22 @@ void TWindowTest::restoredSplitterIsClamped() {
   f.Store().OpenKey(kRootKey)->WriteInteger("WinHeight", 700);
   f.Open();
   QCOMPARE(f.Find<QSplitter>("splMain")->sizes().value(0), shown);
+}
+
+void TWindowTest::tabLeavesTheExclusionPatterns() {
+  TWindowFixture f;
+  f.Open();
+  f.Find<QTabWidget>("pcMain")->setCurrentWidget(f.Find<QWidget>("tabExclusions"));
+  auto* memo = f.Find<QPlainTextEdit>("memoExclusions");
+  const QString before = memo->toPlainText();
+  memo->setFocus();
+  QTRY_VERIFY(memo->hasFocus());
+  QTest::keyClick(memo, Qt::Key_Tab);
+  QCOMPARE(memo->toPlainText(), before);
+  QVERIFY(!memo->hasFocus());
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
+  QVERIFY(memo->hasFocus());
+  QCOMPARE(memo->toPlainText(), before);
 }
 
 void TWindowTest::lastTaskThatNoLongerExistsStartsUntitled() {
