@@ -190,6 +190,13 @@ void TfrmTwinfoldMain::ConnectControls() {
   for (QCheckBox* c : {chkVerify, chkWarnMassDelete, chkWebhook, chkArchive})
     connect(c, &QCheckBox::toggled, this, [this] { ApplyEnablingRules(); });
 
+  // Only a drag of the handle moves the splitter this way; layouts and
+  // setSizes do not.
+  connect(splMain, &QSplitter::splitterMoved, this, [this] {
+    FUserSplitter = splMain->sizes().value(0);
+    FPendingSplitter = 0;
+  });
+
   connect(edtSearch, &QLineEdit::textChanged, this, [this] { FilterTaskList(); });
   connect(lstTasks, &QListWidget::itemDoubleClicked, this, [this] { LoadSelectedTask(); });
   connect(lstTasks, &QListWidget::customContextMenuRequested, this, [this](const QPoint& p) { ShowTaskMenu(p); });

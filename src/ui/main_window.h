@@ -38,6 +38,7 @@ class TSettingsStore;
 namespace twf::ui {
 
 class IDialogs;
+class TElidedLabel;
 class TLogoBox;
 class TRoundedPanel;
 
@@ -174,6 +175,10 @@ private:
   // The task panel width to apply once the splitter has its real size: the
   // designed 232 pixels, or the restored width.
   int FPendingSplitter = 232;
+  // The task panel width that is saved: the one the user last dragged the
+  // splitter to, else the restored or designed one. A width the layout
+  // forces (a window too narrow, a page that needs more room) is never it.
+  int FUserSplitter = 232;
 
   // Top panel.
   QWidget* pnlTop = nullptr;
@@ -200,7 +205,7 @@ private:
   // Folders.
   QWidget* tabFolders = nullptr;
   QWidget* pnlFolderInputs = nullptr;
-  QLabel* lblTaskName = nullptr;
+  TElidedLabel* lblTaskName = nullptr;
   QLineEdit* edtSource = nullptr;
   QLineEdit* edtDest = nullptr;
   QPushButton* btnBrowseSource = nullptr;

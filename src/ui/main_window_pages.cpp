@@ -209,9 +209,10 @@ QWidget* TfrmTwinfoldMain::BuildFoldersPage() {
   auto* in = new QVBoxLayout(pnlFolderInputs);
   in->setContentsMargins(0, 0, 0, 0);
   in->setSpacing(4);
-  lblTaskName = Label(pnlFolderInputs, "lblTaskName", QStringLiteral("Task: Untitled"));
+  lblTaskName = Named(new TElidedLabel(pnlFolderInputs), "lblTaskName");
   MakeBold(lblTaskName);
   lblTaskName->setTextFormat(Qt::PlainText);
+  lblTaskName->SetCaption(QStringLiteral("Task: Untitled"));
   in->addWidget(lblTaskName);
   in->addSpacing(4);
   in->addWidget(Label(pnlFolderInputs, "lblSource", QStringLiteral("Source folder:")));

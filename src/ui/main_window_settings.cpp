@@ -164,6 +164,7 @@ void TfrmTwinfoldMain::LoadWindowState() {
     return;
   if (r.HasBounds) setGeometry(r.Bounds.Left, r.Bounds.Top, r.Bounds.Width, r.Bounds.Height);
   FPendingSplitter = r.SplitterPos;
+  FUserSplitter = r.SplitterPos;
   if (isVisible()) ApplyPendingSplitter();
   FCurrentTask = r.CurrentTask;
   if (!FCurrentTask.empty()) {
@@ -173,10 +174,7 @@ void TfrmTwinfoldMain::LoadWindowState() {
   if (r.Maximized) setWindowState(windowState() | Qt::WindowMaximized);
 }
 
-int TfrmTwinfoldMain::LeftPanelWidth() const {
-  // Until the splitter has been laid out its sizes mean nothing.
-  return FPendingSplitter > 0 ? FPendingSplitter : splMain->sizes().value(0);
-}
+int TfrmTwinfoldMain::LeftPanelWidth() const { return FUserSplitter; }
 
 void TfrmTwinfoldMain::ApplyPendingSplitter() {
   if (FPendingSplitter <= 0) return;

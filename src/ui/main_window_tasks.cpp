@@ -199,7 +199,7 @@ void TfrmTwinfoldMain::ShowTaskMenu(const QPoint& pos) {
 
 void TfrmTwinfoldMain::SetTaskCaption(const std::string& text) {
   const QString t = QStr(text);
-  lblTaskName->setText(QStringLiteral("Task: ") + t);
+  lblTaskName->SetCaption(QStringLiteral("Task: ") + t);
   FTaskModified = t.endsWith(kModifiedSuffix, Qt::CaseInsensitive);
   lstTasks->viewport()->update();
 }

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QPainter>
+#include <QStyle>
 
 namespace twf::ui {
 
@@ -64,5 +65,38 @@ QSize TTaskItemDelegate::sizeHint(const QStyleOptionViewItem& option, const QMod
   s.setHeight(std::max(17, QFontMetrics(f).height() + 2));
   return s;
 }
+
+void TElidedLabel::SetCaption(const QString& text) {
+  setText(text);
+  UpdateToolTip();
+}
+
+QString TElidedLabel::ShownText() const {
+  return fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width());
+}
+
+bool TElidedLabel::Elided() const { return ShownText() != text(); }
+
+QSize TElidedLabel::sizeHint() const { return QSize(minimumSizeHint().width(), QLabel::sizeHint().height()); }
+
+QSize TElidedLabel::minimumSizeHint() const {
+  // Room for a few letters and the ellipsis.
+  const QMargins m = contentsMargins();
+  return QSize(fontMetrics().averageCharWidth() * 8 + m.left() + m.right(),
+               QLabel::minimumSizeHint().height());
+}
+
+void TElidedLabel::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  style()->drawItemText(&p, contentsRect(), int(alignment()) | Qt::TextSingleLine, palette(), isEnabled(), ShownText(),
+                        foregroundRole());
+}
+
+void TElidedLabel::resizeEvent(QResizeEvent* e) {
+  QLabel::resizeEvent(e);
+  UpdateToolTip();
+}
+
+void TElidedLabel::UpdateToolTip() { setToolTip(Elided() ? text() : QString()); }
 
 } // namespace twf::ui

@@ -1,7 +1,9 @@
-// Pieces of the task panel: the framed search box and the list's drawing.
+// Pieces of the task panel: the framed search box, the list's drawing and
+// the task caption.
 #pragma once
 
 #include <QFrame>
+#include <QLabel>
 #include <QStyledItemDelegate>
 #include <functional>
 
@@ -40,6 +42,29 @@ public:
 
 private:
   std::function<TState()> FState;
+};
+
+// One line of text that never asks for the room its text needs: what does
+// not fit ends in an ellipsis, and the tooltip then holds the whole text.
+// A long task name must not widen the page and push the splitter aside.
+class TElidedLabel : public QLabel {
+  Q_OBJECT
+public:
+  explicit TElidedLabel(QWidget* parent = nullptr) : QLabel(parent) {}
+  // Sets the whole text (text() keeps it) and the tooltip to go with it.
+  void SetCaption(const QString& text);
+  bool Elided() const;
+
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override;
+
+protected:
+  void paintEvent(QPaintEvent* e) override;
+  void resizeEvent(QResizeEvent* e) override;
+
+private:
+  QString ShownText() const;
+  void UpdateToolTip();
 };
 
 } // namespace twf::ui

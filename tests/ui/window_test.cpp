@@ -19,10 +19,32 @@
 #include "runctl/machine_text.h"
 #include "tasks/task_settings.h"
 #include "ui/app_paths.h"
+#include "ui/task_panel.h"
 #include "ui_test_support.h"
 
 using namespace twf;
 using namespace twf::test;
+
+namespace {
+
+// Drags the splitter's handle with the mouse until its first widget is
+// `width` pixels wide.
+void DragSplitter(QSplitter* split, int width) {
+  QSplitterHandle* handle = split->handle(1);
+  const QPoint grab(handle->width() / 2, handle->height() / 2);
+  auto send = [&](QEvent::Type type, QPoint at, Qt::MouseButton button, Qt::MouseButtons held) {
+    QMouseEvent e(type, at, handle->mapToGlobal(at), button, held, Qt::NoModifier);
+    QApplication::sendEvent(handle, &e);
+  };
+  send(QEvent::MouseButtonPress, grab, Qt::LeftButton, Qt::LeftButton);
+  const QPoint to = handle->mapFrom(split, QPoint(width + grab.x(), handle->y() + grab.y()));
+  send(QEvent::MouseMove, to, Qt::NoButton, Qt::LeftButton);
+  send(QEvent::MouseButtonRelease, to, Qt::LeftButton, Qt::NoButton);
+}
+
+int StoredSplitter(TSettingsStore& store) { return ReadIntegerDef(*store.OpenKeyReadOnly(kRootKey), "SplitterPos", -1); }
+
+} // namespace
 
 class TWindowTest : public QObject {
   Q_OBJECT
@@ -45,6 +67,8 @@ private slots:
   void workingSettingsAndWindowStateSurviveARestart();
   void restoredSplitterIsClamped_data();
   void restoredSplitterIsClamped();
+  void longTaskNameElidesAndLeavesThePanelAlone();
+  void savedSplitterIsTheUsersNotAForcedOne();
   void tabLeavesTheExclusionPatterns();
   void lastTaskThatNoLongerExistsStartsUntitled();
 };
@@ -378,7 +402,7 @@ void TWindowTest::workingSettingsAndWindowStateSurviveARestart() {
     f.Find<QComboBox>("cmbWarnPct")->setCurrentIndex(4);
     f.Find<QPlainTextEdit>("memoExclusions")->setPlainText(QStringLiteral("*.tmp  \n\n*.bak"));
     w.setGeometry(40, 50, 1200, 700);
-    f.Find<QSplitter>("splMain")->setSizes({300, 600});
+    DragSplitter(f.Find<QSplitter>("splMain"), 300);
     f.Close();
   }
   auto& w = f.Open();
@@ -412,6 +436,45 @@ void TWindowTest::restoredSplitterIsClamped() {
   f.Store().OpenKey(kRootKey)->WriteInteger("WinHeight", 700);
   f.Open();
   QCOMPARE(f.Find<QSplitter>("splMain")->sizes().value(0), shown);
+}
+
+void TWindowTest::longTaskNameElidesAndLeavesThePanelAlone() {
+  TWindowFixture f;
+  QString name = QStringLiteral("Nightly mirror of every project folder to the NAS");
+  while (name.size() < 120) name += QStringLiteral(" and more");
+  name.truncate(120);
+  PutTask(f.Store(), name.toStdString(), "/s", "/d");
+  f.Store().OpenKey(kRootKey)->WriteString("LastTask", name.toStdString());
+  auto& w = f.Open();
+  auto* split = f.Find<QSplitter>("splMain");
+  auto* caption = f.Find<ui::TElidedLabel>("lblTaskName");
+  QTRY_COMPARE(split->sizes().value(0), 232);
+  QVERIFY(caption->text().startsWith(QStringLiteral("Task: ") + name));
+  QVERIFY(caption->Elided());
+  QCOMPARE(caption->toolTip(), caption->text());
+  QVERIFY(caption->width() < caption->fontMetrics().horizontalAdvance(caption->text()));
+
+  // A name that fits needs no tooltip.
+  w.SetTaskCaption("Short");
+  QVERIFY(!caption->Elided());
+  QVERIFY(caption->toolTip().isEmpty());
+  f.Close();
+  QCOMPARE(StoredSplitter(f.Store()), 232);
+}
+
+void TWindowTest::savedSplitterIsTheUsersNotAForcedOne() {
+  TWindowFixture f;
+  auto& w = f.Open();
+  w.resize(1200, 700);
+  auto* split = f.Find<QSplitter>("splMain");
+  QTRY_COMPARE(split->sizes().value(0), 232);
+  DragSplitter(split, 300);
+  QCOMPARE(split->sizes().value(0), 300);
+  // The pages come to need more room: the layout takes it from the panel.
+  f.Find<QWidget>("pcMain")->setMinimumWidth(w.width() - 120);
+  QTRY_VERIFY(split->sizes().value(0) < 150);
+  f.Close();
+  QCOMPARE(StoredSplitter(f.Store()), 300);
 }
 
 void TWindowTest::tabLeavesTheExclusionPatterns() {
