@@ -74,13 +74,18 @@ bool ReadAuthKey(TSettingsStore& store, const std::string& name, std::string& he
 }
 
 bool WriteAuthKey(TSettingsStore& store, const std::string& name, const std::string& headerKey,
-                  const std::string& value) {
+                  const std::string& value, std::string* protectionFailure) {
   if (!ValidEntryName(name)) return false;
   // Seal before the transaction: creating the key file must not hold the store's lock.
-  const std::string stored = ProtectValue(value);
+  std::string whyNot;
+  const std::optional<std::string> stored = ProtectValue(value, &whyNot);
+  if (!stored) {
+    if (protectionFailure) *protectionFailure = kMsgCannotProtect + whyNot + ".";
+    return false;
+  }
   return store.Transact([&] {
     std::optional<TSettingsKey> entry = store.OpenKey(EntryPath(name));
-    return entry && entry->WriteString("Key", headerKey) && entry->WriteString("Value", stored);
+    return entry && entry->WriteString("Key", headerKey) && entry->WriteString("Value", *stored);
   });
 }
 
@@ -94,7 +99,9 @@ std::optional<TUserMessage> SaveAuthKeyEntry(TSettingsStore& store, const std::s
   const std::string trimmed = TrimName(name);
   if (trimmed.empty()) return TUserMessage{TMessageKind::mkError, kMsgEnterKeyName};
   if (trimmed.find('\\') != std::string::npos) return TUserMessage{TMessageKind::mkError, kMsgKeyNameBackslash};
-  WriteAuthKey(store, trimmed, TrimName(headerKey), value);
+  std::string protectionFailure;
+  if (!WriteAuthKey(store, trimmed, TrimName(headerKey), value, &protectionFailure) && !protectionFailure.empty())
+    return TUserMessage{TMessageKind::mkError, protectionFailure};
   if (savedName) *savedName = trimmed;
   return std::nullopt;
 }

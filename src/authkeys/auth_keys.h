@@ -17,6 +17,8 @@ namespace twf {
 
 inline constexpr const char* kMsgEnterKeyName = "Please enter a name for this key.";
 inline constexpr const char* kMsgKeyNameBackslash = "The name cannot contain \"\\\".";
+// Followed by the reason and a full stop.
+inline constexpr const char* kMsgCannotProtect = "The key was not saved: its value could not be protected, because ";
 
 // The Value column of the manager's list: every UTF-16 code unit but the
 // last four as "*", then those four; up to four units are all "*"; "" stays "".
@@ -32,16 +34,20 @@ bool ReadAuthKey(TSettingsStore& store, const std::string& name, std::string& he
 
 // Stores the entry, creating it when absent; a name differing only in letter
 // case is the same entry. False when nothing was written (including a name
-// that is empty or holds a backslash).
+// that is empty or holds a backslash). A value that cannot be protected is
+// not written in clear instead: nothing is written, and protectionFailure
+// (when given) receives the message that says why.
 bool WriteAuthKey(TSettingsStore& store, const std::string& name, const std::string& headerKey,
-                  const std::string& value);
+                  const std::string& value, std::string* protectionFailure = nullptr);
 
 // Removes the entry; an absent entry is not an error.
 void DeleteAuthKey(TSettingsStore& store, const std::string& name);
 
 // "Add / Update" of the manager: the name and the header key are trimmed,
-// the value is kept as typed. Returns the refusal to show, or nullopt when
-// the entry was written; savedName then holds the trimmed name.
+// the value is kept as typed. Returns the refusal to show (including a value
+// that cannot be protected), or nullopt when the entry was written (or the
+// store could not take it, which is not reported); savedName then holds the
+// trimmed name.
 std::optional<TUserMessage> SaveAuthKeyEntry(TSettingsStore& store, const std::string& name,
                                              const std::string& headerKey, const std::string& value,
                                              std::string* savedName = nullptr);

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <optional>
 #include <vector>
 
 #include "tasks/settings_store.h"
@@ -24,12 +25,21 @@ struct TKey {
   ~TKey() { sodium_memzero(Bytes, sizeof Bytes); }
 };
 
-bool ReadKeyFile(const std::string& path, TKey& key) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
+enum class TKeyRead { krOk, krMissing, krForeign, krUnusable };
+
+// A key that belongs to someone else is never used: its owner could read
+// every value sealed under it, or have swapped in a key of their own.
+TKeyRead ReadKeyFile(const std::string& path, TKey& key) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return errno == ENOENT ? TKeyRead::krMissing : TKeyRead::krUnusable;
   struct stat st;
-  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == static_cast<off_t>(kKeyBytes);
-  if (ok && st.st_uid == geteuid() && (st.st_mode & 077) != 0) fchmod(fd, 0600);
+  bool ok = fstat(fd, &st) == 0;
+  if (ok && st.st_uid != geteuid()) {
+    close(fd);
+    return TKeyRead::krForeign;
+  }
+  ok = ok && S_ISREG(st.st_mode) && st.st_size == static_cast<off_t>(kKeyBytes);
+  if (ok && (st.st_mode & 077) != 0) fchmod(fd, 0600);
   size_t got = 0;
   while (ok && got < kKeyBytes) {
     const ssize_t n = read(fd, key.Bytes + got, kKeyBytes - got);
@@ -38,7 +48,7 @@ bool ReadKeyFile(const std::string& path, TKey& key) {
     else got += static_cast<size_t>(n);
   }
   close(fd);
-  return ok;
+  return ok ? TKeyRead::krOk : TKeyRead::krUnusable;
 }
 
 void MakePrivateFolders(const std::string& folder) {
@@ -74,32 +84,51 @@ void CreateKeyFile(const std::string& path) {
   unlink(temp.c_str());
 }
 
-bool LoadKey(TKey& key, bool create) {
-  if (sodium_init() < 0) return false;
+// whyNot, when given, receives the reason a key could not be had.
+bool LoadKey(TKey& key, bool create, std::string* whyNot = nullptr) {
   const std::string path = ProtectionKeyPath();
-  if (ReadKeyFile(path, key)) return true;
-  // Only a missing file is created: a damaged key is left for the user, since
-  // replacing it would make every value sealed under it unreadable for good.
-  if (!create || access(path.c_str(), F_OK) == 0 || errno != ENOENT) return false;
-  CreateKeyFile(path);
-  return ReadKeyFile(path, key);
+  auto fail = [&](const std::string& reason) {
+    if (whyNot) *whyNot = reason;
+    return false;
+  };
+  if (sodium_init() < 0) return fail("the encryption library could not start");
+  TKeyRead read = ReadKeyFile(path, key);
+  // Only a missing file is created: a damaged key, or one of another user,
+  // is left for the user, since replacing it would make every value sealed
+  // under it unreadable for good.
+  if (read == TKeyRead::krMissing && create) {
+    CreateKeyFile(path);
+    read = ReadKeyFile(path, key);
+  }
+  switch (read) {
+  case TKeyRead::krOk:
+    return true;
+  case TKeyRead::krForeign:
+    return fail("the key file \"" + path + "\" belongs to another user");
+  case TKeyRead::krMissing:
+    return fail(create ? "the key file \"" + path + "\" could not be created" : "there is no key file");
+  default:
+    return fail("the key file \"" + path + "\" could not be read");
+  }
 }
 
 } // namespace
 
 std::string ProtectionKeyPath() { return TSettingsStore::ConfigFolder() + "/data-protection.key"; }
 
-std::string ProtectValue(const std::string& clear) {
-  if (clear.empty()) return {};
+std::optional<std::string> ProtectValue(const std::string& clear, std::string* whyNot) {
+  if (clear.empty()) return std::string();
   TKey key;
-  if (!LoadKey(key, true)) return clear;
+  if (!LoadKey(key, true, whyNot)) return std::nullopt;
   std::vector<unsigned char> blob(kHeaderBytes + crypto_secretbox_MACBYTES + clear.size());
   blob[0] = kBlobVersion;
   unsigned char* nonce = blob.data() + 1;
   randombytes_buf(nonce, crypto_secretbox_NONCEBYTES);
   if (crypto_secretbox_easy(blob.data() + kHeaderBytes, reinterpret_cast<const unsigned char*>(clear.data()),
-                            clear.size(), nonce, key.Bytes) != 0)
-    return clear;
+                            clear.size(), nonce, key.Bytes) != 0) {
+    if (whyNot) *whyNot = "the value could not be encrypted";
+    return std::nullopt;
+  }
   std::string text(sodium_base64_ENCODED_LEN(blob.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
   sodium_bin2base64(text.data(), text.size(), blob.data(), blob.size(), sodium_base64_VARIANT_ORIGINAL);
   text.resize(std::char_traits<char>::length(text.c_str()));

@@ -2,7 +2,7 @@
 //
 // A value is sealed with libsodium's secretbox under a random 32-byte key
 // kept in the user's config folder (ProtectionKeyPath, mode 0600, folder
-// 0700, created on first use). The stored form is "dpapi:" + one-line
+// 0700, created on first use, used only while it belongs to the user). The stored form is "dpapi:" + one-line
 // Base64 of the blob, the same envelope the Windows build writes, so stored
 // strings keep one shape. A blob sealed under another key does not open.
 //
@@ -10,6 +10,7 @@
 // an error text.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace twf {
@@ -20,10 +21,10 @@ inline constexpr const char* kProtectedPrefix = "dpapi:";
 // environment at every call.
 std::string ProtectionKeyPath();
 
-// "" for an empty value; "dpapi:" + Base64 of the sealed value; the clear
-// value itself when it cannot be sealed (no key can be created or read),
-// so the webhook keeps working.
-std::string ProtectValue(const std::string& clear);
+// "" for an empty value; "dpapi:" + Base64 of the sealed value; nullopt when
+// it cannot be sealed (the key file cannot be read or made, or belongs to
+// another user), with the reason in whyNot. A secret is never stored clear.
+std::optional<std::string> ProtectValue(const std::string& clear, std::string* whyNot = nullptr);
 
 // A stored string without the exact prefix "dpapi:" is the clear value
 // itself. Otherwise the sealed value, or "" when the Base64 is invalid, the

@@ -149,11 +149,8 @@ int ImportTaskFromCommandLine(const std::string& filePathIn, int outFd) {
   std::string line;
   int code = 2;
   TIniDocument doc;
-  struct stat st;
-  if (stat(filePath.c_str(), &st) != 0) {
-    line = "Task file \"" + filePath + "\" was not found.";
-  } else if (!doc.LoadFromFile(filePath)) {
-    line = "Task file \"" + filePath + "\" could not be read.";
+  if (LoadTaskFile(filePath, doc, &line) != TTaskFileLoad::tlOk) {
+    // line says why
   } else if (doc.KeyNames("Task").empty()) {
     line = kMsgNoTaskSection;
   } else {
@@ -164,7 +161,9 @@ int ImportTaskFromCommandLine(const std::string& filePathIn, int outFd) {
       line = "Task file \"" + filePath + "\" gives no task name.";
     } else {
       TSettingsStore store;
-      if (ImportTaskDocument(store, doc, name)) {
+      if (!store.Refusal().empty()) {
+        line = store.Refusal();
+      } else if (ImportTaskDocument(store, doc, name)) {
         line = "Task \"" + name + "\" imported.";
         code = 0;
       } else {

@@ -473,28 +473,26 @@ void TRunController::ProcessCommandLine(const TCommandLine& cmd) {
   }
   if (cmd.HasTaskFile) {
     const std::string path = DequoteTaskFile(cmd.TaskFile);
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) {
-      FStartupError = "Task file \"" + path + "\" was not found.";
+    // Read once: what was checked is what is applied.
+    TIniDocument doc;
+    std::string message;
+    if (LoadTaskFile(path, doc, &message) != TTaskFileLoad::tlOk) {
+      FStartupError = message;
+    } else if (doc.KeyNames("Task").empty()) {
+      // Running the working settings under the file's name would mirror
+      // whatever the window last held: refuse instead.
+      FStartupError = kMsgNoTaskSection;
     } else {
-      TIniDocument doc;
       TTaskSettings v = FHost.ReadSettings();
       std::string name;
-      if (!doc.LoadFromFile(path)) {
-        FStartupError = "Task file \"" + path + "\" could not be read.";
-      } else if (doc.KeyNames("Task").empty()) {
-        // Running the working settings under the file's name would mirror
-        // whatever the window last held: refuse instead.
-        FStartupError = kMsgNoTaskSection;
-      } else if (!ApplyTaskFile(path, v, &name)) {
-        FStartupError = "Task file \"" + path + "\" could not be read.";
-      } else {
-        FHost.ApplySettings(v);
-        FHost.SetCurrentTask(name);
-        FHost.SetTaskCaption(name);
-      }
+      ApplyTaskDocument(doc, path, v, &name);
+      FHost.ApplySettings(v);
+      FHost.SetCurrentTask(name);
+      FHost.SetTaskCaption(name);
     }
   }
+  // A store refused as root leaves no task to trust: that is the message.
+  if (!FStore.Refusal().empty()) FStartupError = FStore.Refusal();
   FAutoDry = cmd.Dry;
   FAutoRun = cmd.Run || FAutoDry;
   FAutoClose = cmd.Close;

@@ -42,9 +42,14 @@ std::string IndentReport(const std::string& compact);
 // machine fields of this computer.
 std::string ExampleReport(const TRunFlags& flags);
 
+inline constexpr const char* kWebhookHeaderWithheldLine =
+    "Webhook:     auth header withheld - it is sent only over https with certificate checks on";
+
 // Posts the report and logs "Webhook:     delivered (HTTP n)" or
 // "Webhook:     FAILED - reason". Never throws. An empty headerName sends no
-// authentication header; the header's value never reaches the log.
+// authentication header; the header's value never reaches the log. The
+// header goes only to an https URL with verifyCertificate on; otherwise the
+// report is posted without it, after the line kWebhookHeaderWithheldLine.
 // timeoutMs: for connecting, then for any silence while sending or waiting on
 // the response; the request as a whole never takes more than four times
 // that. Only http and https URLs are posted, redirects are not followed, and
@@ -52,5 +57,9 @@ std::string ExampleReport(const TRunFlags& flags);
 void PostWebhook(const std::string& url, const std::string& payload, bool verifyCertificate,
                  const std::string& headerValue, const std::string& headerName, TMirrorLogger& log,
                  long timeoutMs = 15000);
+
+// Tests only: certificates are checked against this file of trusted
+// certificates instead of the system's; "" restores the system's.
+void SetWebhookCaFileForTests(const std::string& path);
 
 } // namespace twf

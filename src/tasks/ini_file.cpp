@@ -125,6 +125,13 @@ bool TIniDocument::LoadFromFile(const std::string& path, size_t maxBytes) {
   // Non-blocking so that a FIFO given as a task file cannot hang the open.
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
+  const bool ok = LoadFromDescriptor(fd, maxBytes);
+  close(fd);
+  return ok;
+}
+
+bool TIniDocument::LoadFromDescriptor(int fd, size_t maxBytes) {
+  FSections.clear();
   struct stat st;
   std::string data;
   bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= maxBytes;
@@ -143,7 +150,6 @@ bool TIniDocument::LoadFromFile(const std::string& path, size_t maxBytes) {
       }
     }
   }
-  close(fd);
   if (!ok) return false;
   *this = Parse(data);
   return true;

@@ -35,6 +35,9 @@ public:
   // Reads a regular file of at most maxBytes. False, with an empty document,
   // when it is missing, unreadable, not a regular file or too large.
   bool LoadFromFile(const std::string& path, size_t maxBytes = kMaxTaskFileSize);
+  // The same from an open descriptor, read from its current position; the
+  // descriptor stays open.
+  bool LoadFromDescriptor(int fd, size_t maxBytes = kMaxTaskFileSize);
 
   std::string Serialize() const;
   // Replaces the file as a whole (a temporary file renamed over it, keeping

@@ -1,5 +1,6 @@
 #include "tasks/settings_store.h"
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -121,10 +122,42 @@ bool ValidKeyName(const std::string& name) {
   return !name.empty() && name.find('\\') == std::string::npos;
 }
 
+std::atomic<bool> GFollowEnvironmentAsRoot{false};
+
+bool IgnoresEnvironment() { return geteuid() == 0 && !GFollowEnvironmentAsRoot; }
+
 std::string HomeFolder() {
-  if (const char* h = std::getenv("HOME"); h && *h) return h;
-  if (const passwd* pw = getpwuid(geteuid()); pw && pw->pw_dir) return pw->pw_dir;
+  if (!IgnoresEnvironment())
+    if (const char* h = std::getenv("HOME"); h && *h) return h;
+  if (const passwd* pw = getpwuid(geteuid()); pw && pw->pw_dir && *pw->pw_dir) return pw->pw_dir;
   return "/";
+}
+
+// As root, the store's file and folder must be root's alone: anyone else who
+// could write them could plant tasks, auth keys or a database that root
+// then trusts. Checked on descriptors, so what is checked is what is opened.
+std::string RootOwnershipRefusal(const std::string& file) {
+  if (geteuid() != 0) return {};
+  auto check = [](int fd, const std::string& what) -> std::string {
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) return {}; // opening it fails later with its own error
+    if (st.st_uid != 0)
+      return what + " belongs to uid " + std::to_string(st.st_uid) + ", not to root; as root it is not used.";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return what + " can be written by other users; as root it is not used.";
+    return {};
+  };
+  const size_t slash = file.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+  const std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
+  const int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string refusal = check(dirFd, "The settings folder \"" + folder + "\"");
+  if (refusal.empty()) {
+    const int fd = dirFd < 0 ? -1 : openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    refusal = check(fd, "The settings store \"" + file + "\"");
+    if (fd >= 0) close(fd);
+  }
+  if (dirFd >= 0) close(dirFd);
+  return refusal;
 }
 
 // mkdir -p; new folders get the given mode.
@@ -153,9 +186,11 @@ bool PathExists(const std::string& path) {
 
 // ---------------------------------------------------------------- store
 
+void TSettingsStore::FollowEnvironmentAsRootForTests(bool follow) { GFollowEnvironmentAsRoot = follow; }
+
 std::string TSettingsStore::ConfigFolder() {
   std::string base;
-  if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x == '/') base = x;
+  if (const char* x = IgnoresEnvironment() ? nullptr : std::getenv("XDG_CONFIG_HOME"); x && *x == '/') base = x;
   else base = HomeFolder() + "/.config";
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   return base + "/Zentorvi/Quarlex Twinfold";
@@ -198,6 +233,10 @@ bool TSettingsStore::OpenDatabase(bool& damaged) {
   // Create the file ourselves so it starts private; SQLite gives its side
   // files (-wal, -shm) the same mode.
   if (int fd = open(FPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600); fd >= 0) close(fd);
+  if (!(FRefusal = RootOwnershipRefusal(FPath)).empty()) {
+    FOpenBusy = false;
+    return false;
+  }
 
   int rc = sqlite3_open_v2(FPath.c_str(), &FDb, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                            nullptr);

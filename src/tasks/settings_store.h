@@ -76,8 +76,14 @@ private:
 class TSettingsStore {
 public:
   // "$XDG_CONFIG_HOME/Zentorvi/Quarlex Twinfold" (XDG_CONFIG_HOME defaults to
-  // ~/.config), read from the environment at every call.
+  // ~/.config), read from the environment at every call. As root the home
+  // folder comes from the account database and the environment is ignored:
+  // sudo and su can hand a user's HOME down, and a store or key in a folder
+  // that user controls would steer root's runs.
   static std::string ConfigFolder();
+  // Tests only: as root, follow the environment like any other user, so
+  // tests running as root keep to their temporary homes.
+  static void FollowEnvironmentAsRootForTests(bool follow);
   // ConfigFolder() + "/settings.db".
   static std::string DefaultPath();
 
@@ -85,6 +91,8 @@ public:
   // (mode 0600). A file that is not a readable settings database is renamed
   // to "<name>.damaged-<time>" and a fresh one is started, so the program
   // always gets a store; SetAsidePath() then names the renamed file.
+  // As root, a file or folder that another user owns or can write is not
+  // used at all: the store stays closed and Refusal() says why.
   explicit TSettingsStore(std::string dbPath = DefaultPath());
   ~TSettingsStore();
   TSettingsStore(const TSettingsStore&) = delete;
@@ -93,6 +101,7 @@ public:
   bool IsOpen() const { return FDb != nullptr; }
   const std::string& FilePath() const { return FPath; }
   const std::string& SetAsidePath() const { return FSetAside; }
+  const std::string& Refusal() const { return FRefusal; }
 
   // Opens the key for writing, creating it and its missing parents.
   std::optional<TSettingsKey> OpenKey(const std::string& path);
@@ -123,6 +132,7 @@ private:
 
   std::string FPath;
   std::string FSetAside;
+  std::string FRefusal;
   sqlite3* FDb = nullptr;
   int FDepth = 0; // nesting of Transact
   bool FOpenBusy = false; // the last open failed only because another process held the file

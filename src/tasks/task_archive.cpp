@@ -12,6 +12,7 @@
 
 #include "tasks/ini_file.h"
 #include "tasks/task_files.h"
+#include "tasks/task_input.h"
 #include "tasks/work_folder.h"
 
 namespace twf {
@@ -132,8 +133,14 @@ TEntryResult ExtractEntry(zip_t* za, zip_uint64_t index, int rootFd, const std::
 
 TExtraction ExtractTaskFiles(const std::string& zipPath, const std::string& folder) {
   TExtraction out;
+  std::string refusal;
+  const int zipFd = OpenTaskInput(zipPath, refusal);
+  if (zipFd < 0) {
+    out.Error = refusal.empty() ? SystemErrorText(errno) : refusal + ". " + kRootInputRule;
+    return out;
+  }
   int code = 0;
-  zip_t* za = zip_open(zipPath.c_str(), ZIP_RDONLY, &code);
+  zip_t* za = zip_fdopen(zipFd, 0, &code); // takes the descriptor, whatever the result
   if (!za) {
     out.Error = ZipErrorText(code);
     return out;

@@ -51,7 +51,8 @@ struct TArchiveImportOutcome {
 // value. Before writing anything it asks confirm (a Yes/No question, Yes the
 // default) and stops on No. Entries with absolute paths or "..", links and
 // special files, and entries larger than a task file can be are never
-// written; they count as skipped.
+// written; they count as skipped. As root, an archive that is not root's
+// alone is refused like a task file (OpenTaskInput).
 TArchiveImportOutcome ImportTaskArchive(TSettingsStore& store, const std::string& zipPath,
                                         const std::function<bool(const TUserMessage&)>& confirm);
 

@@ -1,10 +1,13 @@
 #include "tasks/task_files.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <set>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "tasks/task_fields.h"
+#include "tasks/task_input.h"
 #include "log/utf8.h"
 
 namespace twf {
@@ -109,10 +112,42 @@ bool ImportTaskDocument(TSettingsStore& store, const TIniDocument& doc, const st
   });
 }
 
+TTaskFileLoad LoadTaskFile(const std::string& filePath, TIniDocument& doc, std::string* message) {
+  doc = TIniDocument();
+  std::string refusal;
+  const int fd = OpenTaskInput(filePath, refusal);
+  TTaskFileLoad result = TTaskFileLoad::tlOk;
+  if (fd < 0) {
+    result = !refusal.empty()                    ? TTaskFileLoad::tlRefused
+             : errno == ENOENT || errno == ENOTDIR ? TTaskFileLoad::tlNotFound
+                                                   : TTaskFileLoad::tlUnreadable;
+  } else {
+    if (!doc.LoadFromDescriptor(fd)) result = TTaskFileLoad::tlUnreadable;
+    close(fd);
+  }
+  if (message) {
+    const std::string file = "Task file \"" + filePath + "\" ";
+    switch (result) {
+    case TTaskFileLoad::tlOk:
+      message->clear();
+      break;
+    case TTaskFileLoad::tlNotFound:
+      *message = file + "was not found.";
+      break;
+    case TTaskFileLoad::tlUnreadable:
+      *message = file + "could not be read.";
+      break;
+    case TTaskFileLoad::tlRefused:
+      *message = file + "is refused: " + refusal + ". " + kRootInputRule;
+      break;
+    }
+  }
+  return result;
+}
+
 bool ImportTaskFile(TSettingsStore& store, const std::string& filePath, const std::string& taskName) {
   TIniDocument doc;
-  doc.LoadFromFile(filePath);
-  return ImportTaskDocument(store, doc, taskName);
+  return LoadTaskFile(filePath, doc) == TTaskFileLoad::tlOk && ImportTaskDocument(store, doc, taskName);
 }
 
 std::string TaskNameFromFile(const TIniDocument& doc, const std::string& filePath) {
@@ -121,7 +156,13 @@ std::string TaskNameFromFile(const TIniDocument& doc, const std::string& filePat
 
 bool ApplyTaskFile(const std::string& filePath, TTaskSettings& s, std::string* taskName) {
   TIniDocument doc;
-  if (!doc.LoadFromFile(filePath)) return false;
+  if (LoadTaskFile(filePath, doc) != TTaskFileLoad::tlOk) return false;
+  ApplyTaskDocument(doc, filePath, s, taskName);
+  return true;
+}
+
+void ApplyTaskDocument(const TIniDocument& doc, const std::string& filePath, TTaskSettings& s,
+                       std::string* taskName) {
   for (const char* key : kAppliedKeys) {
     const TField* f = detail::FindTaskField(key);
     std::string text;
@@ -149,7 +190,6 @@ bool ApplyTaskFile(const std::string& filePath, TTaskSettings& s, std::string* t
     }
   }
   if (taskName) *taskName = TaskNameFromFile(doc, filePath);
-  return true;
 }
 
 TImportTaskOutcome ImportTaskCommand(TSettingsStore& store, const std::string& filePath,
@@ -157,7 +197,11 @@ TImportTaskOutcome ImportTaskCommand(TSettingsStore& store, const std::string& f
                                      const std::function<bool(const TUserMessage&)>& confirm) {
   TImportTaskOutcome out;
   TIniDocument doc;
-  doc.LoadFromFile(filePath);
+  // A file that cannot be read goes on as an empty one, to the no-[Task] message.
+  if (std::string refusal; LoadTaskFile(filePath, doc, &refusal) == TTaskFileLoad::tlRefused) {
+    out.Message = TUserMessage{TMessageKind::mkError, refusal};
+    return out;
+  }
   const std::optional<std::string> answer = askName(TaskNameFromFile(doc, filePath));
   if (!answer) return out;
   const std::string name(TrimIni(*answer));

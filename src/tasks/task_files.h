@@ -44,12 +44,20 @@ std::string ExportTaskFileName(const std::string& taskName);
 // nothing written, when the task does not exist or the file cannot be written.
 bool ExportTaskFile(TSettingsStore& store, const std::string& taskName, const std::string& filePath);
 
+// Reads a task file for a command that acts on it. As root, a file that is
+// not root's alone is refused (OpenTaskInput). On failure message holds the
+// text to show: 'Task file "<path>" was not found.', '... could not be
+// read.' or '... is refused: <reason>. As root, ...'.
+enum class TTaskFileLoad { tlOk, tlNotFound, tlUnreadable, tlRefused };
+TTaskFileLoad LoadTaskFile(const std::string& filePath, TIniDocument& doc, std::string* message = nullptr);
+
 // Copies the [Task] keys of the file into Tasks\<taskName> (created when
 // absent, not cleared first). ExclPatterns gets its "|" back as CR LF. A
 // task setting of string type is stored as a string; any other key as an
 // integer when its text is a whole number (ParseWholeNumber), else as a
-// string. False when [Task] holds no keys, the name is empty or refused by
-// TaskNameCharacterRefusal, or the key cannot be written.
+// string. False when the file cannot be read (LoadTaskFile), [Task] holds no
+// keys, the name is empty or refused by TaskNameCharacterRefusal, or the key
+// cannot be written.
 bool ImportTaskFile(TSettingsStore& store, const std::string& filePath, const std::string& taskName);
 bool ImportTaskDocument(TSettingsStore& store, const TIniDocument& doc, const std::string& taskName);
 
@@ -61,8 +69,11 @@ std::string TaskNameFromFile(const TIniDocument& doc, const std::string& filePat
 // Absent keys and texts that are not numbers where a number is needed leave
 // the member unchanged; WarnPct, LogJson and the webhook and volume-check
 // settings are never taken from the file. On success taskName (when given)
-// receives TaskNameFromFile. False, with s unchanged, when the file cannot be read.
+// receives TaskNameFromFile. False, with s unchanged, when the file cannot be
+// read (LoadTaskFile). ApplyTaskDocument does the same with a file already read.
 bool ApplyTaskFile(const std::string& filePath, TTaskSettings& s, std::string* taskName = nullptr);
+void ApplyTaskDocument(const TIniDocument& doc, const std::string& filePath, TTaskSettings& s,
+                       std::string* taskName = nullptr);
 
 // The single import as the window runs it, after the open dialog.
 struct TImportTaskOutcome {
@@ -70,7 +81,8 @@ struct TImportTaskOutcome {
   std::string TaskName;                // refresh the list and select this name when Imported
   std::optional<TUserMessage> Message; // shown when set
 };
-// askName shows the input box (title kImportTaskTitle, prompt
+// A file refused as root (LoadTaskFile) gives its message before any
+// question. askName shows the input box (title kImportTaskTitle, prompt
 // kTaskNamePrompt) pre-filled with the proposed name and returns the answer,
 // or nullopt for Cancel. confirm asks a Yes/No question and returns true for Yes.
 TImportTaskOutcome ImportTaskCommand(TSettingsStore& store, const std::string& filePath,

@@ -24,7 +24,7 @@ TEST_F(DataProtectionTest, ValuesRoundTripInTheStoredEnvelope) {
   for (const std::string& clear : {std::string("s3cr3t"), std::string("Bearer ü€ 😀"), std::string(" padded "),
                                   std::string(5000, 'x'), std::string("nul\0inside", 10)}) {
     SCOPED_TRACE(clear.substr(0, 20));
-    const std::string stored = ProtectValue(clear);
+    const std::string stored = ProtectValue(clear).value();
     ASSERT_EQ(stored.rfind("dpapi:", 0), 0u);
     const std::string base64 = stored.substr(6);
     EXPECT_EQ(base64.find_first_of("\r\n"), std::string::npos);
@@ -40,7 +40,7 @@ TEST_F(DataProtectionTest, ValuesRoundTripInTheStoredEnvelope) {
 
 TEST_F(DataProtectionTest, StoredFormsThatAreNotASealedValue) {
   ASSERT_NE(ProtectValue("make a key"), "make a key");
-  const std::string sealed = ProtectValue("abc");
+  const std::string sealed = ProtectValue("abc").value();
   struct Case {
     std::string stored, want;
   } cases[] = {
@@ -76,7 +76,7 @@ TEST_F(DataProtectionTest, TheKeyFileIsPrivateAndCreatedOnFirstUse) {
 
   // A folder someone made readable for others is tightened.
   ASSERT_EQ(system(("mkdir -p '" + KeyFolder() + "' && chmod 755 '" + KeyFolder() + "'").c_str()), 0);
-  const std::string stored = ProtectValue("v");
+  const std::string stored = ProtectValue("v").value();
   EXPECT_EQ(Mode(KeyFile()), 0600u);
   EXPECT_EQ(Mode(KeyFolder()) & 077, 0u);
   struct stat st;
@@ -86,7 +86,9 @@ TEST_F(DataProtectionTest, TheKeyFileIsPrivateAndCreatedOnFirstUse) {
   // A damaged key file is never replaced: values sealed before stay recoverable.
   const std::string key = ReadFile(KeyFile());
   WriteFile(KeyFile(), "short");
-  EXPECT_EQ(ProtectValue("clear"), "clear"); // no key: kept clear, as the webhook needs it
+  std::string whyNot;
+  EXPECT_EQ(ProtectValue("clear", &whyNot), std::nullopt); // no key: nothing to store, never the clear value
+  EXPECT_EQ(whyNot, "the key file \"" + KeyFile() + "\" could not be read");
   EXPECT_EQ(UnprotectValue(stored), "");
   EXPECT_EQ(ReadFile(KeyFile()), "short");
   WriteFile(KeyFile(), key);
@@ -94,10 +96,10 @@ TEST_F(DataProtectionTest, TheKeyFileIsPrivateAndCreatedOnFirstUse) {
 }
 
 TEST_F(DataProtectionTest, AValueSealedUnderOneKeyDoesNotOpenWithAnother) {
-  const std::string stored = ProtectValue("only mine");
+  const std::string stored = ProtectValue("only mine").value();
   setenv("XDG_CONFIG_HOME", (Root + "/other-user").c_str(), 1);
   EXPECT_EQ(UnprotectValue(stored), "");
-  const std::string theirs = ProtectValue("theirs");
+  const std::string theirs = ProtectValue("theirs").value();
   EXPECT_EQ(UnprotectValue(theirs), "theirs");
   EXPECT_EQ(UnprotectValue(stored), "");
   setenv("XDG_CONFIG_HOME", Config.c_str(), 1);
@@ -109,7 +111,7 @@ TEST_F(DataProtectionTest, AValueSealedUnderOneKeyDoesNotOpenWithAnother) {
 // our key nor open our values with a key of its own.
 TEST_F(DataProtectionTest, AnotherUserCannotOpenOurValues) {
   if (geteuid() != 0) GTEST_SKIP() << "switching users needs root";
-  const std::string stored = ProtectValue("root's secret");
+  const std::string stored = ProtectValue("root's secret").value();
   std::string theirHome = "/tmp/twf-nobody-XXXXXX";
   ASSERT_NE(mkdtemp(theirHome.data()), nullptr);
   ASSERT_EQ(chown(theirHome.c_str(), 65534, 65534), 0);
@@ -122,10 +124,10 @@ TEST_F(DataProtectionTest, AnotherUserCannotOpenOurValues) {
       _exit(90);
     // Our config folder: the key cannot be read, and it is not replaced.
     if (UnprotectValue(stored) != "") failures |= 1;
-    if (ProtectValue("x") != "x") failures |= 2;
+    if (ProtectValue("x").has_value()) failures |= 2;
     // A config folder of its own: it gets its own key, which does not open ours.
     setenv("XDG_CONFIG_HOME", theirHome.c_str(), 1);
-    const std::string own = ProtectValue("nobody's");
+    const std::string own = ProtectValue("nobody's").value_or("");
     if (own.rfind("dpapi:", 0) != 0 || UnprotectValue(own) != "nobody's") failures |= 4;
     if (UnprotectValue(stored) != "") failures |= 8;
     _exit(failures);
@@ -138,11 +140,28 @@ TEST_F(DataProtectionTest, AnotherUserCannotOpenOurValues) {
   RemoveTree(theirHome);
 }
 
+// A key file that another user owns is neither used nor replaced: its owner
+// could read whatever it sealed, and replacing it would lose every value
+// sealed before. Once the owner is put right, the values open again.
+TEST_F(DataProtectionTest, AKeyOfAnotherUserIsNeitherUsedNorReplaced) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving the key to another user needs root";
+  const std::string stored = ProtectValue("root's secret").value();
+  const std::string key = ReadFile(KeyFile());
+  ASSERT_EQ(chown(KeyFile().c_str(), 65534, 65534), 0);
+  std::string whyNot;
+  EXPECT_EQ(ProtectValue("new secret", &whyNot), std::nullopt);
+  EXPECT_EQ(whyNot, "the key file \"" + KeyFile() + "\" belongs to another user");
+  EXPECT_EQ(UnprotectValue(stored), "");
+  EXPECT_EQ(ReadFile(KeyFile()), key);
+  ASSERT_EQ(chown(KeyFile().c_str(), 0, 0), 0);
+  EXPECT_EQ(UnprotectValue(stored), "root's secret");
+}
+
 TEST_F(DataProtectionTest, FirstUseFromSeveralThreadsMakesOneKey) {
   std::vector<std::string> stored(6);
   std::vector<std::thread> threads;
   for (size_t i = 0; i < stored.size(); ++i)
-    threads.emplace_back([&, i] { stored[i] = ProtectValue("value " + std::to_string(i)); });
+    threads.emplace_back([&, i] { stored[i] = ProtectValue("value " + std::to_string(i)).value_or(""); });
   for (std::thread& t : threads) t.join();
   for (size_t i = 0; i < stored.size(); ++i) EXPECT_EQ(UnprotectValue(stored[i]), "value " + std::to_string(i));
 }
@@ -248,6 +267,23 @@ TEST_F(AuthKeyStoreTest, AddUpdateTrimsAndRefuses) {
   EXPECT_EQ(ListAuthKeyNames(store), std::vector<std::string>{"Prod"});
 
   EXPECT_EQ(DeleteKeysQuestion(3), (TUserMessage{TMessageKind::mkConfirmation, "Delete 3 selected key(s)?", false}));
+}
+
+TEST_F(AuthKeyStoreTest, AValueThatCannotBeProtectedIsNotSaved) {
+  TSettingsStore store;
+  // Something that is not a key file stands where the key belongs.
+  const std::string keyPath = Config + "/Zentorvi/Quarlex Twinfold/data-protection.key";
+  ASSERT_EQ(mkdir(keyPath.c_str(), 0700), 0);
+  const std::optional<TUserMessage> refusal = SaveAuthKeyEntry(store, "Stage", "X-API-Key", "stage-secret");
+  ASSERT_TRUE(refusal);
+  EXPECT_EQ(*refusal, (TUserMessage{TMessageKind::mkError, std::string(kMsgCannotProtect) + "the key file \"" +
+                                                              keyPath + "\" could not be read."}));
+  EXPECT_FALSE(store.KeyExists("AuthKeys\\Stage"));
+  for (const char* suffix : {"", "-wal"})
+    EXPECT_EQ(ReadFile(StorePath() + suffix).find("stage-secret"), std::string::npos) << suffix;
+  // An empty value needs no protection and is saved.
+  EXPECT_FALSE(SaveAuthKeyEntry(store, "Open", "X-Open", ""));
+  EXPECT_TRUE(store.KeyExists("AuthKeys\\Open"));
 }
 
 } // namespace

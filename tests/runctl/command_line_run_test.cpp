@@ -146,6 +146,39 @@ TEST_F(CommandLineRun, ImportFailures) {
   }
 }
 
+// As root, a task file another user could have written is refused, whether
+// run or imported, and so is a store that is not root's alone.
+TEST_F(CommandLineRun, AsRootFilesOfOtherUsersAreRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "the rule is root's";
+  const std::string theirs = Tmp / "theirs.ini";
+  WriteJob(theirs, "Theirs", Src, Dst);
+  ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+  const std::string refused = "Task file \"" + theirs +
+                              "\" is refused: it belongs to uid 65534, not to root. As root, only files that belong "
+                              "to root and that no one else can write are read.\n";
+  TProcessResult run = Twinfold({"/task_file:" + theirs, "/run", "/close"});
+  EXPECT_EQ(run.ExitCode, 2);
+  EXPECT_EQ(run.Err, "twinfold: " + refused);
+  TProcessResult imp = Twinfold({"/import_task:" + theirs});
+  EXPECT_EQ(imp.ExitCode, 2);
+  EXPECT_EQ(imp.Out, refused);
+  EXPECT_FALSE(test::Exists(Dst));
+
+  // Root's own file goes in; then the store is handed to another user.
+  ASSERT_EQ(Twinfold({"/import_task:" + Job}).ExitCode, 0);
+  const std::string store = Home + "/.config/Zentorvi/Quarlex Twinfold/settings.db";
+  ASSERT_EQ(chown(store.c_str(), 65534, 65534), 0);
+  const std::string storeRefused =
+      "The settings store \"" + store + "\" belongs to uid 65534, not to root; as root it is not used.\n";
+  TProcessResult byName = Twinfold({"/task:Nightly", "/run", "/close"});
+  EXPECT_EQ(byName.ExitCode, 2);
+  EXPECT_EQ(byName.Err, "twinfold: " + storeRefused);
+  TProcessResult again = Twinfold({"/import_task:" + Job});
+  EXPECT_EQ(again.ExitCode, 2);
+  EXPECT_EQ(again.Out, storeRefused);
+  EXPECT_FALSE(test::Exists(Dst));
+}
+
 // Errors during the run: exit code 1. A file the run's user cannot read makes
 // one, so the run goes as an unprivileged user.
 TEST_F(CommandLineRun, RunWithErrorsEndsWithCode1) {

@@ -20,6 +20,7 @@
 #include "runctl/run_controller.h"
 #include "runctl/run_host_fake.h"
 #include "runctl/runctl_support.h"
+#include "runctl/webhook.h"
 #include "support/tree.h"
 #include "tasks/task_files.h"
 #include "tasks/task_settings.h"
@@ -641,8 +642,13 @@ TEST_F(RunControl, AnotherFileSystemAtTheSameDestinationIsRefused) {
 // ---------------------------------------------------------------- webhook
 
 TEST_F(RunControl, ReportOfARunWithAndWithoutItsAuthKey) {
-  test::TWebhookServer server(test::TWebhookServer::wmOk);
+  // The header goes only over https with a verified certificate: trust the server's.
+  test::TWebhookServer server(test::TWebhookServer::wmOk, true);
   ASSERT_TRUE(server.Started());
+  SetWebhookCaFileForTests(server.CertFile());
+  struct TUntrust {
+    ~TUntrust() { SetWebhookCaFileForTests(""); }
+  } untrust;
   ASSERT_TRUE(WriteAuthKey(*Store, "Main", "X-Api-Key", "s3cr3t-value"));
   SaveSettings(*Store, TaskKeyPath("Nightly"), Baseline);
   Host->Current = "Nightly";
@@ -655,6 +661,7 @@ TEST_F(RunControl, ReportOfARunWithAndWithoutItsAuthKey) {
     Host->Values.WebhookEnabled = true;
     Host->Values.WebhookURL = "  " + server.Url() + " ";
     Host->Values.WebhookAuthKey = key;
+    Host->Values.WebhookVerifySSL = true;
     SaveSettings(*Store, TaskKeyPath("Nightly"), Host->Values);
     test::RemoveTree(Dst);
     MakeController();

@@ -130,7 +130,7 @@ TWebhookServer::TWebhookServer(TMode mode, bool tls) : FTls(tls) {
   if (tls) {
     TProcessResult cert = RunProcess({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
                                       "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj",
-                                      "/CN=localhost", "-keyout", FDir + "/key.pem", "-out", FDir + "/cert.pem"},
+                                      "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", FDir + "/key.pem", "-out", FDir + "/cert.pem"},
                                      {"PATH=/usr/bin:/bin"}, 30000);
     if (cert.ExitCode != 0) return;
     argv.push_back(FDir + "/cert.pem");

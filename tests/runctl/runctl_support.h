@@ -34,7 +34,8 @@ struct TRecordedRequest {
 class TWebhookServer {
 public:
   enum TMode { wmOk, wmStatus500, wmHang };
-  // tls: HTTPS with a self-signed certificate made by the openssl command.
+  // tls: HTTPS with a self-signed certificate for 127.0.0.1 made by the
+  // openssl command (CertFile(), to trust it).
   explicit TWebhookServer(TMode mode, bool tls = false);
   ~TWebhookServer();
   TWebhookServer(const TWebhookServer&) = delete;
@@ -43,6 +44,7 @@ public:
   bool Started() const { return FPort > 0; }
   int Port() const { return FPort; }
   std::string Url(const std::string& path = "/hook") const;
+  std::string CertFile() const { return FDir + "/cert.pem"; }
   // The requests received so far, in order.
   std::vector<TRecordedRequest> Requests() const;
 

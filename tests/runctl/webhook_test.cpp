@@ -193,8 +193,16 @@ struct TCapturedLog {
                        false};
 };
 
+// Trusts one test server's certificate for the life of the object.
+struct TTrustedServer {
+  TWebhookServer Server{TWebhookServer::wmOk, true};
+  TTrustedServer() { SetWebhookCaFileForTests(Server.CertFile()); }
+  ~TTrustedServer() { SetWebhookCaFileForTests(""); }
+};
+
 TEST_F(Webhook, DeliveredWithTheBodyAndOnlyTheHeadersAsked) {
-  TWebhookServer server(TWebhookServer::wmOk);
+  TTrustedServer trusted;
+  TWebhookServer& server = trusted.Server;
   ASSERT_TRUE(server.Started());
   const std::string report = BuildWebhookPayload({}, "s", "Tâche", "d", At(kStart), At(kStart), {});
 
@@ -216,6 +224,50 @@ TEST_F(Webhook, DeliveredWithTheBodyAndOnlyTheHeadersAsked) {
   EXPECT_EQ(reqs[2].Header("X-Empty", &found), "");
   EXPECT_TRUE(found) << "an empty value is sent too";
   for (const auto& l : log.Lines) EXPECT_EQ(l.find("s3cr3t"), std::string::npos);
+}
+
+// The auth header is a secret: it goes only where the channel is encrypted
+// and the server verified. Elsewhere the report goes without it, and the log
+// says so once.
+TEST_F(Webhook, TheAuthHeaderGoesOnlyOverVerifiedHttps) {
+  TWebhookServer plain(TWebhookServer::wmOk);
+  TTrustedServer trusted;
+  ASSERT_TRUE(plain.Started());
+  ASSERT_TRUE(trusted.Server.Started());
+  std::string upperCase = trusted.Server.Url();
+  upperCase.replace(0, 5, "HTTPS");
+  struct TCase {
+    const char* Name;
+    TWebhookServer& Server;
+    std::string Url;
+    bool Verify;
+    bool Sent;
+  };
+  const std::vector<TCase> cases = {
+      {"https, certificate checked", trusted.Server, trusted.Server.Url(), true, true},
+      {"the scheme in capitals", trusted.Server, upperCase, true, true},
+      {"https, certificate checks off", trusted.Server, trusted.Server.Url(), false, false},
+      {"plain http", plain, plain.Url(), true, false},
+      {"plain http, checks off", plain, plain.Url(), false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const size_t before = c.Server.Requests().size();
+    TCapturedLog log;
+    PostWebhook(c.Url, "{}", c.Verify, "s3cr3t-value", "X-Api-Key", log.Logger);
+    std::vector<std::string> want = {"Webhook:     delivered (HTTP 200)"};
+    if (!c.Sent) want.insert(want.begin(), kWebhookHeaderWithheldLine);
+    EXPECT_EQ(log.Lines, want);
+    const auto reqs = c.Server.Requests();
+    ASSERT_EQ(reqs.size(), before + 1);
+    bool found = false;
+    EXPECT_EQ(reqs.back().Header("X-Api-Key", &found), c.Sent ? "s3cr3t-value" : "");
+    EXPECT_EQ(found, c.Sent);
+  }
+  // Without a header there is nothing to withhold and nothing to say.
+  TCapturedLog log;
+  PostWebhook(plain.Url(), "{}", true, "", "", log.Logger);
+  EXPECT_EQ(log.Lines, std::vector<std::string>{"Webhook:     delivered (HTTP 200)"});
 }
 
 TEST_F(Webhook, ServerErrorIsDelivered) {
@@ -252,7 +304,7 @@ TEST_F(Webhook, FailuresAreOneLine) {
       {"refused port", "http://127.0.0.1:" + std::to_string(test::RefusedPort()) + "/", "", "", "connect"},
       {"malformed URL", "http://[::1/", "", "", ""},
       {"not HTTP", "file:///etc/hostname", "", "", "rotocol"},
-      {"a line break in the key's value", "http://127.0.0.1:1/", "X-Key", "a\r\nX-Injected: 1", "line break"},
+      {"a line break in the key's value", "https://127.0.0.1:1/", "X-Key", "a\r\nX-Injected: 1", "line break"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);

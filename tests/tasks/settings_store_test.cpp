@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -31,6 +33,71 @@ TEST_F(SettingsStoreTest, DefaultPathFollowsTheEnvironmentAtEachCall) {
   // A relative XDG_CONFIG_HOME is invalid by the XDG rules and ignored.
   setenv("XDG_CONFIG_HOME", "relative", 1);
   EXPECT_EQ(TSettingsStore::DefaultPath(), Home + "/.config/Zentorvi/Quarlex Twinfold/settings.db");
+}
+
+// As root the environment may be a user's (sudo and su can pass HOME on):
+// root's store and key are found through the account database instead.
+TEST_F(SettingsStoreTest, AsRootTheLocationComesFromTheAccountDatabase) {
+  if (geteuid() != 0) GTEST_SKIP() << "the rule is root's";
+  const passwd* pw = getpwuid(0);
+  ASSERT_TRUE(pw && pw->pw_dir);
+  const std::string rootHome = pw->pw_dir;
+  ASSERT_NE(rootHome, Home);
+  TSettingsStore::FollowEnvironmentAsRootForTests(false); // the program's own rule; nothing is opened here
+  EXPECT_EQ(TSettingsStore::DefaultPath(), rootHome + "/.config/Zentorvi/Quarlex Twinfold/settings.db");
+  unsetenv("XDG_CONFIG_HOME");
+  EXPECT_EQ(TSettingsStore::DefaultPath(), rootHome + "/.config/Zentorvi/Quarlex Twinfold/settings.db");
+  TSettingsStore::FollowEnvironmentAsRootForTests(true);
+  EXPECT_EQ(TSettingsStore::DefaultPath(), Home + "/.config/Zentorvi/Quarlex Twinfold/settings.db");
+}
+
+// As root, a store that someone else owns or can write is not used: it could
+// hold their tasks and keys. It is left exactly as found, never set aside.
+TEST_F(SettingsStoreTest, AsRootAStoreThatIsNotRootsAloneIsRefused) {
+  if (geteuid() != 0) GTEST_SKIP() << "the rule is root's";
+  struct TCase {
+    const char* Name;
+    uid_t FileOwner, FolderOwner;
+    mode_t FileMode, FolderMode;
+    std::string Refusal; // "%f" for the file, "%d" for the folder; "" when it opens
+  } cases[] = {
+      {"root's alone", 0, 0, 0600, 0700, ""},
+      {"root's, folder readable by all", 0, 0, 0600, 0755, ""},
+      {"the file is another user's", 65534, 0, 0600, 0700,
+       "The settings store \"%f\" belongs to uid 65534, not to root; as root it is not used."},
+      {"others may write the file", 0, 0, 0666, 0700,
+       "The settings store \"%f\" can be written by other users; as root it is not used."},
+      {"the folder is another user's", 0, 65534, 0600, 0700,
+       "The settings folder \"%d\" belongs to uid 65534, not to root; as root it is not used."},
+      {"the group may write the folder", 0, 0, 0600, 0770,
+       "The settings folder \"%d\" can be written by other users; as root it is not used."},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string folder = Root + "/" + c.Name, path = folder + "/settings.db";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    {
+      TSettingsStore made(path);
+      ASSERT_TRUE(made.OpenKey("Tasks\\Mine")->WriteInteger("x", 1));
+    }
+    ASSERT_EQ(chown(path.c_str(), c.FileOwner, c.FileOwner), 0);
+    ASSERT_EQ(chmod(path.c_str(), c.FileMode), 0);
+    ASSERT_EQ(chown(folder.c_str(), c.FolderOwner, c.FolderOwner), 0);
+    ASSERT_EQ(chmod(folder.c_str(), c.FolderMode), 0);
+    const std::string before = ReadFile(path);
+    std::string want = c.Refusal;
+    if (size_t at = want.find("%f"); at != std::string::npos) want.replace(at, 2, path);
+    if (size_t at = want.find("%d"); at != std::string::npos) want.replace(at, 2, folder);
+
+    TSettingsStore store(path);
+    EXPECT_EQ(store.Refusal(), want);
+    EXPECT_EQ(store.IsOpen(), want.empty());
+    EXPECT_EQ(store.KeyExists("Tasks\\Mine"), want.empty());
+    EXPECT_TRUE(store.SetAsidePath().empty());
+    if (!want.empty()) {
+      EXPECT_EQ(ReadFile(path), before);
+    }
+  }
 }
 
 TEST_F(SettingsStoreTest, NamesCompareWithUnicodeCaseFolding) {

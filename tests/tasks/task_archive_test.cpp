@@ -6,6 +6,7 @@
 
 #include "tasks/settings_print.h"
 #include "tasks/task_archive.h"
+#include "tasks/task_input.h"
 #include "tasks/task_files.h"
 #include "tasks/test_env.h"
 
@@ -278,6 +279,46 @@ TEST_F(TaskArchiveTest, FilesThatAreNoUsableArchive) {
     EXPECT_FALSE(out.Changed);
   }
   EXPECT_TRUE(TempEntries().empty());
+}
+
+// As root an archive is a bundle of task files: the same owner rule holds.
+TEST_F(TaskArchiveTest, AsRootOnlyRootsOwnArchivesAreRead) {
+  if (geteuid() != 0) GTEST_SKIP() << "the rule is root's";
+  TSettingsStore store;
+  SaveSettings(store, TaskKeyPath("T"), Task("/t"));
+  const std::string zip = File("tasks.zip"), link = File("link.zip");
+  ASSERT_EQ(ExportTaskArchive(store, {"T"}, zip).Text, "1 task(s) exported.");
+  ASSERT_EQ(symlink(zip.c_str(), link.c_str()), 0);
+  struct TCase {
+    const char* Name;
+    uid_t Owner;
+    mode_t Mode;
+    std::string Path;
+    std::string Reason; // "" when read
+  } cases[] = {
+      {"another user's", 65534, 0644, zip, "it belongs to uid 65534, not to root"},
+      {"others may write", 0, 0666, zip, "group or others can write it"},
+      {"a link to root's own archive", 0, 0644, link, "it is a symbolic link"},
+      {"root's own", 0, 0644, zip, ""},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    ASSERT_EQ(chown(zip.c_str(), c.Owner, c.Owner), 0);
+    ASSERT_EQ(chmod(zip.c_str(), c.Mode), 0);
+    bool asked = false;
+    const TArchiveImportOutcome out = ImportTaskArchive(store, c.Path, [&](const TUserMessage&) {
+      asked = true;
+      return true;
+    });
+    ASSERT_TRUE(out.Message);
+    if (c.Reason.empty()) {
+      EXPECT_EQ(out.Message->Text, "1 task(s) imported, 0 file(s) skipped.");
+    } else {
+      EXPECT_EQ(*out.Message, (TUserMessage{TMessageKind::mkError, std::string(kMsgCannotOpenArchive) + c.Reason +
+                                                                        ". " + kRootInputRule}));
+    }
+    EXPECT_EQ(asked, c.Reason.empty());
+  }
 }
 
 TEST_F(TaskArchiveTest, ImportAsksFirstAndCountsUnusableFiles) {

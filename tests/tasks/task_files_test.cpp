@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "tasks/settings_print.h"
 #include "tasks/task_files.h"
+#include "tasks/task_input.h"
 #include "tasks/test_env.h"
 
 namespace twf {
@@ -276,6 +279,73 @@ TEST(SafeFileNameTest, EntryNamesAreUniqueWithoutRegardToCase) {
   const std::vector<std::string> names = UniqueEntryNames({longName, longName});
   EXPECT_EQ(names[0], std::string(199, 'a'));
   EXPECT_EQ(names[1], std::string(199, 'a') + " (2)");
+}
+
+// As root a task file decides what root copies and deletes and where the
+// report goes: one that is not root's alone is refused (as cron and sudo
+// refuse such tables), by every way in, before any question is asked.
+TEST_F(TaskFilesTest, AsRootOnlyRootsOwnTaskFilesAreRead) {
+  if (geteuid() != 0) GTEST_SKIP() << "the rule is root's";
+  struct TCase {
+    const char* Name;
+    uid_t Owner;
+    mode_t Mode;
+    bool Link;
+    std::string Reason; // "" when read
+  } cases[] = {
+      {"root's own", 0, 0644, false, ""},
+      {"root's own, read-only", 0, 0400, false, ""},
+      {"another user's", 65534, 0644, false, "it belongs to uid 65534, not to root"},
+      {"another user's, private", 65534, 0600, false, "it belongs to uid 65534, not to root"},
+      {"group may write", 0, 0664, false, "group or others can write it"},
+      {"others may write", 0, 0646, false, "group or others can write it"},
+      {"a link to root's own file", 0, 0644, true, "it is a symbolic link"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string real = File("job.ini"), link = File("link.ini");
+    unlink(real.c_str());
+    unlink(link.c_str());
+    WriteFile(real, "[Task]\r\nSource=/from-file\r\n[Meta]\r\nName=Job\r\n");
+    ASSERT_EQ(chown(real.c_str(), c.Owner, c.Owner), 0);
+    ASSERT_EQ(chmod(real.c_str(), c.Mode), 0);
+    if (c.Link) {
+      ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+    }
+    const std::string path = c.Link ? link : real;
+    const std::string want =
+        c.Reason.empty() ? "" : "Task file \"" + path + "\" is refused: " + c.Reason + ". " + kRootInputRule;
+
+    TIniDocument doc;
+    std::string message = "stale";
+    EXPECT_EQ(LoadTaskFile(path, doc, &message), c.Reason.empty() ? TTaskFileLoad::tlOk : TTaskFileLoad::tlRefused);
+    EXPECT_EQ(message, want);
+    EXPECT_EQ(doc.ReadString("Task", "Source", ""), c.Reason.empty() ? "/from-file" : "");
+
+    TTaskSettings s;
+    EXPECT_EQ(ApplyTaskFile(path, s), c.Reason.empty());
+    EXPECT_EQ(s.Source, c.Reason.empty() ? "/from-file" : "");
+
+    TSettingsStore store;
+    store.DeleteKey(kTasksKey);
+    EXPECT_EQ(ImportTaskFile(store, path, "Job"), c.Reason.empty());
+    store.DeleteKey(kTasksKey);
+    bool askedName = false;
+    const TImportTaskOutcome out = ImportTaskCommand(
+        store, path, [&](const std::string& proposed) -> std::optional<std::string> {
+          askedName = true;
+          return proposed;
+        },
+        [](const TUserMessage&) { return true; });
+    EXPECT_EQ(out.Imported, c.Reason.empty());
+    EXPECT_EQ(askedName, c.Reason.empty());
+    if (c.Reason.empty()) {
+      EXPECT_FALSE(out.Message);
+    } else {
+      EXPECT_EQ(out.Message, (TUserMessage{TMessageKind::mkError, want}));
+    }
+    EXPECT_EQ(store.KeyExists(TaskKeyPath("Job")), c.Reason.empty());
+  }
 }
 
 class ImportCommandTest : public TaskFilesTest {};

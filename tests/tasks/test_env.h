@@ -1,5 +1,6 @@
 // A private home for one test: HOME, XDG_CONFIG_HOME and TMPDIR point into a
-// fresh temporary folder, so no test touches the real user's store or key.
+// fresh temporary folder, so no test touches the real user's store or key
+// (as root too: the store then follows the environment).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "tasks/settings_store.h"
 #include "tasks/work_folder.h"
 
 namespace twf::test {
@@ -28,8 +30,10 @@ protected:
     SaveEnv("HOME", Home);
     SaveEnv("XDG_CONFIG_HOME", Config);
     SaveEnv("TMPDIR", Temp);
+    TSettingsStore::FollowEnvironmentAsRootForTests(true);
   }
   void TearDown() override {
+    TSettingsStore::FollowEnvironmentAsRootForTests(false);
     for (auto& [name, value] : FSaved) {
       if (value.second) setenv(name.c_str(), value.first.c_str(), 1);
       else unsetenv(name.c_str());

@@ -27,6 +27,7 @@
 #include "authkeys/auth_keys.h"
 #include "platform/fault_fs.h"
 #include "platform/power.h"
+#include "tasks/settings_store.h"
 #include "tasks/task_settings.h"
 #include "ui_test_support.h"
 
@@ -101,6 +102,7 @@ int main(int argc, char** argv) {
   setenv("HOME", h.constData(), 1);
   setenv("XDG_CONFIG_HOME", (h + "/config").constData(), 1);
   setenv("XDG_DATA_HOME", (h + "/data").constData(), 1);
+  TSettingsStore::FollowEnvironmentAsRootForTests(true);
   SetShutdownHookForTests([] {});
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quarlex Twinfold"));

@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include "platform/power.h"
+#include "tasks/settings_store.h"
 #include "tasks/task_settings.h"
 
 namespace twf::test {
@@ -152,6 +153,7 @@ int RunUiTests(QObject& tests, int argc, char** argv) {
   QFile::setPermissions(home.path() + QStringLiteral("/runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                                       QFileDevice::ExeOwner);
   if (!getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  TSettingsStore::FollowEnvironmentAsRootForTests(true);
   // No test may power the machine off, whatever it checks.
   SetShutdownHookForTests([] { qWarning("power-off requested by a test"); });
   QApplication app(argc, argv);
