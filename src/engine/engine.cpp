@@ -273,9 +273,9 @@ void TMirrorEngine::Run() {
   for (uint32_t i : plan.ToCopy) {
     const TFileEntry& e = FSrcFiles.At(i);
     copyBytes += e.Size;
-    if (const TFileEntry* d = FDstFiles.Find(FoldKey(e.OrigRel))) overwriteBytes += d->Size;
+    if (const TFileEntry* d = FDstFiles.Find(FoldKey(e.OrigRel))) overwriteBytes += std::max<int64_t>(0, d->Size);
   }
-  for (uint32_t i : plan.ToDelete) deleteBytes += FDstFiles.At(i).Size;
+  for (uint32_t i : plan.ToDelete) deleteBytes += std::max<int64_t>(0, FDstFiles.At(i).Size);
   FTotalBytesPlan = copyBytes;
 
   if (!MassDeleteGuard(plan)) return;

@@ -37,7 +37,15 @@ void TMirrorEngine::CompareFiles(TPlan& plan) {
   const bool logKeep = HasLogOp(FOpt.LogOps, loCopy);
   for (uint32_t i = 0; i < FSrcFiles.Count(); ++i) {
     const TFileEntry& s = FSrcFiles.At(i);
-    if (!FDstLinkDirs.empty() && IsBelowDestLink(s.OrigRel)) continue;
+    if (!FDstLinkDirs.empty() && IsBelowDestLink(s.OrigRel)) {
+      // The file's own name is taken by the link: never written through,
+      // and never passed over in silence.
+      for (const std::string& l : FDstLinkDirs)
+        if (l == s.OrigRel)
+          LogError("Cannot copy \"%s\": the destination item is a symbolic link to a folder or a mount point",
+                   l.c_str());
+      continue;
+    }
     const TFileEntry* d = FDstFiles.Find(FoldKey(s.OrigRel));
     if (!d) {
       plan.ToCopy.push_back(i);

@@ -130,6 +130,12 @@ void TMirrorEngine::ScanTree(const std::string& root, TFileMap& files, TDirMap& 
           if (FMaxBytes > 0 && e.Size > FMaxBytes) continue;
         }
         if (!masks.empty() && MatchesAny(masks, fullPath())) continue;
+        if (!isSource && (e.Kind == TEntryKind::Special || e.Kind == TEntryKind::Dangling)) {
+          // Nothing the mirror would make: it goes like an extra file (and
+          // leaves its folder removable), or is replaced by the source's file.
+          newFiles.push_back(TNewFile{std::move(relName), kNotAFile, 0});
+          continue;
+        }
         if (e.Kind == TEntryKind::Special) {
           try { Log("SKIP         special file: " + fullPath()); } catch (...) {}
           continue;
