@@ -219,8 +219,12 @@ void TMirrorEngine::Run() {
   // A source root that cannot be listed tells nothing about what the
   // destination should hold: the run stops before anything is planned.
   if (srcResult.RootFailed) return;
+  // Nor can a run that cannot see the destination know what it would
+  // overwrite or delete there.
+  if (dstResult.RootFailed) return;
   FUnlistedSrcDirs = std::move(srcResult.Unlisted);
   FDstLinkDirs = std::move(dstResult.LinkDirs);
+  FHeldDstDirs = std::move(dstResult.Unlisted);
   // Partial copies left behind by a killed run are ours; they go now.
   if (!FOpt.DryRun)
     for (const std::string& t : dstResult.TempFiles) FFs.DeleteFile(t);

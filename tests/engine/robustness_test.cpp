@@ -145,15 +145,70 @@ TEST_F(RobustTest, UnlistableSourceFolderCostsTheDestinationNothing) {
   EXPECT_EQ(ReadFile(Dst + "/locked/sub/deeper.txt"), "precious too");
 }
 
-TEST_F(RobustTest, UnlistableSourceRootRefusesTheRun) {
-  WriteFile(Src + "/a.txt", "a");
-  WriteFile(Dst + "/b.txt", "b");
-  TFaultFileSystem fs(RealFileSystem());
-  fs.FailPath(TFsCall::ListDir, Src, EACCES);
-  TRunResult r = Run(Opt(), &fs);
-  EXPECT_FALSE(r.Has("--- Summary ---")) << r.Text();
-  EXPECT_EQ(r.Stats.Errors, 1);
-  EXPECT_EQ(ReadFile(Dst + "/b.txt"), "b");
+// A root that cannot be listed, on either side, leaves the run nothing to
+// judge by: it stops after the scan line with the destination untouched.
+TEST_F(RobustTest, UnlistableRootRefusesTheRun) {
+  for (bool source : {true, false}) {
+    SCOPED_TRACE(source ? "source" : "destination");
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    WriteFile(o.SourceDir + "/a.txt", "a");
+    WriteFile(o.DestDir + "/b.txt", "b");
+    const std::string root = source ? o.SourceDir : o.DestDir;
+    TFaultFileSystem fs(RealFileSystem());
+    fs.FailPath(TFsCall::ListDir, root, EACCES);
+    TRunResult r = Run(o, &fs);
+    EXPECT_TRUE(r.Has("ERROR        Cannot list \"" + root + "\": Permission denied")) << r.Text();
+    ASSERT_FALSE(r.Lines.empty());
+    EXPECT_EQ(r.Lines.back().rfind("Scan done:", 0), 0u) << r.Text();
+    EXPECT_EQ(r.Stats.Errors, 1);
+    EXPECT_EQ(ListTree(o.DestDir), std::vector<std::string>{"b.txt"});
+  }
+}
+
+// A destination folder that cannot be listed may hold anything: nothing is
+// written into it, deleted from it or removed around it, whatever the
+// archive and skip-newer options would have made of what it holds.
+TEST_F(RobustTest, UnlistableDestinationFolderIsLeftAlone) {
+  struct Case {
+    const char* name;
+    bool archive, skipNewer;
+  };
+  const Case cases[] = {{"plain", false, false}, {"archive", true, false}, {"skip newer", false, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    o.ArchiveEnabled = c.archive;
+    o.ArchiveDir = t / "archive";
+    o.SkipNewer = c.skipNewer;
+    WriteFile(o.SourceDir + "/ok.txt", "ok");
+    WriteFile(o.SourceDir + "/locked/a.txt", "new a");
+    WriteFile(o.SourceDir + "/locked/sub/b.txt", "b");
+    WriteFile(o.SourceDir + "/shut", "a file where the destination has a folder");
+    SetMTime(o.SourceDir + "/locked/a.txt", 1000000000);
+    WriteFile(o.DestDir + "/locked/a.txt", "old a, newer");
+    WriteFile(o.DestDir + "/locked/extra.txt", "precious");
+    WriteFile(o.DestDir + "/shut/inside.txt", "precious too");
+    WriteFile(o.DestDir + "/gone/stale.txt", "listed, so it goes");
+    WriteFile(o.DestDir + "/gone/hidden/deep.txt", "precious three");
+    const auto locked = ListTree(o.DestDir + "/locked");
+    TFaultFileSystem fs(RealFileSystem());
+    for (const char* rel : {"/locked", "/shut", "/gone/hidden"}) fs.FailPath(TFsCall::ListDir, o.DestDir + rel, EIO);
+    TRunResult r = Run(o, &fs);
+    EXPECT_EQ(r.CountPrefix("ERROR        "), 3) << r.Text();
+    EXPECT_EQ(r.CountPrefix("ERROR        Cannot list \"" + o.DestDir), 3);
+    EXPECT_EQ(r.Stats.Errors, 3);
+    EXPECT_TRUE(r.Has("DELETE       gone/stale.txt" + std::string(c.archive ? " (archived)" : "")));
+    EXPECT_EQ(r.Stats.FilesCopied, 1); // ok.txt
+    EXPECT_EQ(r.Stats.FilesDeleted, 1);
+    EXPECT_EQ(r.Stats.DirsCreated + r.Stats.DirsDeleted, 0);
+    EXPECT_EQ(ListTree(o.DestDir + "/locked"), locked);
+    EXPECT_EQ(ReadFile(o.DestDir + "/locked/a.txt"), "old a, newer");
+    EXPECT_EQ(ReadFile(o.DestDir + "/shut/inside.txt"), "precious too");
+    EXPECT_EQ(ReadFile(o.DestDir + "/gone/hidden/deep.txt"), "precious three");
+    EXPECT_EQ(r.Stats.Archived, c.archive ? 1 : 0);
+  }
 }
 
 TEST_F(RobustTest, UnreadableFolderForARealUser) {
