@@ -192,6 +192,8 @@ void TMirrorEngine::Run() {
     Log("Archive:     displaced files go to " + FArchiveRun);
   }
 
+  FindKeptOut();
+
   // Scan both trees at once.
   SetPhase("Scanning");
   const int32_t scanWorkers = std::max(1, FOpt.Workers / 2);
@@ -225,6 +227,7 @@ void TMirrorEngine::Run() {
   FUnlistedSrcDirs = std::move(srcResult.Unlisted);
   FDstLinkDirs = std::move(dstResult.LinkDirs);
   FHeldDstDirs = std::move(dstResult.Unlisted);
+  FHeldDstDirs.insert(FHeldDstDirs.end(), dstResult.KeptOut.begin(), dstResult.KeptOut.end());
   // Partial copies left behind by a killed run are ours; they go now.
   if (!FOpt.DryRun)
     for (const std::string& t : dstResult.TempFiles) FFs.DeleteFile(t);

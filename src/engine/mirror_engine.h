@@ -73,6 +73,8 @@ private:
   bool IsBelowDestLink(std::string_view rel) const;
   bool IsInHeldDest(std::string_view rel) const;
   bool HoldsHeldDest(std::string_view rel) const;
+  void FindKeptOut();
+  bool IsKeptOut(const std::string& rel, bool atTop, const std::string& name) const;
 
   // Apply
   bool MassDeleteGuard(const TPlan& plan);
@@ -127,6 +129,10 @@ private:
   // or deleted below them, and neither they nor the folders holding them
   // are removed.
   std::vector<std::string> FHeldDstDirs;
+
+  // Set before the scan: what is never part of the mirror, on either side.
+  std::vector<std::string> FKeptOutRels; // relative folders (a log folder inside the destination)
+  bool FDestIsFsRoot = false;            // the top level holds its file system's Trash folders
 };
 
 } // namespace twf

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace twf {
 
@@ -46,6 +47,10 @@ struct TMirrorOptions {
   std::string StartedBy;
   std::string TaskName;
   TLogOps LogOps = kAllLogOps;
+  // Folders (absolute) that are never part of the mirror where they lie
+  // inside the destination, such as the task's log folder: not listed,
+  // counted, deleted or written into, on either side.
+  std::vector<std::string> KeepOutDirs;
 };
 
 struct TMirrorStats {

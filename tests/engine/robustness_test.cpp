@@ -234,6 +234,61 @@ TEST_F(RobustTest, UnreadableFolderForARealUser) {
   EXPECT_EQ(ReadFile(Dst + "/private/keep.txt"), "k");
 }
 
+// On a backup disk's root, the Trash holds what earlier runs deleted: never
+// mirrored away, counted or written into, from either side.
+TEST_F(RobustTest, TheDestinationDisksTrashIsNotPartOfTheMirror) {
+  TTinyDisk disk(Tmp / "disk", "4m");
+  if (!disk.Mounted) GTEST_SKIP() << "mounting a tmpfs is not allowed here";
+  TMirrorOptions o = Opt();
+  o.DestDir = disk.Path;
+  o.WarnMassDelete = true;
+  o.WarnMassDeletePct = 60; // 1 of 2 files; 5 of 6 if the Trash counted
+  WriteFile(Src + "/a.txt", "a");
+  WriteFile(Src + "/.Trash-0/files/from-source.txt", "not copied into the Trash");
+  WriteFile(o.DestDir + "/a.txt", "a");
+  WriteFile(o.DestDir + "/extra.txt", "goes");
+  const std::vector<std::string> trash = {".Trash-0/files/old.txt", ".Trash-0/info/old.txt.trashinfo",
+                                          ".Trash/1000/files/y", ".Trash-1000/files/z"};
+  for (const std::string& rel : trash) WriteFile(o.DestDir + "/" + rel, rel);
+  SetMTime(Src + "/a.txt", 1700000000);
+  SetMTime(o.DestDir + "/a.txt", 1700000000);
+  TRunResult r = Run(o);
+  EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+  EXPECT_TRUE(r.Has("SKIP         Trash or log folder of the destination: " + Src + "/.Trash-0"));
+  EXPECT_EQ(r.CountPrefix("Scan done:   source 1 file(s) / 0 folder(s), destination 2 file(s) / 0 folder(s)"), 1);
+  EXPECT_EQ(r.Stats.FilesDeleted, 1);
+  for (const std::string& rel : trash) EXPECT_EQ(ReadFile(o.DestDir + "/" + rel), rel);
+  EXPECT_FALSE(Exists(o.DestDir + "/.Trash-0/files/from-source.txt"));
+  EXPECT_FALSE(Exists(o.DestDir + "/extra.txt"));
+}
+
+// A log folder inside the destination, at the top or deep in folders the
+// source does not have, is never listed, deleted, written into or removed.
+TEST_F(RobustTest, ALogFolderInsideTheDestinationIsNotPartOfTheMirror) {
+  struct Case {
+    const char* logs;
+    bool inSource; // the source has a folder of that name
+  };
+  for (const Case& c : {Case{"logs", true}, Case{"old/run/logs", false}}) {
+    SCOPED_TRACE(c.logs);
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    const std::string logs = c.logs;
+    o.KeepOutDirs = {t / "elsewhere", o.DestDir + "/" + logs + "/"};
+    WriteFile(o.SourceDir + "/a.txt", "a");
+    if (c.inSource) WriteFile(o.SourceDir + "/" + logs + "/from-source.txt", "s");
+    WriteFile(o.DestDir + "/" + logs + "/Mirror_1.log", "earlier run");
+    WriteFile(o.DestDir + "/old/stale.txt", "goes");
+    TRunResult r = Run(o);
+    EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+    EXPECT_EQ(r.Has("SKIP         Trash or log folder of the destination: " + o.SourceDir + "/" + logs), c.inSource);
+    EXPECT_EQ(r.Stats.FilesDeleted, 1);
+    EXPECT_TRUE(r.Has("DELETE       old/stale.txt"));
+    EXPECT_EQ(r.Stats.DirsDeleted, c.inSource ? 1 : 0); // old goes unless it holds the logs
+    EXPECT_EQ(ListTree(o.DestDir + "/" + logs), std::vector<std::string>{"Mirror_1.log"});
+  }
+}
+
 TEST_F(RobustTest, LeftoverPartialCopiesAreRemovedNeverCopied) {
   WriteFile(Src + "/a.txt", "a");
   WriteFile(Src + "/.twf-0123456789ab.part", "a partial copy in the source");
