@@ -192,6 +192,8 @@ void TMirrorEngine::Run() {
     Log("Archive:     displaced files go to " + FArchiveRun);
   }
 
+  FindKeptOut();
+
   // Scan both trees at once.
   SetPhase("Scanning");
   const int32_t scanWorkers = std::max(1, FOpt.Workers / 2);
@@ -219,8 +221,13 @@ void TMirrorEngine::Run() {
   // A source root that cannot be listed tells nothing about what the
   // destination should hold: the run stops before anything is planned.
   if (srcResult.RootFailed) return;
+  // Nor can a run that cannot see the destination know what it would
+  // overwrite or delete there.
+  if (dstResult.RootFailed) return;
   FUnlistedSrcDirs = std::move(srcResult.Unlisted);
   FDstLinkDirs = std::move(dstResult.LinkDirs);
+  FHeldDstDirs = std::move(dstResult.Unlisted);
+  FHeldDstDirs.insert(FHeldDstDirs.end(), dstResult.KeptOut.begin(), dstResult.KeptOut.end());
   // Partial copies left behind by a killed run are ours; they go now.
   if (!FOpt.DryRun)
     for (const std::string& t : dstResult.TempFiles) FFs.DeleteFile(t);
@@ -273,9 +280,9 @@ void TMirrorEngine::Run() {
   for (uint32_t i : plan.ToCopy) {
     const TFileEntry& e = FSrcFiles.At(i);
     copyBytes += e.Size;
-    if (const TFileEntry* d = FDstFiles.Find(FoldKey(e.OrigRel))) overwriteBytes += d->Size;
+    if (const TFileEntry* d = FDstFiles.Find(FoldKey(e.OrigRel))) overwriteBytes += std::max<int64_t>(0, d->Size);
   }
-  for (uint32_t i : plan.ToDelete) deleteBytes += FDstFiles.At(i).Size;
+  for (uint32_t i : plan.ToDelete) deleteBytes += std::max<int64_t>(0, FDstFiles.At(i).Size);
   FTotalBytesPlan = copyBytes;
 
   if (!MassDeleteGuard(plan)) return;

@@ -71,6 +71,10 @@ private:
   bool SameContent(const std::string& a, const std::string& b);
   bool IsProtected(std::string_view rel) const;
   bool IsBelowDestLink(std::string_view rel) const;
+  bool IsInHeldDest(std::string_view rel) const;
+  bool HoldsHeldDest(std::string_view rel) const;
+  void FindKeptOut();
+  bool IsKeptOut(const std::string& rel, bool atTop, const std::string& name) const;
 
   // Apply
   bool MassDeleteGuard(const TPlan& plan);
@@ -120,6 +124,15 @@ private:
   // Safety sets filled by the scan (read-only afterwards):
   std::vector<std::string> FUnlistedSrcDirs; // source folders that could not be listed
   std::vector<std::string> FDstLinkDirs;     // destination folders that are links or mount points
+  // Destination folders whose contents the plan does not know (they could
+  // not be listed, or are kept out of the mirror): nothing is written into
+  // or deleted below them, and neither they nor the folders holding them
+  // are removed.
+  std::vector<std::string> FHeldDstDirs;
+
+  // Set before the scan: what is never part of the mirror, on either side.
+  std::vector<std::string> FKeptOutRels; // relative folders (a log folder inside the destination)
+  bool FDestIsFsRoot = false;            // the top level holds its file system's Trash folders
 };
 
 } // namespace twf

@@ -33,11 +33,36 @@ bool TMirrorEngine::IsBelowDestLink(std::string_view rel) const {
   return false;
 }
 
+// A destination folder that could not be listed (or is kept out of the
+// mirror) may hold anything: the archive and skip-newer rules cannot judge
+// what a copy into it would overwrite. Its "Cannot list" error is its report.
+bool TMirrorEngine::IsInHeldDest(std::string_view rel) const {
+  for (const std::string& h : FHeldDstDirs)
+    if (IsAtOrBelow(rel, h)) return true;
+  return false;
+}
+
+// A folder holding one of those cannot be emptied, so it is not removed.
+bool TMirrorEngine::HoldsHeldDest(std::string_view rel) const {
+  for (const std::string& h : FHeldDstDirs)
+    if (IsAtOrBelow(h, rel)) return true;
+  return false;
+}
+
 void TMirrorEngine::CompareFiles(TPlan& plan) {
   const bool logKeep = HasLogOp(FOpt.LogOps, loCopy);
   for (uint32_t i = 0; i < FSrcFiles.Count(); ++i) {
     const TFileEntry& s = FSrcFiles.At(i);
-    if (!FDstLinkDirs.empty() && IsBelowDestLink(s.OrigRel)) continue;
+    if (!FDstLinkDirs.empty() && IsBelowDestLink(s.OrigRel)) {
+      // The file's own name is taken by the link: never written through,
+      // and never passed over in silence.
+      for (const std::string& l : FDstLinkDirs)
+        if (l == s.OrigRel)
+          LogError("Cannot copy \"%s\": the destination item is a symbolic link to a folder or a mount point",
+                   l.c_str());
+      continue;
+    }
+    if (!FHeldDstDirs.empty() && IsInHeldDest(s.OrigRel)) continue;
     const TFileEntry* d = FDstFiles.Find(FoldKey(s.OrigRel));
     if (!d) {
       plan.ToCopy.push_back(i);
@@ -81,12 +106,14 @@ void TMirrorEngine::CompareFolders(TPlan& plan) {
     const std::string_view rel = FSrcDirs.At(i).OrigRel;
     if (FDstDirs.Contains(FoldKey(rel))) continue;
     if (!FDstLinkDirs.empty() && IsBelowDestLink(rel)) continue;
+    if (!FHeldDstDirs.empty() && IsInHeldDest(rel)) continue;
     plan.MkDirs.emplace_back(rel);
   }
   for (uint32_t i = 0; i < FDstDirs.Count(); ++i) {
     const std::string_view rel = FDstDirs.At(i).OrigRel;
     if (FSrcDirs.Contains(FoldKey(rel))) continue;
     if (!FUnlistedSrcDirs.empty() && IsProtected(rel)) continue;
+    if (!FHeldDstDirs.empty() && (IsInHeldDest(rel) || HoldsHeldDest(rel))) continue;
     plan.RmDirs.emplace_back(rel);
   }
   // One error per destination link that the source wants to fill: the

@@ -5,6 +5,7 @@
 
 #include "engine/mirror_engine.h"
 #include "engine/scan_result.h"
+#include "engine/text.h"
 #include "engine/wildcard.h"
 #include "platform/fs.h"
 
@@ -33,6 +34,59 @@ void TMirrorEngine::BuildPatterns() {
     }
     FPatterns.push_back(line);
   }
+}
+
+namespace {
+
+// The freedesktop.org Trash of a file system: ".Trash" (shared) and
+// ".Trash-<uid>" (per user) at its root.
+bool IsTrashName(const std::string& name) {
+  if (name == ".Trash") return true;
+  if (name.size() <= 7 || name.compare(0, 7, ".Trash-") != 0) return false;
+  for (size_t i = 7; i < name.size(); ++i)
+    if (name[i] < '0' || name[i] > '9') return false;
+  return true;
+}
+
+// path relative to root, when it lies strictly inside it and every part is
+// a plain name; empty otherwise.
+std::string RelativeInside(const std::string& root, const std::string& path) {
+  if (root.empty() || path.empty() || !IsPathInside(root, path)) return {};
+  const size_t skip = root.back() == '/' ? root.size() : root.size() + 1;
+  if (path.size() <= skip) return {};
+  std::string rel = path.substr(skip);
+  while (!rel.empty() && rel.back() == '/') rel.pop_back();
+  for (size_t a = 0; a <= rel.size();) {
+    size_t b = rel.find('/', a);
+    if (b == std::string::npos) b = rel.size();
+    const std::string_view part(rel.data() + a, b - a);
+    if (part.empty() || part == "." || part == "..") return {};
+    a = b + 1;
+  }
+  return rel;
+}
+
+} // namespace
+
+// A backup disk's Trash fills with what a run deleted, and a log folder
+// inside the destination with the run's own log: mirrored like the rest,
+// the next run would delete both for good (or trash them again).
+void TMirrorEngine::FindKeptOut() {
+  FDestIsFsRoot = IsFileSystemRoot(FOpt.DestDir);
+  FKeptOutRels.clear();
+  const std::string dest = ResolvePathForCompare(FOpt.DestDir);
+  for (const std::string& dir : FOpt.KeepOutDirs) {
+    std::string rel = RelativeInside(dest, ResolvePathForCompare(dir));
+    if (rel.empty()) rel = RelativeInside(FOpt.DestDir, dir);
+    if (!rel.empty()) FKeptOutRels.push_back(std::move(rel));
+  }
+}
+
+bool TMirrorEngine::IsKeptOut(const std::string& rel, bool atTop, const std::string& name) const {
+  if (atTop && FDestIsFsRoot && IsTrashName(name)) return true;
+  for (const std::string& k : FKeptOutRels)
+    if (k == rel) return true;
+  return false;
 }
 
 void TMirrorEngine::ScanTree(const std::string& root, TFileMap& files, TDirMap& dirs, int32_t workers,
@@ -98,6 +152,15 @@ void TMirrorEngine::ScanTree(const std::string& root, TFileMap& files, TDirMap& 
           full.assign(dir).append("/").append(e.Name);
           return full;
         };
+        if ((FDestIsFsRoot || !FKeptOutRels.empty()) && IsKeptOut(relName, rel.empty(), e.Name)) {
+          if (isSource) {
+            try { Log("SKIP         Trash or log folder of the destination: " + fullPath()); } catch (...) {}
+          } else {
+            std::lock_guard<std::mutex> g(result.Lock);
+            result.KeptOut.push_back(std::move(relName));
+          }
+          continue;
+        }
         switch (e.Kind) {
           case TEntryKind::DirLink:
           case TEntryKind::MountPoint:
@@ -130,6 +193,12 @@ void TMirrorEngine::ScanTree(const std::string& root, TFileMap& files, TDirMap& 
           if (FMaxBytes > 0 && e.Size > FMaxBytes) continue;
         }
         if (!masks.empty() && MatchesAny(masks, fullPath())) continue;
+        if (!isSource && (e.Kind == TEntryKind::Special || e.Kind == TEntryKind::Dangling)) {
+          // Nothing the mirror would make: it goes like an extra file (and
+          // leaves its folder removable), or is replaced by the source's file.
+          newFiles.push_back(TNewFile{std::move(relName), kNotAFile, 0});
+          continue;
+        }
         if (e.Kind == TEntryKind::Special) {
           try { Log("SKIP         special file: " + fullPath()); } catch (...) {}
           continue;

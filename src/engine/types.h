@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace twf {
 
@@ -46,6 +47,10 @@ struct TMirrorOptions {
   std::string StartedBy;
   std::string TaskName;
   TLogOps LogOps = kAllLogOps;
+  // Folders (absolute) that are never part of the mirror where they lie
+  // inside the destination, such as the task's log folder: not listed,
+  // counted, deleted or written into, on either side.
+  std::vector<std::string> KeepOutDirs;
 };
 
 struct TMirrorStats {
@@ -66,9 +71,14 @@ struct TMirrorStats {
   int32_t DoneOps = 0;
 };
 
+// TFileEntry::Size of a destination item that is not a regular file.
+constexpr int64_t kNotAFile = -1;
+
 // One scanned file. OrigRel points into the map that holds the entry.
 struct TFileEntry {
   std::string_view OrigRel; // relative path as found on disk, parts joined by "/"
+  // kNotAFile for a destination item that is no regular file (a dangling
+  // link, a FIFO, a socket, a device): deleted like a file, never equal to one.
   int64_t Size = 0;
   int64_t WriteTime = 0; // 100 ns units since 1601-01-01 UTC
 };

@@ -63,8 +63,8 @@ public:
   // Folder-existence test (follows symbolic links).
   virtual bool IsDirectory(const std::string& path) = 0;
   // Lists one folder, "." and ".." left out. On failure returns the errno of
-  // the open; a failure while stepping through ends the listing silently with
-  // the entries seen so far (returns 0). An entry that vanishes between
+  // the open, or of a read that fails part-way (then out holds nothing: a
+  // partial listing is never taken for a whole one). An entry that vanishes between
   // reading the folder and examining it is left out; one that cannot be
   // examined for another reason (a folder without search permission) fails
   // the whole listing with that errno, so no entry goes missing unreported.
@@ -122,7 +122,8 @@ public:
   virtual int TrashFiles(const std::vector<std::string>& paths, std::vector<int>& results) = 0;
 
   // Bytes available to the calling user on the file system holding path (the
-  // nearest existing folder); -1 when unknown.
+  // nearest existing folder); -1 when unknown, also for file systems that
+  // report no block figures at all (ramfs, some network file systems).
   virtual int64_t FreeSpace(const std::string& path) = 0;
   // Label and serial of the file system holding path (nearest existing
   // folder). Serial: "XXXX-XXXX", upper-case hex, from the file system's
@@ -143,6 +144,11 @@ bool IsFileInUseCode(int code);
 // the rest appended as given ("." and ".." in that rest folded lexically).
 // A relative path is taken from the current folder.
 std::string ResolvePathForCompare(const std::string& path);
+
+// True when path (links followed) is the root of a mounted file system,
+// where the freedesktop.org Trash keeps that file system's .Trash-<uid> and
+// .Trash folders. False when it cannot be examined.
+bool IsFileSystemRoot(const std::string& path);
 
 // Key folding for map keys and case-insensitive comparisons. Linux file
 // systems are case-sensitive, so this is the identity.

@@ -66,7 +66,9 @@ int ListOpened(DIR* d, int dfd, dev_t parentDev, std::vector<TDirEntry>& out) {
   for (;;) {
     errno = 0;
     struct dirent* de = readdir(d);
-    if (!de) return 0; // end, or a failure part-way: keep what was seen
+    // A failure part-way is a failure: a listing that looks complete but is
+    // not would let the plan delete what it never saw.
+    if (!de) return errno;
     const char* name = de->d_name;
     if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
 

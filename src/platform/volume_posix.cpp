@@ -133,7 +133,9 @@ int64_t FreeSpace(const std::string& path) {
   struct statvfs vfs;
   int rc = fstatvfs(fd, &vfs);
   close(fd);
-  if (rc != 0) return -1;
+  // No blocks at all means the file system keeps no figures (ramfs, some
+  // network file systems), not that it is full.
+  if (rc != 0 || vfs.f_blocks == 0) return -1;
   return int64_t(vfs.f_bavail) * int64_t(vfs.f_frsize);
 }
 
@@ -166,3 +168,25 @@ bool VolumeIdentity(const std::string& path, std::string& label, std::string& se
 }
 
 } // namespace twf::posix
+
+namespace twf {
+
+bool IsFileSystemRoot(const std::string& path) {
+  const int fd = posix::OpenPathFd(path);
+  if (fd < 0) return false;
+  bool root = false;
+  struct statx sx;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &sx) == 0 && (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)) {
+    root = (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  } else {
+    // Kernels before 5.8: a root lies on another device than its parent, or
+    // is its own parent.
+    struct stat self, parent;
+    root = fstat(fd, &self) == 0 && fstatat(fd, "..", &parent, 0) == 0 &&
+           (self.st_dev != parent.st_dev || self.st_ino == parent.st_ino);
+  }
+  close(fd);
+  return root;
+}
+
+} // namespace twf

@@ -267,9 +267,12 @@ void TRunController::StartMirror(bool dryRun, bool silent) {
 
   std::string logFile;
   bool logFileCreated = false;
+  std::string logDir = Trim(v.LogFolder);
+  if (logDir.empty()) logDir = DefaultLogsFolder();
+  // Logs kept inside the destination are not mirrored away (with logging
+  // off too: the older ones are still there).
+  opt.KeepOutDirs.push_back(logDir);
   if (v.LogEnabled) {
-    std::string logDir = Trim(v.LogFolder);
-    if (logDir.empty()) logDir = DefaultLogsFolder();
     if (Fs().CreateDirPath(logDir) != 0) return StartupFail(kMsgLogCreate + logDir, &kLogging);
     logFile = LogFileName(logDir, logFileCreated);
   }

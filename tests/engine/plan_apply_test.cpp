@@ -182,18 +182,78 @@ TEST_F(PlanTest, LinksAndSpecialFilesAreSkippedWithALine) {
   EXPECT_FALSE(Exists(Dst + "/fifo"));
 }
 
+// Whatever the source holds under the link's name, the folder behind the
+// link is never written to, and the gap in the mirror is an error.
 TEST_F(PlanTest, NeverWritesThroughALinkInTheDestination) {
-  WriteFile(Src + "/sub/f.txt", "new");
-  WriteFile(Src + "/other.txt", "o");
-  WriteFile(Tmp / "elsewhere/f.txt", "must stay");
-  MakeDirs(Dst);
-  symlink((Tmp / "elsewhere").c_str(), (Dst + "/sub").c_str());
-  TRunResult r = Run(Opt());
-  EXPECT_TRUE(r.Has("SKIP         junction/symlink: " + Dst + "/sub")) << r.Text();
-  EXPECT_TRUE(r.Has("ERROR        Cannot mirror into \"" + Dst +
-                    "/sub\": the destination folder is a symbolic link or mount point"));
-  EXPECT_EQ(ReadFile(Tmp / "elsewhere/f.txt"), "must stay");
-  EXPECT_EQ(ReadFile(Dst + "/other.txt"), "o");
+  struct Case {
+    const char* name;
+    bool sourceFolder; // sub is a folder with a file in the source, else a file
+    std::string error;
+  };
+  const Case cases[] = {
+      {"folder over a link", true, "/sub\": the destination folder is a symbolic link or mount point"},
+      {"file over a link", false,
+       "ERROR        Cannot copy \"sub\": the destination item is a symbolic link to a folder or a mount point"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    WriteFile(o.SourceDir + (c.sourceFolder ? "/sub/f.txt" : "/sub"), "new");
+    WriteFile(o.SourceDir + "/other.txt", "o");
+    WriteFile(t / "elsewhere/f.txt", "must stay");
+    MakeDirs(o.DestDir);
+    symlink((t / "elsewhere").c_str(), (o.DestDir + "/sub").c_str());
+    TRunResult r = Run(o);
+    EXPECT_TRUE(r.Has("SKIP         junction/symlink: " + o.DestDir + "/sub")) << r.Text();
+    const std::string want = c.sourceFolder ? "ERROR        Cannot mirror into \"" + o.DestDir + c.error : c.error;
+    EXPECT_TRUE(r.Has(want)) << r.Text();
+    EXPECT_EQ(r.Stats.Errors, 1);
+    EXPECT_EQ(ReadFile(t / "elsewhere/f.txt"), "must stay");
+    EXPECT_EQ(ListTree(t / "elsewhere"), std::vector<std::string>{"f.txt"});
+    EXPECT_EQ(ReadFile(o.DestDir + "/other.txt"), "o");
+  }
+}
+
+// An item in the destination that the mirror would never make, with
+// nothing of its name in the source, goes like an extra file; one that the
+// source has a file for is replaced by it.
+TEST_F(PlanTest, DestinationOnlyOdditiesGoLikeFiles) {
+  for (bool archive : {false, true}) {
+    SCOPED_TRACE(archive ? "archived" : "deleted");
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    o.CompareMode = cmSizeOnly; // an empty file and a FIFO have the same size
+    o.ArchiveEnabled = archive;
+    o.ArchiveDir = t / "archive";
+    WriteFile(o.SourceDir + "/keep.txt", "k");
+    WriteFile(o.SourceDir + "/x", "");
+    WriteFile(t / "elsewhere/f.txt", "behind a link");
+    MakeDirs(o.DestDir + "/gone");
+    symlink((t / "nowhere").c_str(), (o.DestDir + "/gone/dangling").c_str());
+    mkfifo((o.DestDir + "/gone/fifo").c_str(), 0644);
+    symlink((t / "nowhere").c_str(), (o.DestDir + "/dangling").c_str());
+    symlink((t / "elsewhere").c_str(), (o.DestDir + "/dirlink").c_str());
+    mkfifo((o.DestDir + "/x").c_str(), 0644);
+    TRunResult r = Run(o);
+    EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+    const std::string tail = archive ? " (archived)" : "";
+    for (const char* rel : {"gone/dangling", "gone/fifo", "dangling"})
+      EXPECT_TRUE(r.Has("DELETE       " + std::string(rel) + tail)) << rel << "\n" << r.Text();
+    EXPECT_EQ(r.Stats.FilesDeleted, 3);
+    EXPECT_TRUE(r.Has("RMDIR        gone"));
+    EXPECT_TRUE(r.Has("SKIP         junction/symlink: " + o.DestDir + "/dirlink"));
+    EXPECT_EQ(ListTree(o.DestDir), (std::vector<std::string>{"dirlink", "keep.txt", "x"}));
+    struct stat st;
+    ASSERT_EQ(lstat((o.DestDir + "/x").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(ReadFile(t / "elsewhere/f.txt"), "behind a link");
+    if (archive) {
+      EXPECT_EQ(r.Stats.Archived, 4); // the three, and the FIFO x replaced
+      EXPECT_EQ(ShellOut("find '" + o.ArchiveDir + "' -type p | wc -l"), "2\n");
+      EXPECT_EQ(ShellOut("find '" + o.ArchiveDir + "' -type l | wc -l"), "2\n");
+    }
+  }
 }
 
 TEST_F(PlanTest, RetryOfFilesInUse) {

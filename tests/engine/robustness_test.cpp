@@ -145,15 +145,70 @@ TEST_F(RobustTest, UnlistableSourceFolderCostsTheDestinationNothing) {
   EXPECT_EQ(ReadFile(Dst + "/locked/sub/deeper.txt"), "precious too");
 }
 
-TEST_F(RobustTest, UnlistableSourceRootRefusesTheRun) {
-  WriteFile(Src + "/a.txt", "a");
-  WriteFile(Dst + "/b.txt", "b");
-  TFaultFileSystem fs(RealFileSystem());
-  fs.FailPath(TFsCall::ListDir, Src, EACCES);
-  TRunResult r = Run(Opt(), &fs);
-  EXPECT_FALSE(r.Has("--- Summary ---")) << r.Text();
-  EXPECT_EQ(r.Stats.Errors, 1);
-  EXPECT_EQ(ReadFile(Dst + "/b.txt"), "b");
+// A root that cannot be listed, on either side, leaves the run nothing to
+// judge by: it stops after the scan line with the destination untouched.
+TEST_F(RobustTest, UnlistableRootRefusesTheRun) {
+  for (bool source : {true, false}) {
+    SCOPED_TRACE(source ? "source" : "destination");
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    WriteFile(o.SourceDir + "/a.txt", "a");
+    WriteFile(o.DestDir + "/b.txt", "b");
+    const std::string root = source ? o.SourceDir : o.DestDir;
+    TFaultFileSystem fs(RealFileSystem());
+    fs.FailPath(TFsCall::ListDir, root, EACCES);
+    TRunResult r = Run(o, &fs);
+    EXPECT_TRUE(r.Has("ERROR        Cannot list \"" + root + "\": Permission denied")) << r.Text();
+    ASSERT_FALSE(r.Lines.empty());
+    EXPECT_EQ(r.Lines.back().rfind("Scan done:", 0), 0u) << r.Text();
+    EXPECT_EQ(r.Stats.Errors, 1);
+    EXPECT_EQ(ListTree(o.DestDir), std::vector<std::string>{"b.txt"});
+  }
+}
+
+// A destination folder that cannot be listed may hold anything: nothing is
+// written into it, deleted from it or removed around it, whatever the
+// archive and skip-newer options would have made of what it holds.
+TEST_F(RobustTest, UnlistableDestinationFolderIsLeftAlone) {
+  struct Case {
+    const char* name;
+    bool archive, skipNewer;
+  };
+  const Case cases[] = {{"plain", false, false}, {"archive", true, false}, {"skip newer", false, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    o.ArchiveEnabled = c.archive;
+    o.ArchiveDir = t / "archive";
+    o.SkipNewer = c.skipNewer;
+    WriteFile(o.SourceDir + "/ok.txt", "ok");
+    WriteFile(o.SourceDir + "/locked/a.txt", "new a");
+    WriteFile(o.SourceDir + "/locked/sub/b.txt", "b");
+    WriteFile(o.SourceDir + "/shut", "a file where the destination has a folder");
+    SetMTime(o.SourceDir + "/locked/a.txt", 1000000000);
+    WriteFile(o.DestDir + "/locked/a.txt", "old a, newer");
+    WriteFile(o.DestDir + "/locked/extra.txt", "precious");
+    WriteFile(o.DestDir + "/shut/inside.txt", "precious too");
+    WriteFile(o.DestDir + "/gone/stale.txt", "listed, so it goes");
+    WriteFile(o.DestDir + "/gone/hidden/deep.txt", "precious three");
+    const auto locked = ListTree(o.DestDir + "/locked");
+    TFaultFileSystem fs(RealFileSystem());
+    for (const char* rel : {"/locked", "/shut", "/gone/hidden"}) fs.FailPath(TFsCall::ListDir, o.DestDir + rel, EIO);
+    TRunResult r = Run(o, &fs);
+    EXPECT_EQ(r.CountPrefix("ERROR        "), 3) << r.Text();
+    EXPECT_EQ(r.CountPrefix("ERROR        Cannot list \"" + o.DestDir), 3);
+    EXPECT_EQ(r.Stats.Errors, 3);
+    EXPECT_TRUE(r.Has("DELETE       gone/stale.txt" + std::string(c.archive ? " (archived)" : "")));
+    EXPECT_EQ(r.Stats.FilesCopied, 1); // ok.txt
+    EXPECT_EQ(r.Stats.FilesDeleted, 1);
+    EXPECT_EQ(r.Stats.DirsCreated + r.Stats.DirsDeleted, 0);
+    EXPECT_EQ(ListTree(o.DestDir + "/locked"), locked);
+    EXPECT_EQ(ReadFile(o.DestDir + "/locked/a.txt"), "old a, newer");
+    EXPECT_EQ(ReadFile(o.DestDir + "/shut/inside.txt"), "precious too");
+    EXPECT_EQ(ReadFile(o.DestDir + "/gone/hidden/deep.txt"), "precious three");
+    EXPECT_EQ(r.Stats.Archived, c.archive ? 1 : 0);
+  }
 }
 
 TEST_F(RobustTest, UnreadableFolderForARealUser) {
@@ -177,6 +232,61 @@ TEST_F(RobustTest, UnreadableFolderForARealUser) {
   if (WEXITSTATUS(status) == 99) GTEST_SKIP() << "cannot switch to an unprivileged user";
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_EQ(ReadFile(Dst + "/private/keep.txt"), "k");
+}
+
+// On a backup disk's root, the Trash holds what earlier runs deleted: never
+// mirrored away, counted or written into, from either side.
+TEST_F(RobustTest, TheDestinationDisksTrashIsNotPartOfTheMirror) {
+  TTinyDisk disk(Tmp / "disk", "4m");
+  if (!disk.Mounted) GTEST_SKIP() << "mounting a tmpfs is not allowed here";
+  TMirrorOptions o = Opt();
+  o.DestDir = disk.Path;
+  o.WarnMassDelete = true;
+  o.WarnMassDeletePct = 60; // 1 of 2 files; 5 of 6 if the Trash counted
+  WriteFile(Src + "/a.txt", "a");
+  WriteFile(Src + "/.Trash-0/files/from-source.txt", "not copied into the Trash");
+  WriteFile(o.DestDir + "/a.txt", "a");
+  WriteFile(o.DestDir + "/extra.txt", "goes");
+  const std::vector<std::string> trash = {".Trash-0/files/old.txt", ".Trash-0/info/old.txt.trashinfo",
+                                          ".Trash/1000/files/y", ".Trash-1000/files/z"};
+  for (const std::string& rel : trash) WriteFile(o.DestDir + "/" + rel, rel);
+  SetMTime(Src + "/a.txt", 1700000000);
+  SetMTime(o.DestDir + "/a.txt", 1700000000);
+  TRunResult r = Run(o);
+  EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+  EXPECT_TRUE(r.Has("SKIP         Trash or log folder of the destination: " + Src + "/.Trash-0"));
+  EXPECT_EQ(r.CountPrefix("Scan done:   source 1 file(s) / 0 folder(s), destination 2 file(s) / 0 folder(s)"), 1);
+  EXPECT_EQ(r.Stats.FilesDeleted, 1);
+  for (const std::string& rel : trash) EXPECT_EQ(ReadFile(o.DestDir + "/" + rel), rel);
+  EXPECT_FALSE(Exists(o.DestDir + "/.Trash-0/files/from-source.txt"));
+  EXPECT_FALSE(Exists(o.DestDir + "/extra.txt"));
+}
+
+// A log folder inside the destination, at the top or deep in folders the
+// source does not have, is never listed, deleted, written into or removed.
+TEST_F(RobustTest, ALogFolderInsideTheDestinationIsNotPartOfTheMirror) {
+  struct Case {
+    const char* logs;
+    bool inSource; // the source has a folder of that name
+  };
+  for (const Case& c : {Case{"logs", true}, Case{"old/run/logs", false}}) {
+    SCOPED_TRACE(c.logs);
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    const std::string logs = c.logs;
+    o.KeepOutDirs = {t / "elsewhere", o.DestDir + "/" + logs + "/"};
+    WriteFile(o.SourceDir + "/a.txt", "a");
+    if (c.inSource) WriteFile(o.SourceDir + "/" + logs + "/from-source.txt", "s");
+    WriteFile(o.DestDir + "/" + logs + "/Mirror_1.log", "earlier run");
+    WriteFile(o.DestDir + "/old/stale.txt", "goes");
+    TRunResult r = Run(o);
+    EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+    EXPECT_EQ(r.Has("SKIP         Trash or log folder of the destination: " + o.SourceDir + "/" + logs), c.inSource);
+    EXPECT_EQ(r.Stats.FilesDeleted, 1);
+    EXPECT_TRUE(r.Has("DELETE       old/stale.txt"));
+    EXPECT_EQ(r.Stats.DirsDeleted, c.inSource ? 1 : 0); // old goes unless it holds the logs
+    EXPECT_EQ(ListTree(o.DestDir + "/" + logs), std::vector<std::string>{"Mirror_1.log"});
+  }
 }
 
 TEST_F(RobustTest, LeftoverPartialCopiesAreRemovedNeverCopied) {

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
+#include <dirent.h>
+#include <dlfcn.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <atomic>
 #include <map>
 #include <random>
 #include <regex>
@@ -11,6 +14,29 @@
 #include "platform/fs.h"
 #include "platform/posix_internal.h"
 #include "platform/tree.h"
+
+// readdir as the file layer sees it: while armed, it hands out that many
+// more entries and then fails with EIO once, as a folder on a failing disk
+// or a vanished network share does part-way through a listing.
+namespace {
+std::atomic<int> gReaddirBudget{-1};
+
+template <class TEntry>
+TEntry* ReaddirOrBreak(DIR* d, const char* realName) {
+  using TFn = TEntry* (*)(DIR*);
+  static const TFn real = reinterpret_cast<TFn>(dlsym(RTLD_NEXT, realName));
+  int left = gReaddirBudget.load();
+  if (left == 0 && gReaddirBudget.compare_exchange_strong(left, -1)) {
+    errno = EIO;
+    return nullptr;
+  }
+  if (left > 0) gReaddirBudget.compare_exchange_strong(left, left - 1);
+  return real(d);
+}
+} // namespace
+
+extern "C" struct dirent* readdir(DIR* d) { return ReaddirOrBreak<struct dirent>(d, "readdir"); }
+extern "C" struct dirent64* readdir64(DIR* d) { return ReaddirOrBreak<struct dirent64>(d, "readdir64"); }
 
 namespace twf {
 namespace {
@@ -240,6 +266,21 @@ TEST(PlatformListDir, FailuresReturnTheErrno) {
   EXPECT_EQ(listAsNobody(t.Path("no-search")), EACCES);
   EXPECT_EQ(listAsNobody(t.Path("links-no-search")), EACCES);
   EXPECT_EQ(listAsNobody(t.Root()), 0);
+}
+
+// A listing that breaks off is a failure, never a shorter folder.
+TEST(PlatformListDir, AReadFailurePartWayFailsTheListing) {
+  TTempTree t;
+  t.MkDir("dir");
+  for (int i = 0; i < 20; ++i) t.Write("dir/f" + std::to_string(i), "");
+  std::vector<TDirEntry> out;
+  gReaddirBudget = 8;
+  const int err = Fs().ListDir(t.Path("dir"), out);
+  gReaddirBudget = -1;
+  EXPECT_EQ(err, EIO);
+  EXPECT_TRUE(out.empty());
+  ASSERT_EQ(Fs().ListDir(t.Path("dir"), out), 0);
+  EXPECT_EQ(out.size(), 20u);
 }
 
 TEST(PlatformListDir, ReusesTheVectorWithoutOldEntries) {
@@ -749,6 +790,25 @@ TEST(PlatformVolume, FreeSpaceOfTheNearestExistingFolder) {
   EXPECT_LE(free, kMiB);
   t.Write("small/f", Pattern(size_t(kMiB / 2)));
   EXPECT_LT(Fs().FreeSpace(t.Path("small")), free);
+  // No block figures at all is not a full disk.
+  TScratchMount ram(t.Path("ram"), "ramfs", "");
+  TWF_REQUIRE_MOUNT(ram);
+  EXPECT_EQ(Fs().FreeSpace(t.Path("ram")), -1);
+}
+
+TEST(PlatformVolume, RootOfAFileSystem) {
+  TTempTree t;
+  t.MkDir("m");
+  t.Link("m", "link-m");
+  EXPECT_TRUE(IsFileSystemRoot("/"));
+  EXPECT_FALSE(IsFileSystemRoot(t.Path("m")));
+  EXPECT_FALSE(IsFileSystemRoot(t.Path("missing")));
+  TScratchMount m(t.Path("m"), "tmpfs", "size=64k");
+  TWF_REQUIRE_MOUNT(m);
+  t.MkDir("m/sub");
+  EXPECT_TRUE(IsFileSystemRoot(t.Path("m")));
+  EXPECT_TRUE(IsFileSystemRoot(t.Path("link-m")));
+  EXPECT_FALSE(IsFileSystemRoot(t.Path("m/sub")));
 }
 
 } // namespace

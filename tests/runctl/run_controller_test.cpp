@@ -343,6 +343,24 @@ TEST_F(RunControl, AnExistingLogFileIsNeverReplaced) {
       << Host->Pane[0];
 }
 
+// Logs kept inside the destination are not the mirror's to delete: neither
+// the older ones nor the one being written.
+TEST_F(RunControl, ALogFolderInsideTheDestinationIsKept) {
+  Host->Values.LogEnabled = true;
+  Host->Values.LogFolder = Dst + "/logs/";
+  const std::string earlier = Dst + "/logs/Mirror_20200101_000000.log";
+  test::WriteFile(earlier, "earlier run");
+  RunToEnd(false, true);
+  EXPECT_EQ(test::ReadFile(earlier), "earlier run");
+  const auto logs = LogFiles(Dst + "/logs");
+  ASSERT_EQ(logs.size(), 2u);
+  const std::string body = test::ReadFile(logs[0] == earlier ? logs[1] : logs[0]);
+  EXPECT_NE(body.find("Deleted:     0 file(s)"), std::string::npos) << body;
+  EXPECT_NE(body.find("Errors:      0"), std::string::npos) << body;
+  EXPECT_EQ(Ctl->ExitCode(), 0);
+  EXPECT_EQ(test::ReadFile(Dst + "/a.txt"), "alpha");
+}
+
 TEST_F(RunControl, LogFileThatCannotBeCreatedRefusesTheRun) {
   Host->Values.LogEnabled = true;
   // A folder in the way of every name the run could pick.
