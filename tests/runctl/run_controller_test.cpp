@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -276,6 +278,9 @@ TEST_F(RunControl, WindowRunFromStartToFinish) {
   EXPECT_TRUE(PaneHas("Started by:  GUI"));
   EXPECT_TRUE(PaneHas("=== Quarlex Twinfold finished ==="));
   EXPECT_NE(test::ReadFile(logs[0]).find("Started by:  GUI"), std::string::npos);
+  struct stat logStat;
+  ASSERT_EQ(stat(logs[0].c_str(), &logStat), 0);
+  EXPECT_EQ(logStat.st_mode & 07777, 0600u) << "the log lists every file name: for its owner only";
 
   EXPECT_EQ(Host->RunningStates, (std::vector<bool>{true, false}));
   EXPECT_EQ(Host->Pages, std::vector<TMainPage>{TMainPage::mpFolders});
@@ -342,26 +347,49 @@ TEST_F(RunControl, AnExistingLogFileIsNeverReplaced) {
       << Host->Pane[0];
 }
 
+// With every name of this second taken, the run has no log rather than
+// someone else's: it is refused, and nothing in the way is touched.
 TEST_F(RunControl, LogFileThatCannotBeCreatedRefusesTheRun) {
-  Host->Values.LogEnabled = true;
-  // A folder in the way of every name the run could pick.
-  const time_t now = time(nullptr);
-  for (time_t t = now; t <= now + 2; ++t) {
-    tm local;
-    localtime_r(&t, &local);
-    char base[64];
-    strftime(base, sizeof base, "Mirror_%Y%m%d_%H%M%S", &local);
-    for (int n = 1; n <= 99; ++n)
-      test::MakeDirs(Tmp / "logs" + "/" + base + (n == 1 ? std::string() : "_" + std::to_string(n)) + ".log");
+  struct TCase {
+    const char* Name;
+    bool Files; // else folders
+  };
+  for (const TCase c : {TCase{"folders in the way", false}, TCase{"files in the way", true}}) {
+    SCOPED_TRACE(c.Name);
+    const std::string dir = Tmp / (c.Files ? "logs-files" : "logs-folders");
+    Host->Values = Baseline;
+    Host->Values.LogEnabled = true;
+    Host->Values.LogFolder = dir;
+    Host->Refusals.clear();
+    Host->Closes = 0;
+    MakeController();
+    std::vector<std::string> taken;
+    const time_t now = time(nullptr);
+    for (time_t t = now; t <= now + 2; ++t) {
+      tm local;
+      localtime_r(&t, &local);
+      char base[64];
+      strftime(base, sizeof base, "Mirror_%Y%m%d_%H%M%S", &local);
+      for (int n = 1; n <= 99; ++n) {
+        taken.push_back(dir + "/" + base + (n == 1 ? std::string() : "_" + std::to_string(n)) + ".log");
+        if (c.Files) test::WriteFile(taken.back(), "earlier run");
+        else test::MakeDirs(taken.back());
+      }
+    }
+    Ctl->StartMirror(false, true);
+    Settle();
+    if (time(nullptr) > now + 2) GTEST_SKIP() << "the clock ran past the prepared names";
+    EXPECT_FALSE(Ctl->Running());
+    ASSERT_EQ(Host->Refusals.size(), 1u);
+    EXPECT_NE(Host->Refusals[0].find("Cannot create file"), std::string::npos) << Host->Refusals[0];
+    EXPECT_EQ(Ctl->ExitCode(), 2);
+    EXPECT_EQ(Host->Closes, 1);
+    EXPECT_FALSE(test::Exists(Dst));
+    for (const std::string& t : taken) {
+      if (c.Files) ASSERT_EQ(test::ReadFile(t), "earlier run") << t;
+      else ASSERT_TRUE(test::IsDir(t)) << t;
+    }
   }
-  Ctl->StartMirror(false, true);
-  Settle();
-  if (time(nullptr) > now + 2) GTEST_SKIP() << "the clock ran past the prepared names";
-  EXPECT_FALSE(Ctl->Running());
-  ASSERT_EQ(Host->Refusals.size(), 1u);
-  EXPECT_NE(Host->Refusals[0].find("Cannot create file"), std::string::npos) << Host->Refusals[0];
-  EXPECT_EQ(Ctl->ExitCode(), 2);
-  EXPECT_EQ(Host->Closes, 1);
 }
 
 // ---------------------------------------------------------------- finish
