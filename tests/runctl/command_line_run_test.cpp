@@ -187,6 +187,34 @@ TEST_F(CommandLineRun, RunWithErrorsEndsWithCode1) {
   EXPECT_EQ(test::Shell("chown -R 0:0 '" + open.Path() + "'"), 0);
 }
 
+// A desktop's variables outlive the desktop (systemd user timers, cron jobs
+// started from a session): a display that does not answer must not stop a
+// run, which then goes headless as without one.
+TEST_F(CommandLineRun, ADisplayThatDoesNotAnswerRunsHeadless) {
+  ASSERT_EQ(Twinfold({"/import_task:" + Job}).ExitCode, 0);
+  const std::string runtime = Tmp / "runtime";
+  test::MakeDirs(runtime);
+  test::WriteFile(runtime + "/wayland-gone", ""); // a file, not a socket anyone listens on
+  const std::vector<std::vector<std::string>> envs = {
+      {"DISPLAY=:4242"},
+      {"DISPLAY=unix:4242.0"},
+      {"DISPLAY=127.0.0.1:" + std::to_string(test::RefusedPort() - 6000)},
+      {"WAYLAND_DISPLAY=wayland-gone", "XDG_RUNTIME_DIR=" + runtime},
+      {"DISPLAY=:4242", "WAYLAND_DISPLAY=wayland-gone", "XDG_RUNTIME_DIR=" + runtime, "XDG_SESSION_TYPE=wayland"},
+  };
+  for (const auto& extra : envs) {
+    SCOPED_TRACE(extra[0]);
+    test::RemoveTree(Dst);
+    std::vector<std::string> env = Env();
+    env.insert(env.end(), extra.begin(), extra.end());
+    std::vector<std::string> argv = {TWF_TWINFOLD_EXE, "/task:Nightly", "/run", "/close"};
+    TProcessResult r = RunProcess(argv, env, 120000);
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_NE(r.Out.find("  === Quarlex Twinfold started ===\n"), std::string::npos) << r.Out;
+    EXPECT_EQ(test::TreeDiff(Src, Dst), "");
+  }
+}
+
 TEST_F(CommandLineRun, InteractiveStartWithoutADisplay) {
   TProcessResult r = Twinfold({"/task:Nightly"});
   EXPECT_EQ(r.ExitCode, 2);
