@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <stdexcept>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace twf {
@@ -111,22 +112,39 @@ TMirrorLogger::TMirrorLogger(const std::string& fileName, bool toFile, TLineCall
     : FOnLine(std::move(onLine)), FJsonFile(jsonFile) {
   if (!toFile) return;
   FFileName = fileName;
-  int fd = open(fileName.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // No O_TRUNC: a log that another run holds must survive our refusal, so it
+  // is emptied only once the lock is ours. Non-blocking so that a FIFO in
+  // its place cannot hang the start.
+  int fd = open(fileName.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) {
     int e = errno;
     throw std::runtime_error("Cannot create file \"" + fileName + "\". " + strerror(e));
   }
-  // No share modes here: an advisory lock keeps a second logger of ours off the file.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  StartFile(fd);
+}
+
+TMirrorLogger::TMirrorLogger(int fd, const std::string& fileName, TLineCallback onLine, bool jsonFile)
+    : FOnLine(std::move(onLine)), FFileName(fileName), FJsonFile(jsonFile) {
+  StartFile(fd);
+}
+
+void TMirrorLogger::StartFile(int fd) {
+  auto fail = [&](const std::string& reason) {
     close(fd);
-    throw std::runtime_error("Cannot create file \"" + fileName + "\". The file is in use by another run");
+    throw std::runtime_error("Cannot create file \"" + FFileName + "\". " + reason);
+  };
+  // No share modes here: an advisory lock keeps a second logger of ours off the file.
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) fail("The file is in use by another run");
+  struct stat st;
+  if (fstat(fd, &st) != 0) fail(strerror(errno));
+  if (S_ISREG(st.st_mode)) {
+    if (ftruncate(fd, 0) != 0) fail(strerror(errno));
+    // The log lists every file name of the run: for its owner only.
+    if (st.st_uid == geteuid() && (st.st_mode & 07777) != 0600) fchmod(fd, 0600);
   }
   static const char bom[] = "\xEF\xBB\xBF";
-  if (write(fd, bom, 3) != 3) {
-    int e = errno;
-    close(fd);
-    throw std::runtime_error("Cannot create file \"" + fileName + "\". " + strerror(e));
-  }
+  if (write(fd, bom, 3) != 3) fail(strerror(errno));
   FFd = fd;
 }
 

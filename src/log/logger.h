@@ -29,10 +29,17 @@ class TMirrorLogger {
 public:
   using TLineCallback = std::function<void(const std::string&)>;
 
-  // With toFile the file is created new (an existing one is replaced) and
-  // starts with the UTF-8 byte-order mark. Throws std::runtime_error
-  // "Cannot create file \"<path>\". <reason>" when it cannot be created.
+  // With toFile the file is created (mode 0600) or emptied, and starts with
+  // the UTF-8 byte-order mark. A file another logger holds is refused and
+  // left as it is; a symbolic link is never followed. Throws
+  // std::runtime_error "Cannot create file \"<path>\". <reason>" when it
+  // cannot be created.
   TMirrorLogger(const std::string& fileName, bool toFile, TLineCallback onLine, bool jsonFile);
+  // Writes to fd, a file the caller has just created exclusively under
+  // fileName, and never opens fileName itself: whoever can change the
+  // folder cannot redirect the log between the claim and the first line.
+  // Takes fd over (also when it throws).
+  TMirrorLogger(int fd, const std::string& fileName, TLineCallback onLine, bool jsonFile);
   virtual ~TMirrorLogger();
   TMirrorLogger(const TMirrorLogger&) = delete;
   TMirrorLogger& operator=(const TMirrorLogger&) = delete;
@@ -46,6 +53,9 @@ public:
   const std::string& FileName() const { return FFileName; }
 
 private:
+  // Locks, empties and starts the file; closes fd and throws on failure.
+  void StartFile(int fd);
+
   std::recursive_mutex FLock; // guards FFd
   int FFd = -1;
   TLineCallback FOnLine;

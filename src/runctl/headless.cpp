@@ -98,10 +98,26 @@ void THeadlessHost::SetRunning(bool running) {
 
 void THeadlessHost::CloseMainWindow() { FLoop.Quit(); }
 
-int RunHeadless(const TCommandLine& cmdIn, int outFd, int errFd) {
-  TSettingsStore store;
+namespace {
+
+// The working settings and, in the same transaction, the name of the task
+// they belong to, so that a later window start binds to the right task.
+void SaveWorkingSettings(TSettingsStore& store, THeadlessHost& host) {
+  store.Transact([&] {
+    return SaveSettings(store, kRootKey, host.ReadSettings()) && SaveLastTask(store, host.CurrentTask());
+  });
+}
+
+} // namespace
+
+int RunHeadless(const TCommandLine& cmdIn, int outFd, int errFd, int storeWaitMs) {
+  TSettingsStore store(TSettingsStore::DefaultPath(), storeWaitMs);
   TUiLoop loop;
   THeadlessHost host(loop, store, outFd, errFd);
+  if (store.Busy()) {
+    host.ReportSilentRefusal(store.BusyMessage());
+    return 2;
+  }
 
   // What the window holds when its command line is processed: the working
   // settings over the defaults, and the last task when it still exists.
@@ -123,6 +139,9 @@ int RunHeadless(const TCommandLine& cmdIn, int outFd, int errFd) {
     TCommandLine cmd = cmdIn;
     cmd.Close = true;
     ctl.ProcessCommandLine(cmd);
+    // The run saves the task's values as the working settings when it
+    // starts; the name goes with them from the first moment.
+    if (ctl.StartupError().empty()) SaveWorkingSettings(store, host);
     ctl.QueueStartStep();
 
     TStopSignals signals;
@@ -140,11 +159,11 @@ int RunHeadless(const TCommandLine& cmdIn, int outFd, int errFd) {
     code = host.RunStarted() || ctl.ExitCode() != 0 ? ctl.ExitCode() : 2;
   }
   // As the window does when it is destroyed.
-  SaveSettings(store, kRootKey, host.ReadSettings());
+  SaveWorkingSettings(store, host);
   return code;
 }
 
-int ImportTaskFromCommandLine(const std::string& filePathIn, int outFd) {
+int ImportTaskFromCommandLine(const std::string& filePathIn, int outFd, int storeWaitMs) {
   const std::string filePath = DequoteTaskFile(filePathIn);
   std::string line;
   int code = 2;
@@ -160,9 +179,11 @@ int ImportTaskFromCommandLine(const std::string& filePathIn, int outFd) {
     } else if (name.empty()) {
       line = "Task file \"" + filePath + "\" gives no task name.";
     } else {
-      TSettingsStore store;
+      TSettingsStore store(TSettingsStore::DefaultPath(), storeWaitMs);
       if (!store.Refusal().empty()) {
         line = store.Refusal();
+      } else if (store.Busy()) {
+        line = store.BusyMessage();
       } else if (ImportTaskDocument(store, doc, name)) {
         line = "Task \"" + name + "\" imported.";
         code = 0;

@@ -59,12 +59,16 @@ private:
 // working settings and last task as the window would restore them, the
 // task switches, the run, the exit code. /close is implied: there is no
 // window to stay open. SIGINT and SIGTERM cancel the run (a second one
-// ends the process). Returns the exit code.
-int RunHeadless(const TCommandLine& cmd, int outFd, int errFd);
+// ends the process). A settings store that another process holds for
+// storeWaitMs ends the start with a message and code 2. Like the window,
+// the run leaves the store's current task (LastTask) naming the task whose
+// values it saves as the working settings. Returns the exit code.
+int RunHeadless(const TCommandLine& cmd, int outFd, int errFd, int storeWaitMs = kStoreBusyWaitMs);
 
 // /import_task:<file>: imports the task file into the store without
 // questions, overwriting a same-name task value by value. One line on outFd;
-// returns 0 on success, 2 on failure.
-int ImportTaskFromCommandLine(const std::string& filePath, int outFd);
+// returns 0 on success, 2 on failure (also when another process holds the
+// store for storeWaitMs).
+int ImportTaskFromCommandLine(const std::string& filePath, int outFd, int storeWaitMs = kStoreBusyWaitMs);
 
 } // namespace twf

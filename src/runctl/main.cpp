@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "runctl/command_line.h"
+#include "runctl/display_probe.h"
 #include "runctl/headless.h"
 #include "runctl/instance_server.h"
 #include "runctl/single_instance.h"
@@ -59,7 +60,11 @@ int main(int argc, char** argv) {
 
   if (cmd.IsCommandLineRun()) {
 #ifdef TWF_HAVE_WINDOW
-    if (HasDisplay()) {
+    // A scheduled run must never depend on a desktop that may have gone:
+    // the window only when its server answers, else the same run headless.
+    const twf::TDisplayChoice display = twf::ProbeDisplay(twf::DisplayEnvFromProcess());
+    if (display.Kind != twf::TDisplayKind::dkNone) {
+      if (!display.Platform.empty()) setenv("QT_QPA_PLATFORM", display.Platform.c_str(), 1);
       twf::TWindowStartup startup;
       startup.Cmd = cmd;
       return twf::RunWindowApp(argc, argv, startup);

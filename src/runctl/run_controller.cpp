@@ -57,9 +57,11 @@ bool Inside(const std::string& parent, const std::string& child) {
 // "Mirror_yyyymmdd_hhnnss.log" in logDir. Two runs started in the same
 // second (two tasks of one cron minute) would share that name, and the second
 // would wipe the first one's log: the name is claimed by creating the file
-// exclusively, and a taken name gets "_2", "_3" ... before ".log".
-std::string LogFileName(const std::string& logDir, bool& created) {
-  created = false;
+// exclusively, and a taken name gets "_2", "_3" ... before ".log". The log is
+// written through the descriptor of that claim, never reopened by name, and
+// with every name taken the run has no log file rather than someone else's.
+// Returns the descriptor (name set), or -1 with error set to the refusal.
+int ClaimLogFile(const std::string& logDir, std::string& name, std::string& error) {
   time_t now = time(nullptr);
   tm local;
   localtime_r(&now, &local);
@@ -67,16 +69,17 @@ std::string LogFileName(const std::string& logDir, bool& created) {
   strftime(stamp, sizeof stamp, "Mirror_%Y%m%d_%H%M%S", &local);
   const std::string base = logDir + (!logDir.empty() && logDir.back() == '/' ? "" : "/") + stamp;
   for (int n = 1; n <= 99; ++n) {
-    const std::string name = n == 1 ? base + ".log" : base + "_" + std::to_string(n) + ".log";
-    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd >= 0) {
-      close(fd);
-      created = true;
-      return name;
+    name = n == 1 ? base + ".log" : base + "_" + std::to_string(n) + ".log";
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0) return fd;
+    const int e = errno;
+    if (e != EEXIST) {
+      error = "Cannot create file \"" + name + "\". " + SystemMessage(e);
+      return -1;
     }
-    if (errno != EEXIST) break; // the logger reports what is wrong with the folder
   }
-  return base + ".log";
+  error = "Cannot create file \"" + base + ".log\". This name and its variants up to _99 are all taken";
+  return -1;
 }
 
 uint64_t TickNow() { return uint64_t(std::max<int64_t>(1, MonotonicMs())); }
@@ -266,7 +269,7 @@ void TRunController::StartMirror(bool dryRun, bool silent) {
   }
 
   std::string logFile;
-  bool logFileCreated = false;
+  int logFd = -1;
   std::string logDir = Trim(v.LogFolder);
   if (logDir.empty()) logDir = DefaultLogsFolder();
   // Logs kept inside the destination are not mirrored away (with logging
@@ -274,12 +277,22 @@ void TRunController::StartMirror(bool dryRun, bool silent) {
   opt.KeepOutDirs.push_back(logDir);
   if (v.LogEnabled) {
     if (Fs().CreateDirPath(logDir) != 0) return StartupFail(kMsgLogCreate + logDir, &kLogging);
-    logFile = LogFileName(logDir, logFileCreated);
+    std::string refusal;
+    logFd = ClaimLogFile(logDir, logFile, refusal);
+    if (logFd < 0) return StartupFail(refusal, nullptr);
   }
 
-  // The name claimed for the log goes again when the run does not start.
+  // The name claimed for the log goes again when the run does not start,
+  // unless something else has taken its place meanwhile.
+  struct stat claimed {};
+  if (logFd >= 0) fstat(logFd, &claimed);
   auto dropLogFile = [&] {
-    if (logFileCreated) unlink(logFile.c_str());
+    struct stat named;
+    if (logFd >= 0 && lstat(logFile.c_str(), &named) == 0 && named.st_dev == claimed.st_dev &&
+        named.st_ino == claimed.st_ino)
+      unlink(logFile.c_str());
+    if (logFd >= 0) close(logFd);
+    logFd = -1;
   };
   if (v.VolCheckEnabled) {
     std::string refusal;
@@ -303,7 +316,13 @@ void TRunController::StartMirror(bool dryRun, bool silent) {
   if (FConfig.DirectLineSink) onLine = FConfig.DirectLineSink;
   else onLine = [queue = &FUIQueue](const std::string& line) { queue->TryPush(line); };
   try {
-    FLogger = std::make_unique<TMirrorLogger>(logFile, v.LogEnabled, std::move(onLine), v.LogJson);
+    if (logFd >= 0) {
+      FLogger = std::make_unique<TMirrorLogger>(dup(logFd), logFile, std::move(onLine), v.LogJson);
+      close(logFd);
+      logFd = -1;
+    } else {
+      FLogger = std::make_unique<TMirrorLogger>(logFile, false, std::move(onLine), v.LogJson);
+    }
   } catch (const std::exception& e) {
     // Refused like any other preparation failure, so a command-line run
     // ends with code 2 instead of waiting on a message box.

@@ -97,12 +97,9 @@ TIniDocument TIniDocument::Parse(std::string_view text) {
     if (line.empty() || line.front() == ';') continue;
     if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
       const std::string name(TrimIni(line.substr(1, line.size() - 2)));
-      const std::string fold = FoldKeyName(name);
       current = nullptr;
-      bool seen = false;
-      for (const TSection& s : doc.FSections) seen = seen || s.Fold == fold;
-      if (!seen) {
-        doc.FSections.push_back({name, fold, {}});
+      if (doc.FIndex.try_emplace(FoldKeyName(name), doc.FSections.size()).second) {
+        doc.FSections.push_back({name, {}, {}});
         current = &doc.FSections.back();
       }
       continue;
@@ -110,12 +107,10 @@ TIniDocument TIniDocument::Parse(std::string_view text) {
     if (!current) continue;
     const size_t eq = line.find('=');
     if (eq == std::string_view::npos) continue;
-    const std::string key(TrimEnd(line.substr(0, eq)));
+    const std::string_view key = TrimEnd(line.substr(0, eq));
     if (key.empty()) continue;
-    std::string fold = FoldKeyName(key);
-    bool seen = false;
-    for (const TEntry& e : current->Entries) seen = seen || e.Fold == fold;
-    if (!seen) current->Entries.push_back({key, std::move(fold), std::string(TrimStart(line.substr(eq + 1)))});
+    if (current->Index.try_emplace(FoldKeyName(key), current->Entries.size()).second)
+      current->Entries.push_back({std::string(key), std::string(TrimStart(line.substr(eq + 1)))});
   }
   return doc;
 }
@@ -206,10 +201,14 @@ bool TIniDocument::SaveToFile(const std::string& path) const {
 }
 
 const TIniDocument::TSection* TIniDocument::Find(std::string_view section) const {
-  const std::string fold = FoldKeyName(section);
-  for (const TSection& s : FSections)
-    if (s.Fold == fold) return &s;
-  return nullptr;
+  const auto it = FIndex.find(FoldKeyName(section));
+  return it == FIndex.end() ? nullptr : &FSections[it->second];
+}
+
+TIniDocument::TSection& TIniDocument::FindOrAdd(std::string_view section) {
+  const auto [it, added] = FIndex.try_emplace(FoldKeyName(section), FSections.size());
+  if (added) FSections.push_back({std::string(section), {}, {}});
+  return FSections[it->second];
 }
 
 bool TIniDocument::HasSection(std::string_view section) const { return Find(section) != nullptr; }
@@ -224,14 +223,10 @@ std::vector<std::string> TIniDocument::KeyNames(std::string_view section) const 
 bool TIniDocument::ReadString(std::string_view section, std::string_view key, std::string& value) const {
   const TSection* s = Find(section);
   if (!s) return false;
-  const std::string fold = FoldKeyName(key);
-  for (const TEntry& e : s->Entries) {
-    if (e.Fold == fold) {
-      value = e.Value;
-      return true;
-    }
-  }
-  return false;
+  const auto it = s->Index.find(FoldKeyName(key));
+  if (it == s->Index.end()) return false;
+  value = s->Entries[it->second].Value;
+  return true;
 }
 
 std::string TIniDocument::ReadString(std::string_view section, std::string_view key, const std::string& def) const {
@@ -243,22 +238,10 @@ bool TIniDocument::WriteString(std::string_view section, std::string_view key, s
   if (key.empty() || TrimIni(key) != key || key.front() == ';' || key.front() == '[' ||
       key.find_first_of("=\r\n") != std::string_view::npos)
     return false;
-  const std::string sectionFold = FoldKeyName(section);
-  TSection* s = nullptr;
-  for (TSection& each : FSections)
-    if (each.Fold == sectionFold) s = &each;
-  if (!s) {
-    FSections.push_back({std::string(section), sectionFold, {}});
-    s = &FSections.back();
-  }
-  const std::string fold = FoldKeyName(key);
-  for (TEntry& e : s->Entries) {
-    if (e.Fold == fold) {
-      e.Value = EncodeValue(value);
-      return true;
-    }
-  }
-  s->Entries.push_back({std::string(key), fold, EncodeValue(value)});
+  TSection& s = FindOrAdd(section);
+  const auto [it, added] = s.Index.try_emplace(FoldKeyName(key), s.Entries.size());
+  if (added) s.Entries.push_back({std::string(key), EncodeValue(value)});
+  else s.Entries[it->second].Value = EncodeValue(value);
   return true;
 }
 

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace twf {
@@ -59,14 +60,19 @@ public:
 
 private:
   struct TEntry {
-    std::string Key, Fold, Value;
+    std::string Key, Value;
   };
+  // Lookups go through the folded-name indexes: a file of many keys must
+  // not cost a scan per key.
   struct TSection {
-    std::string Name, Fold;
+    std::string Name;
     std::vector<TEntry> Entries;
+    std::unordered_map<std::string, size_t> Index; // folded key -> Entries
   };
   const TSection* Find(std::string_view section) const;
+  TSection& FindOrAdd(std::string_view section);
   std::vector<TSection> FSections;
+  std::unordered_map<std::string, size_t> FIndex; // folded name -> FSections
 };
 
 // Trim as the reader does: bytes up to 0x20, and DEL, at both ends.

@@ -8,6 +8,17 @@
 namespace twf {
 
 std::string FoldKeyName(std::string_view name) {
+  // Plain ASCII, by far the usual case, folds to lower case: Unicode case
+  // folding maps nothing else in that range. Task files of many keys fold
+  // every one of them.
+  bool ascii = true;
+  for (const char c : name) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (ascii) {
+    std::string out(name);
+    for (char& c : out)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+  }
   std::string out;
   out.reserve(name.size());
   const char* p = name.data();

@@ -1,5 +1,6 @@
 #include "tasks/settings_store.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -26,12 +27,24 @@ constexpr int kTypeString = 1;
 constexpr int kTypeBinary = 3;
 constexpr int kTypeInteger = 4;
 
-// A writer waits this long for another process's transaction before giving
-// up; each of our transactions lasts milliseconds, so reaching it means the
-// other side hangs.
-constexpr int kBusyTimeoutMs = 15000;
-constexpr int kBeginAttempts = 4;
-constexpr int kOpenAttempts = 50;
+// Monotonic milliseconds, and what is left of them until a deadline (at least 0).
+int64_t NowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+int LeftMs(int64_t deadline) { return int(std::max<int64_t>(0, deadline - NowMs())); }
+
+// BEGIN IMMEDIATE (or COMMIT) until it succeeds, fails for another reason
+// than a busy store, or the deadline passes; SQLite's own busy handler does
+// the waiting within each attempt.
+int ExecUntil(sqlite3* db, const char* sql, int64_t deadline) {
+  for (;;) {
+    sqlite3_busy_timeout(db, std::max(1, LeftMs(deadline)));
+    const int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK || (rc & 0xff) != SQLITE_BUSY || LeftMs(deadline) == 0) return rc;
+  }
+}
 
 const char* const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS keys (
@@ -198,18 +211,28 @@ std::string TSettingsStore::ConfigFolder() {
 
 std::string TSettingsStore::DefaultPath() { return ConfigFolder() + "/settings.db"; }
 
-TSettingsStore::TSettingsStore(std::string dbPath) : FPath(std::move(dbPath)) {
+TSettingsStore::TSettingsStore(std::string dbPath, int busyWaitMs)
+    : FPath(std::move(dbPath)), FBusyWaitMs(std::max(1, busyWaitMs)) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   bool damaged = false;
   // Opening checks and upgrades the file, which another process writing at
   // that moment can hold up past SQLite's own busy wait (a checkpoint, WAL
-  // recovery): such an open is tried again rather than reported.
+  // recovery): such an open is tried again rather than reported, within one
+  // bound for the whole start.
+  FDeadline = NowMs() + FBusyWaitMs;
   for (int attempt = 1;; ++attempt) {
-    if (OpenDatabase(damaged)) return;
-    if (damaged || !FOpenBusy || attempt == kOpenAttempts) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20 * attempt));
+    if (OpenDatabase(damaged)) break;
+    if (damaged || !FOpenBusy || LeftMs(FDeadline) == 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(20 * attempt, LeftMs(FDeadline))));
   }
-  if (damaged) SetAsideDamaged();
+  if (!FDb && damaged) SetAsideDamaged();
+  FDeadline = 0;
+}
+
+std::string TSettingsStore::BusyMessage() const {
+  const int seconds = (FBusyWaitMs + 999) / 1000;
+  return "The settings store \"" + FPath + "\" is in use by another program, which has not let go of it for " +
+         std::to_string(seconds) + (seconds == 1 ? " second" : " seconds") + ". Try again later.";
 }
 
 TSettingsStore::~TSettingsStore() { CloseDatabase(); }
@@ -248,7 +271,8 @@ bool TSettingsStore::OpenDatabase(bool& damaged) {
     return false;
   };
   if (rc != SQLITE_OK) return fail(rc);
-  sqlite3_busy_timeout(FDb, kBusyTimeoutMs);
+  const int64_t deadline = FDeadline ? FDeadline : NowMs() + FBusyWaitMs;
+  sqlite3_busy_timeout(FDb, std::max(1, LeftMs(deadline)));
   if ((rc = sqlite3_exec(FDb, "PRAGMA foreign_keys = ON", nullptr, nullptr, nullptr)) != SQLITE_OK) return fail(rc);
   {
     TStmt check(FDb, "PRAGMA quick_check");
@@ -277,8 +301,7 @@ bool TSettingsStore::OpenDatabase(bool& damaged) {
   // WAL lets a reader (the window) and a writer (a scheduled run recording
   // its history) work at once; the setting is stored in the file.
   if ((rc = sqlite3_exec(FDb, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr)) != SQLITE_OK) return fail(rc);
-  for (int attempt = 0; (rc = sqlite3_exec(FDb, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr)) != SQLITE_OK; ++attempt)
-    if ((rc & 0xff) != SQLITE_BUSY || attempt + 1 >= kBeginAttempts) return fail(rc);
+  if ((rc = ExecUntil(FDb, "BEGIN IMMEDIATE", deadline)) != SQLITE_OK) return fail(rc);
   rc = sqlite3_exec(FDb, kSchema, nullptr, nullptr, nullptr);
   if (rc != SQLITE_OK) {
     sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -286,10 +309,12 @@ bool TSettingsStore::OpenDatabase(bool& damaged) {
     if ((rc & 0xff) == SQLITE_ERROR) rc = SQLITE_NOTADB;
     return fail(rc);
   }
-  if ((rc = sqlite3_exec(FDb, "COMMIT", nullptr, nullptr, nullptr)) != SQLITE_OK) {
+  if ((rc = ExecUntil(FDb, "COMMIT", deadline)) != SQLITE_OK) {
     sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
     return fail(rc);
   }
+  // Later transactions get a bound of their own (see Transact).
+  sqlite3_busy_timeout(FDb, FBusyWaitMs);
   TStmt root(FDb, "SELECT 1 FROM keys WHERE id = 1 AND parent IS NULL");
   if (!root.Ok()) return fail(root.PrepareCode());
   // Only a file that answers and lacks the root key is damaged; a busy one is not.
@@ -334,9 +359,8 @@ bool TSettingsStore::Transact(const std::function<bool()>& body) {
   std::lock_guard<std::recursive_mutex> guard(FLock);
   if (!FDb) return false;
   if (FDepth > 0) return body();
-  int rc;
-  for (int attempt = 0; (rc = sqlite3_exec(FDb, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr)) != SQLITE_OK; ++attempt)
-    if ((rc & 0xff) != SQLITE_BUSY || attempt + 1 >= kBeginAttempts) return false;
+  const int64_t deadline = NowMs() + FBusyWaitMs;
+  if (ExecUntil(FDb, "BEGIN IMMEDIATE", deadline) != SQLITE_OK) return false;
   ++FDepth;
   bool ok = false;
   try {
@@ -345,15 +369,9 @@ bool TSettingsStore::Transact(const std::function<bool()>& body) {
     ok = false;
   }
   --FDepth;
-  if (ok) {
-    for (int attempt = 0; (rc = sqlite3_exec(FDb, "COMMIT", nullptr, nullptr, nullptr)) != SQLITE_OK; ++attempt) {
-      if ((rc & 0xff) != SQLITE_BUSY || attempt + 1 >= kBeginAttempts) {
-        ok = false;
-        break;
-      }
-    }
-  }
+  if (ok) ok = ExecUntil(FDb, "COMMIT", deadline) == SQLITE_OK;
   if (!ok) sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_busy_timeout(FDb, FBusyWaitMs);
   return ok;
 }
 

@@ -9,7 +9,7 @@
 //
 // Every write is its own transaction unless it runs inside Transact().
 // Several processes may use the store at once: writers wait for each other
-// (up to a generous timeout) instead of failing. Failures are reported by
+// (up to kStoreBusyWaitMs in all) instead of failing. Failures are reported by
 // return values only; nothing here throws or shows anything.
 #pragma once
 
@@ -36,6 +36,11 @@ bool SameKeyName(std::string_view a, std::string_view b);
 bool KeyNameLess(const std::string& a, const std::string& b);
 
 class TSettingsStore;
+
+// How long opening the store, or one transaction, waits in all for another
+// process that holds the store's write lock. Our own transactions last
+// milliseconds: reaching it means the other side hangs.
+inline constexpr int kStoreBusyWaitMs = 15000;
 
 // An open key. Valid only while its store lives. If the key is deleted
 // (by this or another process) while open, reads find nothing and writes fail.
@@ -93,7 +98,8 @@ public:
   // always gets a store; SetAsidePath() then names the renamed file.
   // As root, a file or folder that another user owns or can write is not
   // used at all: the store stays closed and Refusal() says why.
-  explicit TSettingsStore(std::string dbPath = DefaultPath());
+  // busyWaitMs bounds every wait for another process (tests shorten it).
+  explicit TSettingsStore(std::string dbPath = DefaultPath(), int busyWaitMs = kStoreBusyWaitMs);
   ~TSettingsStore();
   TSettingsStore(const TSettingsStore&) = delete;
   TSettingsStore& operator=(const TSettingsStore&) = delete;
@@ -102,6 +108,10 @@ public:
   const std::string& FilePath() const { return FPath; }
   const std::string& SetAsidePath() const { return FSetAside; }
   const std::string& Refusal() const { return FRefusal; }
+  // Not open because another process held the store for the whole wait.
+  bool Busy() const { return !FDb && FOpenBusy; }
+  // The text a start shows when Busy().
+  std::string BusyMessage() const;
 
   // Opens the key for writing, creating it and its missing parents.
   std::optional<TSettingsKey> OpenKey(const std::string& path);
@@ -136,6 +146,8 @@ private:
   sqlite3* FDb = nullptr;
   int FDepth = 0; // nesting of Transact
   bool FOpenBusy = false; // the last open failed only because another process held the file
+  int FBusyWaitMs = kStoreBusyWaitMs;
+  int64_t FDeadline = 0; // while the constructor runs: the end of the start's wait
   mutable std::recursive_mutex FLock;
 };
 

@@ -158,15 +158,20 @@ TExtraction ExtractTaskFiles(const std::string& zipPath, const std::string& fold
   for (zip_int64_t i = 0; i < count && out.Error.empty(); ++i) {
     const zip_uint64_t index = static_cast<zip_uint64_t>(i);
     const char* raw = zip_get_name(za, index, 0);
-    if (!raw) continue;
-    const std::string name = raw;
+    const std::string name = raw ? raw : "";
+    // An entry without a name is no file of any kind: refused, not passed over.
+    if (name.empty()) {
+      ++out.Refused;
+      continue;
+    }
     if (name.back() == '/' || !EndsWithIni(name)) continue; // folders and other files are not task files
     std::vector<std::string> parts;
     zip_stat_t st;
     zip_stat_init(&st);
     const bool sizeOk = zip_stat_index(za, index, 0, &st) == 0 &&
                         (!(st.valid & ZIP_STAT_SIZE) || st.size <= kMaxTaskFileSize);
-    if (!SafeEntryParts(name, parts) || !IsPlainFileEntry(za, index) || !sizeOk || taken >= kMaxArchiveTaskFiles) {
+    if (!SafeEntryParts(name, parts) || parts.size() > kMaxArchiveEntryDepth || !IsPlainFileEntry(za, index) ||
+        !sizeOk || taken >= kMaxArchiveTaskFiles) {
       ++out.Refused;
       continue;
     }

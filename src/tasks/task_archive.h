@@ -30,6 +30,9 @@ inline constexpr const char* kMsgCannotCreateArchive = "Cannot create the zip ar
 // refused and counted as skipped files.
 inline constexpr size_t kMaxArchiveTaskFiles = 10000;
 inline constexpr uint64_t kMaxArchiveExtractBytes = 256ull << 20;
+// Path parts of an entry (folders and the file): task files sit at the root
+// or a few folders down, never thousands.
+inline constexpr size_t kMaxArchiveEntryDepth = 32;
 
 // Writes every task of allTasks (the sorted task list) into a new archive at
 // zipPath, replacing an existing file. The window checks for an empty list
@@ -49,10 +52,11 @@ struct TArchiveImportOutcome {
 // Imports every "*.ini" entry of any folder of the archive as a task, named
 // by its [Meta] Name or its file name, overwriting same-name tasks value by
 // value. Before writing anything it asks confirm (a Yes/No question, Yes the
-// default) and stops on No. Entries with absolute paths or "..", links and
-// special files, and entries larger than a task file can be are never
-// written; they count as skipped. As root, an archive that is not root's
-// alone is refused like a task file (OpenTaskInput).
+// default) and stops on No. Entries with absolute paths or "..", without a
+// name or more than kMaxArchiveEntryDepth levels deep, links and special
+// files, and entries larger than a task file can be are never written; they
+// count as skipped. As root, an archive that is not root's alone is refused
+// like a task file (OpenTaskInput).
 TArchiveImportOutcome ImportTaskArchive(TSettingsStore& store, const std::string& zipPath,
                                         const std::function<bool(const TUserMessage&)>& confirm);
 

@@ -19,6 +19,11 @@ bool SaveWindowState(TSettingsStore& store, const TWindowState& state) {
   });
 }
 
+bool SaveLastTask(TSettingsStore& store, const std::string& task) {
+  std::optional<TSettingsKey> root = store.OpenKey(kRootKey);
+  return root && root->WriteString("LastTask", task);
+}
+
 namespace {
 
 // Keeps an edge reachable when the monitor it was on is gone.

@@ -36,6 +36,10 @@ struct TWindowState {
 // Writes WinMaximized, WinLeft..WinHeight (normal state only), SplitterPos, LastTask.
 bool SaveWindowState(TSettingsStore& store, const TWindowState& state);
 
+// Writes LastTask alone: a run without a window keeps the current task in
+// step with the working settings it saves.
+bool SaveLastTask(TSettingsStore& store, const std::string& task);
+
 struct TWindowRestore {
   bool HasBounds = false; // take Bounds and stop centring the window
   TWindowRect Bounds;

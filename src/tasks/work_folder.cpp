@@ -10,36 +10,48 @@
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace twf {
 
 namespace {
 
-// Removes everything inside the open folder fd (which it closes).
-bool EmptyFolder(int fd) {
-  DIR* dir = fdopendir(fd);
+// One folder on the way down: its name in its parent, its identity, and the
+// subfolders still to be emptied. Only the folder being worked on is held
+// open, so the depth of a tree is bounded by memory, not by descriptors.
+struct TLevel {
+  std::string Name;
+  dev_t Dev = 0;
+  ino_t Ino = 0;
+  std::vector<std::string> Subfolders;
+};
+
+// Removes the files of the open folder fd and notes its subfolders.
+bool EnterLevel(int fd, std::string name, std::vector<TLevel>& levels) {
+  struct stat self;
+  if (fstat(fd, &self) != 0) return false;
+  TLevel level{std::move(name), self.st_dev, self.st_ino, {}};
+  const int listFd = openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* dir = listFd >= 0 ? fdopendir(listFd) : nullptr;
   if (!dir) {
-    close(fd);
+    if (listFd >= 0) close(listFd);
+    levels.push_back(std::move(level));
     return false;
   }
   bool ok = true;
   while (const dirent* e = readdir(dir)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
+    const std::string entry = e->d_name;
+    if (entry == "." || entry == "..") continue;
     struct stat st;
-    if (fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (fstatat(fd, entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       ok = false;
       continue;
     }
-    if (S_ISDIR(st.st_mode)) {
-      const int sub = openat(dirfd(dir), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      ok = sub >= 0 && EmptyFolder(sub) && ok;
-      ok = unlinkat(dirfd(dir), name.c_str(), AT_REMOVEDIR) == 0 && ok;
-    } else {
-      ok = unlinkat(dirfd(dir), name.c_str(), 0) == 0 && ok;
-    }
+    if (S_ISDIR(st.st_mode)) level.Subfolders.push_back(entry);
+    else ok = unlinkat(fd, entry.c_str(), 0) == 0 && ok;
   }
   closedir(dir);
+  levels.push_back(std::move(level));
   return ok;
 }
 
@@ -74,10 +86,44 @@ std::string NewGuidText() {
 }
 
 bool RemoveTree(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT;
-  const bool emptied = EmptyFolder(fd);
-  return rmdir(path.c_str()) == 0 && emptied;
+  std::vector<TLevel> levels;
+  bool ok = EnterLevel(fd, "", levels);
+  while (!levels.empty()) {
+    TLevel& level = levels.back();
+    if (!level.Subfolders.empty()) {
+      const std::string name = std::move(level.Subfolders.back());
+      level.Subfolders.pop_back();
+      const int sub = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0) {
+        ok = false;
+        continue;
+      }
+      close(fd);
+      fd = sub;
+      ok = EnterLevel(fd, name, levels) && ok;
+      continue;
+    }
+    if (levels.size() == 1) break;
+    // Back up through "..", which must still be the folder we came from:
+    // a folder moved away meanwhile ends the removal instead of leading it
+    // somewhere else.
+    const std::string name = std::move(level.Name);
+    levels.pop_back();
+    const int parent = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    if (parent < 0 || fstat(parent, &st) != 0 || st.st_dev != levels.back().Dev || st.st_ino != levels.back().Ino) {
+      if (parent >= 0) close(parent);
+      close(fd);
+      return false;
+    }
+    close(fd);
+    fd = parent;
+    ok = unlinkat(fd, name.c_str(), AT_REMOVEDIR) == 0 && ok;
+  }
+  close(fd);
+  return rmdir(path.c_str()) == 0 && ok;
 }
 
 TWorkFolder::TWorkFolder() {

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <mutex>
 #include <thread>
 
@@ -28,14 +32,68 @@ std::vector<std::string> FileLines(const std::string& body) {
   return out;
 }
 
+unsigned ModeOf(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? unsigned(st.st_mode & 07777) : 0u;
+}
+
 } // namespace
 
 TEST(Logger, NewFileHoldsOnlyTheByteOrderMarkAndReplacesAnOldOne) {
   TTempDir dir;
   const std::string path = dir / "run.log";
   twf::test::WriteFile(path, "old contents that must go");
+  chmod(path.c_str(), 0644);
   { TMirrorLogger log(path, true, nullptr, false); }
   EXPECT_EQ(ReadFile(path), kBom);
+  // A log lists every file name of the run: for its owner only.
+  EXPECT_EQ(ModeOf(path), 0600u);
+  { TMirrorLogger log(dir / "new.log", true, nullptr, false); }
+  EXPECT_EQ(ModeOf(dir / "new.log"), 0600u);
+}
+
+TEST(Logger, ALogHeldByAnotherRunIsRefusedAndKept) {
+  TTempDir dir;
+  const std::string path = dir / "run.log";
+  TMirrorLogger first(path, true, nullptr, false);
+  first.Log("first run");
+  const std::string before = ReadFile(path);
+  try {
+    TMirrorLogger second(path, true, nullptr, false);
+    FAIL() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "Cannot create file \"" + path + "\". The file is in use by another run");
+  }
+  EXPECT_EQ(ReadFile(path), before);
+  first.Log("still writing");
+  EXPECT_EQ(FileLines(ReadFile(path).substr(3)).size(), 2u);
+}
+
+// Whoever can change the log folder must not be able to point the log at
+// another file: neither through a link at the name, nor by swapping the
+// name after it was claimed.
+TEST(Logger, NeverWritesThroughALinkOrAReplacedName) {
+  TTempDir dir;
+  const std::string victim = dir / "victim";
+  twf::test::WriteFile(victim, "precious");
+  const std::string linked = dir / "linked.log";
+  ASSERT_EQ(symlink(victim.c_str(), linked.c_str()), 0);
+  EXPECT_THROW(TMirrorLogger(linked, true, nullptr, false), std::runtime_error);
+
+  const std::string claimed = dir / "claimed.log";
+  const int fd = open(claimed.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(rename(claimed.c_str(), (dir / "moved.log").c_str()), 0);
+  ASSERT_EQ(symlink(victim.c_str(), claimed.c_str()), 0);
+  {
+    TMirrorLogger log(fd, claimed, nullptr, false);
+    EXPECT_EQ(log.FileName(), claimed);
+    log.Log("a line");
+  }
+  EXPECT_EQ(ReadFile(victim), "precious");
+  auto lines = FileLines(ReadFile(dir / "moved.log").substr(3));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].substr(kStampLen), "  a line");
 }
 
 TEST(Logger, WithoutFileEveryLineStillReachesTheCallback) {

@@ -179,19 +179,75 @@ TEST_F(CommandLineRun, AsRootFilesOfOtherUsersAreRefused) {
   EXPECT_FALSE(test::Exists(Dst));
 }
 
+// A folder every user can reach: $TMPDIR may be private to root (0700 on
+// the way down), and the unprivileged run below must see its files.
+std::string BaseOpenToAll() {
+  std::vector<std::string> bases = {"/tmp", "/var/tmp", "/dev/shm"};
+  if (const char* t = getenv("TMPDIR"); t && *t == '/') bases.insert(bases.begin(), t);
+  for (const std::string& base : bases) {
+    bool open = true;
+    for (std::string p = base; open && !p.empty(); p = p.substr(0, p.rfind('/'))) {
+      struct stat st;
+      open = stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_IXOTH);
+    }
+    if (open) return base;
+  }
+  return "";
+}
+
 // Errors during the run: exit code 1. A file the run's user cannot read makes
-// one, so the run goes as an unprivileged user.
+// one, so the run goes as an unprivileged user, in a tree that user can reach.
 TEST_F(CommandLineRun, RunWithErrorsEndsWithCode1) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
+  const std::string base = BaseOpenToAll();
+  if (base.empty()) GTEST_SKIP() << "no temporary folder that another user can reach";
+  TTempDir open(base);
+  Home = open / "home";
+  Src = open / "src";
+  Dst = open / "dst";
+  Logs = open / "logs";
+  Job = open / "job.ini";
+  test::MakeDirs(Home);
+  test::WriteFile(Src + "/a.txt", "alpha");
+  test::WriteFile(Src + "/sub/b.txt", "beta");
+  WriteJob(Job, "Nightly", Src, Dst);
   chmod((Src + "/a.txt").c_str(), 0);
-  ASSERT_EQ(test::Shell("chown -R 65534:65534 '" + Tmp.Path() + "'"), 0);
-  chmod(Tmp.Path().c_str(), 0755);
+  ASSERT_EQ(test::Shell("chown -R 65534:65534 '" + open.Path() + "'"), 0);
+  chmod(open.Path().c_str(), 0755);
   TProcessResult r = Twinfold({"/task_file:" + Job, "/run", "/close"},
                               {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
   EXPECT_EQ(r.ExitCode, 1) << r.Out << r.Err;
   EXPECT_NE(r.Out.find("ERROR        "), std::string::npos);
   EXPECT_TRUE(test::Exists(Dst + "/sub/b.txt"));
-  EXPECT_EQ(test::Shell("chown -R 0:0 '" + Tmp.Path() + "'"), 0);
+  EXPECT_EQ(test::Shell("chown -R 0:0 '" + open.Path() + "'"), 0);
+}
+
+// A desktop's variables outlive the desktop (systemd user timers, cron jobs
+// started from a session): a display that does not answer must not stop a
+// run, which then goes headless as without one.
+TEST_F(CommandLineRun, ADisplayThatDoesNotAnswerRunsHeadless) {
+  ASSERT_EQ(Twinfold({"/import_task:" + Job}).ExitCode, 0);
+  const std::string runtime = Tmp / "runtime";
+  test::MakeDirs(runtime);
+  test::WriteFile(runtime + "/wayland-gone", ""); // a file, not a socket anyone listens on
+  const std::vector<std::vector<std::string>> envs = {
+      {"DISPLAY=:4242"},
+      {"DISPLAY=unix:4242.0"},
+      {"DISPLAY=127.0.0.1:" + std::to_string(test::RefusedPort() - 6000)},
+      {"WAYLAND_DISPLAY=wayland-gone", "XDG_RUNTIME_DIR=" + runtime},
+      {"DISPLAY=:4242", "WAYLAND_DISPLAY=wayland-gone", "XDG_RUNTIME_DIR=" + runtime, "XDG_SESSION_TYPE=wayland"},
+  };
+  for (const auto& extra : envs) {
+    SCOPED_TRACE(extra[0]);
+    test::RemoveTree(Dst);
+    std::vector<std::string> env = Env();
+    env.insert(env.end(), extra.begin(), extra.end());
+    std::vector<std::string> argv = {TWF_TWINFOLD_EXE, "/task:Nightly", "/run", "/close"};
+    TProcessResult r = RunProcess(argv, env, 120000);
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_NE(r.Out.find("  === Quarlex Twinfold started ===\n"), std::string::npos) << r.Out;
+    EXPECT_EQ(test::TreeDiff(Src, Dst), "");
+  }
 }
 
 TEST_F(CommandLineRun, InteractiveStartWithoutADisplay) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include "log/logger.h"
 #include "platform/fault_fs.h"
 #include "platform/power.h"
+#include "runctl/headless.h"
 #include "runctl/machine_text.h"
 #include "runctl/run_controller.h"
 #include "runctl/run_host_fake.h"
@@ -24,6 +27,7 @@
 #include "support/tree.h"
 #include "tasks/task_files.h"
 #include "tasks/task_settings.h"
+#include "tasks/window_state.h"
 
 namespace twf {
 namespace {
@@ -277,6 +281,9 @@ TEST_F(RunControl, WindowRunFromStartToFinish) {
   EXPECT_TRUE(PaneHas("Started by:  GUI"));
   EXPECT_TRUE(PaneHas("=== Quarlex Twinfold finished ==="));
   EXPECT_NE(test::ReadFile(logs[0]).find("Started by:  GUI"), std::string::npos);
+  struct stat logStat;
+  ASSERT_EQ(stat(logs[0].c_str(), &logStat), 0);
+  EXPECT_EQ(logStat.st_mode & 07777, 0600u) << "the log lists every file name: for its owner only";
 
   EXPECT_EQ(Host->RunningStates, (std::vector<bool>{true, false}));
   EXPECT_EQ(Host->Pages, std::vector<TMainPage>{TMainPage::mpFolders});
@@ -361,26 +368,49 @@ TEST_F(RunControl, ALogFolderInsideTheDestinationIsKept) {
   EXPECT_EQ(test::ReadFile(Dst + "/a.txt"), "alpha");
 }
 
+// With every name of this second taken, the run has no log rather than
+// someone else's: it is refused, and nothing in the way is touched.
 TEST_F(RunControl, LogFileThatCannotBeCreatedRefusesTheRun) {
-  Host->Values.LogEnabled = true;
-  // A folder in the way of every name the run could pick.
-  const time_t now = time(nullptr);
-  for (time_t t = now; t <= now + 2; ++t) {
-    tm local;
-    localtime_r(&t, &local);
-    char base[64];
-    strftime(base, sizeof base, "Mirror_%Y%m%d_%H%M%S", &local);
-    for (int n = 1; n <= 99; ++n)
-      test::MakeDirs(Tmp / "logs" + "/" + base + (n == 1 ? std::string() : "_" + std::to_string(n)) + ".log");
+  struct TCase {
+    const char* Name;
+    bool Files; // else folders
+  };
+  for (const TCase c : {TCase{"folders in the way", false}, TCase{"files in the way", true}}) {
+    SCOPED_TRACE(c.Name);
+    const std::string dir = Tmp / (c.Files ? "logs-files" : "logs-folders");
+    Host->Values = Baseline;
+    Host->Values.LogEnabled = true;
+    Host->Values.LogFolder = dir;
+    Host->Refusals.clear();
+    Host->Closes = 0;
+    MakeController();
+    std::vector<std::string> taken;
+    const time_t now = time(nullptr);
+    for (time_t t = now; t <= now + 2; ++t) {
+      tm local;
+      localtime_r(&t, &local);
+      char base[64];
+      strftime(base, sizeof base, "Mirror_%Y%m%d_%H%M%S", &local);
+      for (int n = 1; n <= 99; ++n) {
+        taken.push_back(dir + "/" + base + (n == 1 ? std::string() : "_" + std::to_string(n)) + ".log");
+        if (c.Files) test::WriteFile(taken.back(), "earlier run");
+        else test::MakeDirs(taken.back());
+      }
+    }
+    Ctl->StartMirror(false, true);
+    Settle();
+    if (time(nullptr) > now + 2) GTEST_SKIP() << "the clock ran past the prepared names";
+    EXPECT_FALSE(Ctl->Running());
+    ASSERT_EQ(Host->Refusals.size(), 1u);
+    EXPECT_NE(Host->Refusals[0].find("Cannot create file"), std::string::npos) << Host->Refusals[0];
+    EXPECT_EQ(Ctl->ExitCode(), 2);
+    EXPECT_EQ(Host->Closes, 1);
+    EXPECT_FALSE(test::Exists(Dst));
+    for (const std::string& t : taken) {
+      if (c.Files) ASSERT_EQ(test::ReadFile(t), "earlier run") << t;
+      else ASSERT_TRUE(test::IsDir(t)) << t;
+    }
   }
-  Ctl->StartMirror(false, true);
-  Settle();
-  if (time(nullptr) > now + 2) GTEST_SKIP() << "the clock ran past the prepared names";
-  EXPECT_FALSE(Ctl->Running());
-  ASSERT_EQ(Host->Refusals.size(), 1u);
-  EXPECT_NE(Host->Refusals[0].find("Cannot create file"), std::string::npos) << Host->Refusals[0];
-  EXPECT_EQ(Ctl->ExitCode(), 2);
-  EXPECT_EQ(Host->Closes, 1);
 }
 
 // ---------------------------------------------------------------- finish
@@ -856,6 +886,106 @@ TEST_F(RunControl, ARefusedCommandLineRunEndsWithCode2EvenWithoutClose) {
   EXPECT_EQ(Ctl->ExitCode(), 2);
   EXPECT_EQ(Host->Closes, 1);
   EXPECT_EQ(Host->Refusals, std::vector<std::string>{kMsgSelectSource});
+}
+
+// ---------------------------------------------------------------- headless start
+
+// RunHeadless in this process, on the store of the test binary's home.
+class HeadlessStart : public ::testing::Test {
+protected:
+  void SetUp() override {
+    for (const char* suffix : {"", "-wal", "-shm"}) unlink((TSettingsStore::DefaultPath() + suffix).c_str());
+    test::WriteFile(Tmp / "src/a.txt", "alpha");
+    A.Source = Tmp / "src";
+    A.Dest = Tmp / "dst-a";
+    A.AskConfirm = false;
+    B = A;
+    B.Dest = Tmp / "dst-b";
+  }
+  int Run(const std::vector<std::string>& args, int storeWaitMs = kStoreBusyWaitMs) {
+    const int out = open((Tmp / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int err = open((Tmp / "err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int code = RunHeadless(ParseCommandLine(args), out, err, storeWaitMs);
+    close(out);
+    close(err);
+    return code;
+  }
+
+  TTempDir Tmp;
+  TTaskSettings A, B;
+};
+
+// A window left task A current; a run of B from cron must not leave the
+// store saying "A" over B's values, or the next window start would show
+// them as "A (modified)" and Save would write them into A.
+TEST_F(HeadlessStart, TheCurrentTaskFollowsTheWorkingSettings) {
+  test::WriteFile(Tmp / "weekly.ini", "[Task]\r\nSource=" + A.Source + "\r\nDest=" + Tmp / "dst-w" +
+                                          "\r\n[Meta]\r\nName=Weekly\r\n");
+  struct TCase {
+    const char* Name;
+    std::vector<std::string> Args;
+    int WantCode;
+    std::string WantCurrent, WantDest;
+  };
+  const std::vector<TCase> cases = {
+      {"another stored task", {"/task:b", "/dry"}, 0, "B", B.Dest},
+      {"a task file that is no stored task", {"/task_file:" + Tmp / "weekly.ini", "/dry"}, 0, "", Tmp / "dst-w"},
+      {"a task that is not stored: nothing changes", {"/task:Nope", "/dry"}, 2, "A", A.Dest},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    {
+      TSettingsStore store;
+      SaveSettings(store, TaskKeyPath("A"), A);
+      SaveSettings(store, TaskKeyPath("B"), B);
+      SaveSettings(store, kRootKey, A);
+      TWindowState window;
+      window.LastTask = "A";
+      ASSERT_TRUE(SaveWindowState(store, window));
+    }
+    EXPECT_EQ(Run(c.Args), c.WantCode) << test::ReadFile(Tmp / "err.txt");
+
+    TSettingsStore store;
+    TWindowRestore restore;
+    ASSERT_TRUE(LoadWindowState(store, {0, 0, 1920, 1080}, {}, 200, ListTaskNames(store), restore));
+    EXPECT_EQ(restore.CurrentTask, c.WantCurrent);
+    EXPECT_FALSE(restore.Modified);
+    TTaskSettings working;
+    LoadSettings(store, kRootKey, working, {});
+    EXPECT_EQ(working.Dest, c.WantDest);
+  }
+}
+
+// Another process holding the store's write lock: the start gives up within
+// the bound with a message and code 2, and changes nothing.
+TEST_F(HeadlessStart, ABusyStoreEndsTheStartWithinTheBound) {
+  TSettingsStore holder;
+  SaveSettings(holder, TaskKeyPath("A"), A);
+  test::WriteFile(Tmp / "job.ini", "[Task]\r\nSource=/x\r\n[Meta]\r\nName=Job\r\n");
+  const std::string busy = TSettingsStore(TSettingsStore::DefaultPath(), 300).BusyMessage();
+  EXPECT_NE(busy.find(TSettingsStore::DefaultPath()), std::string::npos) << busy;
+  int runCode = -1, importCode = -1;
+  std::chrono::steady_clock::duration took{};
+  ASSERT_TRUE(holder.Transact([&] {
+    const auto t0 = std::chrono::steady_clock::now();
+    runCode = Run({"/task:A", "/run"}, 300);
+    const int out = open((Tmp / "import.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    importCode = ImportTaskFromCommandLine(Tmp / "job.ini", out, 300);
+    close(out);
+    took = std::chrono::steady_clock::now() - t0;
+    return true;
+  }));
+  EXPECT_EQ(runCode, 2);
+  EXPECT_EQ(test::ReadFile(Tmp / "err.txt"), "twinfold: " + busy + "\n");
+  EXPECT_EQ(test::ReadFile(Tmp / "out.txt"), "");
+  EXPECT_EQ(importCode, 2);
+  EXPECT_EQ(test::ReadFile(Tmp / "import.txt"), busy + "\n");
+  EXPECT_LT(took, 10s);
+  EXPECT_FALSE(test::Exists(A.Dest));
+  EXPECT_EQ(ListTaskNames(holder), std::vector<std::string>{"A"});
+  // Free again: the same start runs.
+  EXPECT_EQ(Run({"/task:A", "/run"}, 300), 0) << test::ReadFile(Tmp / "err.txt");
+  EXPECT_TRUE(test::Exists(A.Dest + "/a.txt"));
 }
 
 TEST(TaskDisplayName, FollowsTheStore) {

@@ -15,9 +15,10 @@
 
 namespace twf::test {
 
-TTempDir::TTempDir() {
-  const char* base = getenv("TMPDIR");
-  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/twf-test-XXXXXX";
+TTempDir::TTempDir() : TTempDir(getenv("TMPDIR") && *getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") {}
+
+TTempDir::TTempDir(const std::string& base) {
+  std::string tmpl = base + "/twf-test-XXXXXX";
   if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
   FPath = tmpl;
 }

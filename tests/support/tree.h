@@ -7,10 +7,11 @@
 
 namespace twf::test {
 
-// A fresh folder below $TMPDIR, removed with everything in it on destruction.
+// A fresh folder below $TMPDIR (or base), removed with everything in it on destruction.
 class TTempDir {
 public:
   TTempDir();
+  explicit TTempDir(const std::string& base);
   ~TTempDir();
   TTempDir(const TTempDir&) = delete;
   TTempDir& operator=(const TTempDir&) = delete;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "tasks/ini_file.h"
 #include "tasks/test_env.h"
 
@@ -160,6 +162,34 @@ TEST_F(IniFileDiskTest, FilesAreReadWithinLimitsAndReplacedWhole) {
   EXPECT_NE(ReadFile(path).find("C=3"), std::string::npos);
 
   EXPECT_FALSE(doc.SaveToFile(Root + "/missing/folder/x.ini"));
+}
+
+// Reading a file with many keys or sections, and looking each one up, costs
+// time in proportion to its size (a million keys in about a second).
+TEST_F(IniFileDiskTest, ManyKeysAndSectionsReadInLinearTime) {
+  constexpr int kKeys = 500000, kSections = 100000;
+  std::string text = "[Task]\r\n";
+  for (int i = 0; i < kKeys; ++i) text += "Key" + std::to_string(i) + "=" + std::to_string(i) + "\r\n";
+  text += "key7=a repeated key keeps its first value\r\n";
+  for (int i = 0; i < kSections; ++i) text += "[S" + std::to_string(i) + "]\r\nK=" + std::to_string(i) + "\r\n";
+  ASSERT_LE(text.size(), kMaxTaskFileSize);
+  const std::string path = Root + "/big.ini";
+  WriteFile(path, text);
+
+  const auto t0 = std::chrono::steady_clock::now();
+  TIniDocument doc;
+  ASSERT_TRUE(doc.LoadFromFile(path));
+  const Keys keys = doc.KeyNames("task");
+  ASSERT_EQ(keys.size(), size_t(kKeys));
+  for (int i = 0; i < kKeys; i += 7) ASSERT_EQ(doc.ReadString("Task", "KEY" + std::to_string(i), "?"), std::to_string(i));
+  for (int i = 0; i < kSections; i += 7) ASSERT_EQ(doc.ReadString("s" + std::to_string(i), "k", "?"), std::to_string(i));
+  EXPECT_EQ(doc.ReadString("Task", "Key7", "?"), "7");
+  EXPECT_TRUE(doc.WriteString("S5", "New", "x"));
+  EXPECT_EQ(doc.ReadString("s5", "new", "?"), "x");
+  const auto took = std::chrono::steady_clock::now() - t0;
+  // Generous for sanitizer builds; reading them one by one against all
+  // earlier ones took minutes.
+  EXPECT_LT(took, std::chrono::seconds(15));
 }
 
 TEST_F(IniFileDiskTest, AFifoIsNotWaitedFor) {

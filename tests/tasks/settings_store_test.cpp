@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <pwd.h>
+
+#include <chrono>
+
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -376,6 +379,39 @@ TEST_F(SettingsStoreTest, ThreadsWithTheirOwnConnectionsLoseNoWrite) {
   d.join();
   TSettingsStore store;
   EXPECT_EQ(store.OpenKeyReadOnly("Tasks\\Shared")->ValueNames().size(), 4u * kWrites);
+}
+
+// Another process holding the write lock (here: another connection inside a
+// transaction) makes a start and a write wait for the bound in all, never
+// for the bound once per attempt.
+TEST_F(SettingsStoreTest, AWriterThatHoldsOnIsWaitedForWithinTheBound) {
+  TSettingsStore holder;
+  TSettingsStore early(StorePath(), 300); // open before the lock was taken
+  ASSERT_TRUE(early.IsOpen());
+  ASSERT_TRUE(holder.Transact([&] {
+    auto t0 = std::chrono::steady_clock::now();
+    TSettingsStore late(StorePath(), 300);
+    const auto openTook = std::chrono::steady_clock::now() - t0;
+    EXPECT_TRUE(late.Busy());
+    EXPECT_FALSE(late.IsOpen());
+    EXPECT_EQ(late.BusyMessage(), "The settings store \"" + StorePath() +
+                                      "\" is in use by another program, which has not let go of it for 1 second. "
+                                      "Try again later.");
+    EXPECT_GE(openTook, std::chrono::milliseconds(250));
+    EXPECT_LT(openTook, std::chrono::seconds(5));
+
+    t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(early.OpenKey("K"));
+    const auto writeTook = std::chrono::steady_clock::now() - t0;
+    EXPECT_GE(writeTook, std::chrono::milliseconds(250));
+    EXPECT_LT(writeTook, std::chrono::seconds(5));
+    return true;
+  }));
+  // Free again: both work.
+  EXPECT_TRUE(early.OpenKey("K"));
+  TSettingsStore later(StorePath(), 300);
+  EXPECT_TRUE(later.IsOpen());
+  EXPECT_FALSE(later.Busy());
 }
 
 TEST_F(SettingsStoreTest, TheDocumentedQueryReadsAValue) {

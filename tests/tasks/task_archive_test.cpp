@@ -3,6 +3,10 @@
 #include <zip.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "tasks/settings_print.h"
 #include "tasks/task_archive.h"
@@ -228,6 +232,65 @@ TEST_F(TaskArchiveTest, HostileEntriesAreNeverWrittenAndCountAsSkipped) {
   for (const std::string& p : std::vector<std::string>{Root + "/evil.ini", Temp + "/evil.ini", "/abs-evil.ini", "/evil.ini"})
     EXPECT_FALSE(Exists(p)) << p;
   EXPECT_TRUE(TempEntries().empty());
+}
+
+// Lowers the process's descriptor limit for the life of the object.
+class TFewDescriptors {
+public:
+  explicit TFewDescriptors(rlim_t limit) {
+    getrlimit(RLIMIT_NOFILE, &FOld);
+    rlimit low = FOld;
+    low.rlim_cur = limit;
+    setrlimit(RLIMIT_NOFILE, &low);
+  }
+  ~TFewDescriptors() { setrlimit(RLIMIT_NOFILE, &FOld); }
+
+private:
+  rlimit FOld{};
+};
+
+TEST_F(TaskArchiveTest, NamelessAndDeepEntriesAreRefusedAndTheWorkingFolderGoes) {
+  std::string deep;
+  for (int i = 0; i < 300; ++i) deep += "d/";
+  const std::string zip = File("odd.zip");
+  MakeZip(zip, {
+                   {"", "[Task]\r\nSource=/nameless\r\n[Meta]\r\nName=Nameless\r\n"},
+                   {deep + "deep.ini", "[Task]\r\nSource=/deep\r\n"},
+                   {"good.ini", "[Task]\r\nSource=/good\r\n"},
+                   {"a/b/c/nested.ini", "[Task]\r\nSource=/nested\r\n"},
+               });
+  TSettingsStore store;
+  TArchiveImportOutcome out;
+  {
+    // Removing the working folder must not need a descriptor per level.
+    TFewDescriptors few(64);
+    out = ImportTaskArchive(store, zip, Answer(true));
+  }
+  ASSERT_TRUE(out.Message);
+  EXPECT_EQ(out.Message->Text, "2 task(s) imported, 2 file(s) skipped.");
+  EXPECT_EQ(ListTaskNames(store), (std::vector<std::string>{"good", "nested"}));
+  EXPECT_TRUE(TempEntries().empty());
+}
+
+TEST_F(TaskArchiveTest, RemoveTreeHoldsNoDescriptorPerLevel) {
+  const std::string top = Temp + "/tree";
+  ASSERT_EQ(mkdir(top.c_str(), 0700), 0);
+  int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int i = 0; i < 300 && fd >= 0; ++i) {
+    if (i % 50 == 0) close(openat(fd, "file", O_WRONLY | O_CREAT, 0600));
+    mkdirat(fd, "sibling", 0700);
+    mkdirat(fd, "d", 0700);
+    const int next = openat(fd, "d", O_RDONLY | O_DIRECTORY);
+    close(fd);
+    fd = next;
+  }
+  ASSERT_GE(fd, 0);
+  close(fd);
+  {
+    TFewDescriptors few(64);
+    EXPECT_TRUE(RemoveTree(top));
+  }
+  EXPECT_FALSE(Exists(top));
 }
 
 TEST_F(TaskArchiveTest, AnEntryThatInflatesBeyondItsHeaderIsStopped) {
