@@ -127,11 +127,17 @@ std::string UsageText() {
          "refused before it started.\n";
 }
 
+std::string ProgramPathFromLink(const std::string& link) {
+  static constexpr std::string_view kDeleted = " (deleted)";
+  if (link.size() <= kDeleted.size() || !link.ends_with(kDeleted) || access(link.c_str(), F_OK) == 0) return link;
+  return link.substr(0, link.size() - kDeleted.size());
+}
+
 std::string ExecutablePath() {
   char buf[PATH_MAX + 1];
   ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);
   if (n <= 0) return "";
-  return std::string(buf, size_t(n));
+  return ProgramPathFromLink(std::string(buf, size_t(n)));
 }
 
 } // namespace twf

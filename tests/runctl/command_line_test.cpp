@@ -80,6 +80,18 @@ TEST(CommandLine, CopyCommandLineText) {
             "'/opt/twinfold/twinfold' /task:'a'\"$(printf '\\011')\"'b' /run /close /min");
 }
 
+TEST(CommandLine, ProgramPathOfAReplacedProgram) {
+  test::TTempDir tmp;
+  test::WriteFile(tmp / "odd (deleted)", "");
+  const std::pair<std::string, std::string> cases[] = {
+      {"/usr/bin/twinfold", "/usr/bin/twinfold"},
+      {"/usr/bin/twinfold (deleted)", "/usr/bin/twinfold"},
+      {tmp / "odd (deleted)", tmp / "odd (deleted)"}, // a file of that very name
+      {" (deleted)", " (deleted)"},
+  };
+  for (const auto& [link, want] : cases) EXPECT_EQ(ProgramPathFromLink(link), want) << link;
+}
+
 // Pasted into a shell, the copied line gives the program exactly these
 // words, and nothing in a task name or the program's path runs.
 TEST(CommandLine, CopiedCommandLineIsSafeInAShell) {
