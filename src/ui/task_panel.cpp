@@ -72,8 +72,9 @@ void TElidedLabel::SetCaption(const QString& text) {
   UpdateToolTip();
 }
 
+// The middle goes: the end holds the " (modified)" or " (deleted)" marker.
 QString TElidedLabel::ShownText() const {
-  return fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width());
+  return fontMetrics().elidedText(text(), Qt::ElideMiddle, contentsRect().width());
 }
 
 bool TElidedLabel::Elided() const { return ShownText() != text(); }

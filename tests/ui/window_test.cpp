@@ -455,6 +455,14 @@ void TWindowTest::longTaskNameElidesAndLeavesThePanelAlone() {
   QCOMPARE(caption->toolTip(), caption->text());
   QVERIFY(caption->width() < caption->fontMetrics().horizontalAdvance(caption->text()));
 
+  // The marker at the end stays in sight.
+  for (const char* marker : {" (modified)", " (deleted)"}) {
+    w.SetTaskCaption(name.toStdString() + marker);
+    QVERIFY(caption->Elided());
+    QVERIFY2(caption->ShownText().endsWith(QString::fromLatin1(marker)), qPrintable(caption->ShownText()));
+    QVERIFY(caption->ShownText().startsWith(QStringLiteral("Task: Nightly")));
+  }
+
   // The tooltip shows the name as it is, also one that looks like markup.
   auto shownTip = [&] {
     if (!Qt::mightBeRichText(caption->toolTip())) return caption->toolTip();
