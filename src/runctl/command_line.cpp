@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 
 namespace twf {
 
@@ -22,11 +23,25 @@ bool SameAscii(std::string_view a, std::string_view b) {
 
 // Single quotes keep every character as it is in a POSIX shell ($, `, \, ",
 // blanks); a single quote itself ends the quoting, is escaped, and reopens it.
+// A control character never goes on the line as it is: pasted where the
+// terminal does not bracket the paste (or after an ESC [201~ that ends the
+// bracket), the line editor acts on it (Ctrl+U erases what came before,
+// Ctrl+O runs the line, DEL eats a quote, Tab completes), so printf writes it
+// instead. A line feed stays: typed, it only continues the quoted word, and
+// $(...) would drop it.
 std::string ShellQuoted(const std::string& text) {
   std::string out = "'";
   for (char c : text) {
-    if (c == '\'') out += "'\\''";
-    else out += c;
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '\'') {
+      out += "'\\''";
+    } else if ((u < 0x20 && c != '\n') || u == 0x7f) {
+      char octal[5];
+      std::snprintf(octal, sizeof octal, "\\%03o", unsigned(u));
+      out += std::string("'\"$(printf '") + octal + "')\"'";
+    } else {
+      out += c;
+    }
   }
   return out + "'";
 }
@@ -112,11 +127,17 @@ std::string UsageText() {
          "refused before it started.\n";
 }
 
+std::string ProgramPathFromLink(const std::string& link) {
+  static constexpr std::string_view kDeleted = " (deleted)";
+  if (link.size() <= kDeleted.size() || !link.ends_with(kDeleted) || access(link.c_str(), F_OK) == 0) return link;
+  return link.substr(0, link.size() - kDeleted.size());
+}
+
 std::string ExecutablePath() {
   char buf[PATH_MAX + 1];
   ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);
   if (n <= 0) return "";
-  return std::string(buf, size_t(n));
+  return ProgramPathFromLink(std::string(buf, size_t(n)));
 }
 
 } // namespace twf

@@ -49,5 +49,9 @@ std::string UsageText();
 
 // The full path of the running executable (/proc/self/exe), empty when unknown.
 std::string ExecutablePath();
+// The program's path from the target of /proc/self/exe: once an upgrade has
+// replaced the file, the kernel names the old one "<path> (deleted)", and the
+// command lines given out must name the program that is there now.
+std::string ProgramPathFromLink(const std::string& link);
 
 } // namespace twf

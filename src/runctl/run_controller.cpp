@@ -508,9 +508,15 @@ void TRunController::ProcessCommandLine(const TCommandLine& cmd) {
       TTaskSettings v = FHost.ReadSettings();
       std::string name;
       ApplyTaskDocument(doc, path, v, &name);
-      FHost.ApplySettings(v);
-      FHost.SetCurrentTask(name);
-      FHost.SetTaskCaption(name);
+      if (const char* refusal = TaskNameCharacterRefusal(name)) {
+        // The window would be bound to it, and its Save would nest keys or
+        // store a name that no other command accepts.
+        FStartupError = refusal;
+      } else {
+        FHost.ApplySettings(v);
+        FHost.SetCurrentTask(name);
+        FHost.SetTaskCaption(name);
+      }
     }
   }
   // A store refused as root leaves no task to trust: that is the message.

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QPainter>
 #include <QStyle>
+#include <QTextDocument>
 
 namespace twf::ui {
 
@@ -71,8 +72,9 @@ void TElidedLabel::SetCaption(const QString& text) {
   UpdateToolTip();
 }
 
+// The middle goes: the end holds the " (modified)" or " (deleted)" marker.
 QString TElidedLabel::ShownText() const {
-  return fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width());
+  return fontMetrics().elidedText(text(), Qt::ElideMiddle, contentsRect().width());
 }
 
 bool TElidedLabel::Elided() const { return ShownText() != text(); }
@@ -97,6 +99,12 @@ void TElidedLabel::resizeEvent(QResizeEvent* e) {
   UpdateToolTip();
 }
 
-void TElidedLabel::UpdateToolTip() { setToolTip(Elided() ? text() : QString()); }
+void TElidedLabel::UpdateToolTip() {
+  // A tooltip that looks like markup is shown as markup: a name such as
+  // "<b>Photos</b>" must show its brackets.
+  QString tip = Elided() ? text() : QString();
+  if (Qt::mightBeRichText(tip)) tip = Qt::convertFromPlainText(tip, Qt::WhiteSpaceNormal);
+  setToolTip(tip);
+}
 
 } // namespace twf::ui

@@ -45,7 +45,7 @@ private:
 };
 
 // One line of text that never asks for the room its text needs: what does
-// not fit ends in an ellipsis, and the tooltip then holds the whole text.
+// not fit is cut in the middle, and the tooltip then holds the whole text.
 // A long task name must not widen the page and push the splitter aside.
 class TElidedLabel : public QLabel {
   Q_OBJECT
@@ -53,6 +53,8 @@ public:
   explicit TElidedLabel(QWidget* parent = nullptr) : QLabel(parent) {}
   // Sets the whole text (text() keeps it) and the tooltip to go with it.
   void SetCaption(const QString& text);
+  // What is drawn: the text, or its start and end around an ellipsis.
+  QString ShownText() const;
   bool Elided() const;
 
   QSize sizeHint() const override;
@@ -63,7 +65,6 @@ protected:
   void resizeEvent(QResizeEvent* e) override;
 
 private:
-  QString ShownText() const;
   void UpdateToolTip();
 };
 

@@ -76,6 +76,20 @@ TEST(CommandLine, CopyCommandLineText) {
             "'/opt/twinfold/twinfold' /task:'Daily' /run /close /min");
   EXPECT_EQ(CopyCommandLine("/opt/twinfold/twinfold", "it's", "dry"),
             "'/opt/twinfold/twinfold' /task:'it'\\''s' /dry /close /min");
+  EXPECT_EQ(CopyCommandLine("/opt/twinfold/twinfold", "a\tb", "run"),
+            "'/opt/twinfold/twinfold' /task:'a'\"$(printf '\\011')\"'b' /run /close /min");
+}
+
+TEST(CommandLine, ProgramPathOfAReplacedProgram) {
+  test::TTempDir tmp;
+  test::WriteFile(tmp / "odd (deleted)", "");
+  const std::pair<std::string, std::string> cases[] = {
+      {"/usr/bin/twinfold", "/usr/bin/twinfold"},
+      {"/usr/bin/twinfold (deleted)", "/usr/bin/twinfold"},
+      {tmp / "odd (deleted)", tmp / "odd (deleted)"}, // a file of that very name
+      {" (deleted)", " (deleted)"},
+  };
+  for (const auto& [link, want] : cases) EXPECT_EQ(ProgramPathFromLink(link), want) << link;
 }
 
 // Pasted into a shell, the copied line gives the program exactly these
@@ -86,6 +100,9 @@ TEST(CommandLine, CopiedCommandLineIsSafeInAShell) {
   const std::string names[] = {
       "Nightly Backup",  "x$(touch pwned)", "`touch pwned`", "it's", "'", "''", "a\"b", "100% done",
       "$HOME ${PATH}",   "*",               "a;touch pwned", "-n",   "tab\there", "line\nbreak", "back\\slash",
+      // Typed by a terminal that does not bracket the paste: erase the line,
+      // then run what follows; or end the bracket early; or eat a quote.
+      "a\x15touch pwned\x0f", "\x1b[201~\x15touch pwned\r", "\x7f; touch pwned; '", "cr\rbell\a\x01",
   };
   for (const std::string& exe : exes) {
     for (const std::string& name : names) {
@@ -98,6 +115,9 @@ TEST(CommandLine, CopiedCommandLineIsSafeInAShell) {
         words.push_back(out.substr(at, end - at));
       EXPECT_EQ(words, (std::vector<std::string>{exe, "/task:" + name, "/run", "/close", "/min"}));
       EXPECT_FALSE(test::Exists(tmp / "pwned"));
+      // Nothing a line editor acts on: a line feed inside quotes only
+      // continues the word.
+      for (char c : line) EXPECT_FALSE((static_cast<unsigned char>(c) < 0x20 && c != '\n') || c == 0x7f) << int(c);
     }
   }
 }

@@ -814,6 +814,10 @@ TEST_F(RunControl, CommandLineStart) {
   test::WriteFile(noMeta, "[Task]\r\nSource=" + Src + "\r\nDest=" + Dst + "\r\nWorkers=2\r\n");
   const std::string noTask = Tmp / "jobs/empty.ini";
   test::WriteFile(noTask, "[Meta]\r\nName=Empty\r\n");
+  const std::string slashName = Tmp / "jobs/slash.ini";
+  test::WriteFile(slashName, "[Task]\r\nSource=" + Src + "\r\nDest=" + Dst + "\r\n[Meta]\r\nName=2024/25\r\n");
+  const std::string backslashStem = Tmp / "jobs/a\\b.ini";
+  test::WriteFile(backslashStem, "[Task]\r\nSource=" + Src + "\r\nDest=" + Dst + "\r\n");
 
   struct TCase {
     const char* Name;
@@ -836,6 +840,11 @@ TEST_F(RunControl, CommandLineStart) {
       {"task file in quotes", {"/task_file:\"" + noMeta + "\"", "/dry", "/close"}, true, 0, 1, "", "", "Weekly Job"},
       {"task file without a [Task] section", {"/task_file:" + noTask, "/run", "/close"}, false, 2, 1, "",
        kMsgNoTaskSection, ""},
+      // The window would be bound to the name, and Save would store it.
+      {"task file named with \"/\"", {"/task_file:" + slashName, "/run", "/close"}, false, 2, 1, "", kMsgTaskNameSlash,
+       ""},
+      {"task file named with \"\\\"", {"/task_file:" + backslashStem, "/run"}, false, 0, 0, kMsgTaskNameBackslash, "",
+       ""},
       {"both missing: the task file's message", {"/task:Nope", "/task_file:/nope.ini", "/close"}, false, 2, 1, "",
        "Task file \"/nope.ini\" was not found.", ""},
       {"/close alone does nothing", {"/close"}, false, 0, 0, "", "", ""},

@@ -14,6 +14,7 @@
 #include <QSplitter>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QTextDocument>
 #include <QToolButton>
 
 #include "runctl/machine_text.h"
@@ -453,6 +454,27 @@ void TWindowTest::longTaskNameElidesAndLeavesThePanelAlone() {
   QVERIFY(caption->Elided());
   QCOMPARE(caption->toolTip(), caption->text());
   QVERIFY(caption->width() < caption->fontMetrics().horizontalAdvance(caption->text()));
+
+  // The marker at the end stays in sight.
+  for (const char* marker : {" (modified)", " (deleted)"}) {
+    w.SetTaskCaption(name.toStdString() + marker);
+    QVERIFY(caption->Elided());
+    QVERIFY2(caption->ShownText().endsWith(QString::fromLatin1(marker)), qPrintable(caption->ShownText()));
+    QVERIFY(caption->ShownText().startsWith(QStringLiteral("Task: Nightly")));
+  }
+
+  // The tooltip shows the name as it is, also one that looks like markup.
+  auto shownTip = [&] {
+    if (!Qt::mightBeRichText(caption->toolTip())) return caption->toolTip();
+    QTextDocument doc;
+    doc.setHtml(caption->toolTip());
+    return doc.toPlainText();
+  };
+  for (const QString& markup : {QStringLiteral("<b>Photos</b> & <i>x</i> "), QStringLiteral("&lt; a&amp;b ")}) {
+    w.SetTaskCaption((markup + name).toStdString());
+    QVERIFY(caption->Elided());
+    QCOMPARE(shownTip(), caption->text());
+  }
 
   // A name that fits needs no tooltip.
   w.SetTaskCaption("Short");
