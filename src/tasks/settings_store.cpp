@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tasks/task_input.h"
+
 namespace twf {
 
 namespace {
@@ -157,6 +159,15 @@ std::string RootOwnershipRefusal(const std::string& file) {
     if (fd >= 0) close(fd);
   }
   if (dirFd >= 0) close(dirFd);
+  // SQLite opens the file by its name: a link there, or a folder on the way
+  // that someone else can change, would let that name lead to their file.
+  if (refusal.empty()) {
+    std::string why;
+    const int fd = OpenThroughRootFolders(file, O_RDONLY, why);
+    if (fd >= 0) close(fd);
+    if (!why.empty()) refusal = "The settings store \"" + file + "\" is reached through a path that is not root's alone (" +
+                                why + "); as root it is not used.";
+  }
   return refusal;
 }
 
