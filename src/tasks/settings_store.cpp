@@ -154,8 +154,16 @@ std::string RootOwnershipRefusal(const std::string& file) {
   const int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   std::string refusal = check(dirFd, "The settings folder \"" + folder + "\"");
   if (refusal.empty()) {
-    const int fd = dirFd < 0 ? -1 : openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = dirFd < 0 ? -1 : openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     refusal = check(fd, "The settings store \"" + file + "\"");
+    if (fd >= 0) close(fd);
+  }
+  // SQLite replays a journal it finds beside the file: one that someone else
+  // owns or can write would put their tasks and keys into root's store.
+  for (const char* suffix : {"-wal", "-journal", "-shm"}) {
+    if (!refusal.empty() || dirFd < 0) break;
+    const int fd = openat(dirFd, (name + suffix).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    refusal = check(fd, "The settings store's journal \"" + file + suffix + "\"");
     if (fd >= 0) close(fd);
   }
   if (dirFd >= 0) close(dirFd);
