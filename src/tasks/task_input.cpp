@@ -75,7 +75,7 @@ int OpenThroughRootFolders(const std::string& path, int flags, std::string& refu
   std::deque<std::string> todo;
   SplitInto(absolute, todo);
   TFolderStack at;
-  auto openRoot = [] { return open("/", O_PATH | O_DIRECTORY | O_CLOEXEC); };
+  auto openRoot = [] { return open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC); };
   at.Reset(openRoot());
   if (at.Fds.empty()) return -1;
   int links = 0;
@@ -113,21 +113,17 @@ int OpenThroughRootFolders(const std::string& path, int flags, std::string& refu
       errno = error;
       return -1;
     }
-    const int fd = openat(here, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0) {
-      const int error = errno;
-      close(fd);
-      errno = error;
-      return -1;
-    }
-    if (S_ISDIR(st.st_mode)) {
+    // A real open, not O_PATH, so that an automounted folder is mounted.
+    // Nothing here can change between the calls: the folder is root's alone.
+    const int fd = openat(here, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
       at.Fds.push_back(fd);
       at.Names.push_back(name);
       continue;
     }
-    close(fd);
+    if (errno != ELOOP && errno != ENOTDIR) return -1;
+    struct stat st;
+    if (fstatat(here, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
     if (!S_ISLNK(st.st_mode)) {
       errno = ENOTDIR;
       return -1;
