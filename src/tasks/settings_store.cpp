@@ -17,6 +17,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tasks/task_input.h"
+
 namespace twf {
 
 namespace {
@@ -165,11 +167,28 @@ std::string RootOwnershipRefusal(const std::string& file) {
   const int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   std::string refusal = check(dirFd, "The settings folder \"" + folder + "\"");
   if (refusal.empty()) {
-    const int fd = dirFd < 0 ? -1 : openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = dirFd < 0 ? -1 : openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     refusal = check(fd, "The settings store \"" + file + "\"");
     if (fd >= 0) close(fd);
   }
+  // SQLite replays a journal it finds beside the file: one that someone else
+  // owns or can write would put their tasks and keys into root's store.
+  for (const char* suffix : {"-wal", "-journal", "-shm"}) {
+    if (!refusal.empty() || dirFd < 0) break;
+    const int fd = openat(dirFd, (name + suffix).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    refusal = check(fd, "The settings store's journal \"" + file + suffix + "\"");
+    if (fd >= 0) close(fd);
+  }
   if (dirFd >= 0) close(dirFd);
+  // SQLite opens the file by its name: a link there, or a folder on the way
+  // that someone else can change, would let that name lead to their file.
+  if (refusal.empty()) {
+    std::string why;
+    const int fd = OpenThroughRootFolders(file, O_RDONLY, why);
+    if (fd >= 0) close(fd);
+    if (!why.empty()) refusal = "The settings store \"" + file + "\" is reached through a path that is not root's alone (" +
+                                why + "); as root it is not used.";
+  }
   return refusal;
 }
 

@@ -155,7 +155,7 @@ TEST_F(CommandLineRun, AsRootFilesOfOtherUsersAreRefused) {
   ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
   const std::string refused = "Task file \"" + theirs +
                               "\" is refused: it belongs to uid 65534, not to root. As root, only files that belong "
-                              "to root and that no one else can write are read.\n";
+                              "to root and that no one else can write, in folders that no one else can change, are read.\n";
   TProcessResult run = Twinfold({"/task_file:" + theirs, "/run", "/close"});
   EXPECT_EQ(run.ExitCode, 2);
   EXPECT_EQ(run.Err, "twinfold: " + refused);

@@ -103,6 +103,60 @@ TEST_F(SettingsStoreTest, AsRootAStoreThatIsNotRootsAloneIsRefused) {
   }
 }
 
+// SQLite opens the store by its name, after the check: a link in its place
+// or a folder on the way that someone else can change would let the name
+// lead to their database.
+TEST_F(SettingsStoreTest, AsRootTheWayToTheStoreMustBeRootsAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "the rule is root's";
+  const std::string theirs = Root + "/theirs";
+  ASSERT_EQ(mkdir(theirs.c_str(), 0755), 0);
+  {
+    TSettingsStore made(theirs + "/settings.db");
+    ASSERT_TRUE(made.OpenKey("Tasks\\Planted")->WriteInteger("x", 1));
+  }
+  ASSERT_EQ(chown((theirs + "/settings.db").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+  struct TCase {
+    const char* Name;
+    bool LinkedFile;
+    uid_t OuterOwner;   // of the folder that holds the store's folder
+    uid_t WalOwner;     // of a journal left beside the store
+    std::string Reason; // "%o" for that folder; "" when it opens
+  } cases[] = {
+      {"root's alone", false, 0, 0, ""},
+      {"the store is a link to another user's", true, 0, 0, "it is a symbolic link"},
+      {"a folder on the way is another user's", false, 65534, 0, "the folder \"%o\" belongs to uid 65534, not to root"},
+      {"a journal beside it is another user's", false, 0, 65534, ""},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string outer = Root + "/" + c.Name, folder = outer + "/store", path = folder + "/settings.db";
+    ASSERT_EQ(mkdir(outer.c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    if (c.LinkedFile) {
+      ASSERT_EQ(symlink((theirs + "/settings.db").c_str(), path.c_str()), 0);
+    }
+    if (c.WalOwner != 0) {
+      // Left there while the folder was theirs: SQLite would replay what they write into it.
+      WriteFile(path + "-wal", "");
+      ASSERT_EQ(chown((path + "-wal").c_str(), c.WalOwner, c.WalOwner), 0);
+    }
+    ASSERT_EQ(chown(outer.c_str(), c.OuterOwner, c.OuterOwner), 0);
+    std::string want = c.Reason;
+    if (size_t at = want.find("%o"); at != std::string::npos) want.replace(at, 2, outer);
+    if (!want.empty())
+      want = "The settings store \"" + path + "\" is reached through a path that is not root's alone (" + want +
+             "); as root it is not used.";
+    if (c.WalOwner != 0)
+      want = "The settings store's journal \"" + path + "-wal\" belongs to uid 65534, not to root; as root it is not used.";
+
+    TSettingsStore store(path);
+    EXPECT_EQ(store.Refusal(), want);
+    EXPECT_EQ(store.IsOpen(), want.empty());
+    EXPECT_FALSE(store.KeyExists("Tasks\\Planted"));
+  }
+}
+
 TEST_F(SettingsStoreTest, NamesCompareWithUnicodeCaseFolding) {
   struct Case {
     const char* first;

@@ -348,6 +348,61 @@ TEST_F(TaskFilesTest, AsRootOnlyRootsOwnTaskFilesAreRead) {
   }
 }
 
+// As root, the folders on a task file's path count too: someone who can
+// change one of them can make the path lead to a file of root's that holds
+// their words (a copy the mirror made of their own file, say).
+TEST_F(TaskFilesTest, AsRootTheWayToATaskFileMustBeRootsAlone) {
+  if (geteuid() != 0) GTEST_SKIP() << "the rule is root's";
+  const uid_t other = 65534;
+  const std::string safe = File("safe");
+  ASSERT_EQ(mkdir(safe.c_str(), 0755), 0);
+  WriteFile(safe + "/job.ini", "[Task]\r\nSource=/from-file\r\n");
+  struct TCase {
+    const char* Name;
+    mode_t FolderMode;
+    uid_t FolderOwner;
+    const char* LinkTo; // the folder "way" becomes a link to this, or is a real folder when null
+    uid_t LinkOwner;
+    std::string Reason; // "%w" for the way's folder, "%l" for the link; "" when read
+  } cases[] = {
+      {"a folder of root's", 0755, 0, nullptr, 0, ""},
+      {"a sticky folder anyone may write", 01777, 0, nullptr, 0, ""},
+      {"a folder another user owns", 0755, other, nullptr, 0, "the folder \"%w\" belongs to uid 65534, not to root"},
+      {"a folder others may write", 0777, 0, nullptr, 0, "others can write the folder \"%w\""},
+      {"a folder the group may write", 0775, 0, nullptr, 0, "others can write the folder \"%w\""},
+      {"root's link to a folder of root's", 0755, 0, "safe", 0, ""},
+      {"another user's link to a folder of root's", 0755, 0, "safe", other,
+       "the symbolic link \"%l\" belongs to uid 65534, not to root"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const std::string way = File("way");
+    RemoveTree(way);
+    unlink(way.c_str());
+    if (c.LinkTo) {
+      ASSERT_EQ(symlink(c.LinkTo, way.c_str()), 0);
+      ASSERT_EQ(lchown(way.c_str(), c.LinkOwner, c.LinkOwner), 0);
+    } else {
+      ASSERT_EQ(mkdir(way.c_str(), 0700), 0);
+      WriteFile(way + "/job.ini", "[Task]\r\nSource=/from-file\r\n");
+      ASSERT_EQ(chmod((way + "/job.ini").c_str(), 0644), 0);
+      ASSERT_EQ(chown(way.c_str(), c.FolderOwner, c.FolderOwner), 0);
+      ASSERT_EQ(chmod(way.c_str(), c.FolderMode), 0);
+    }
+    const std::string path = way + "/job.ini";
+    std::string want = c.Reason;
+    if (size_t at = want.find("%w"); at != std::string::npos) want.replace(at, 2, way);
+    if (size_t at = want.find("%l"); at != std::string::npos) want.replace(at, 2, way);
+    if (!want.empty()) want = "Task file \"" + path + "\" is refused: " + want + ". " + kRootInputRule;
+
+    TIniDocument doc;
+    std::string message;
+    EXPECT_EQ(LoadTaskFile(path, doc, &message), want.empty() ? TTaskFileLoad::tlOk : TTaskFileLoad::tlRefused);
+    EXPECT_EQ(message, want);
+    EXPECT_EQ(doc.ReadString("Task", "Source", ""), want.empty() ? "/from-file" : "");
+  }
+}
+
 class ImportCommandTest : public TaskFilesTest {};
 
 TEST_F(ImportCommandTest, SingleImportFlow) {
