@@ -421,20 +421,42 @@ TEST(PlatformCopy, CarriesBytesModeAndNanosecondTime) {
   }
 }
 
-TEST(PlatformCopy, WritesIntoAShortTemporaryNameBesideTheTarget) {
-  TTempTree t;
-  t.Write("src", Pattern(100));
-  t.MkDir("out");
-  std::string during;
-  auto progress = [&](int64_t) {
-    during = t.Names("out");
-    return true;
+// A new file is written unnamed and linked in when complete, so a kill
+// leaves nothing; replacing a name, or a file system without unnamed files,
+// goes through a short temporary name beside the target.
+TEST(PlatformCopy, CopyIsUnnamedOrUnderAShortTemporaryNameUntilComplete) {
+  struct {
+    const char* what;
+    bool unnamedAllowed, targetExists;
+    const char* seenDuring; // "temp": one temporary name; else the exact listing
+  } cases[] = {
+      {"new file", true, false, ""},
+      {"existing file", true, true, "a-rather-long-target-name.bin"},
+      {"new file without unnamed files", false, false, "temp"},
   };
-  ASSERT_EQ(Fs().CopyFile(t.Path("src"), t.Path("out/a-rather-long-target-name.bin"), progress, nullptr,
-                          false, false),
-            0);
-  EXPECT_TRUE(IsCopyTempName(during)) << during;
-  EXPECT_EQ(t.Names("out"), "a-rather-long-target-name.bin");
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    posix::AllowUnnamedCopies(c.unnamedAllowed);
+    TTempTree t;
+    t.Write("src", Pattern(100));
+    t.MkDir("out");
+    if (c.targetExists) t.Write("out/a-rather-long-target-name.bin", "old");
+    std::string during;
+    auto progress = [&](int64_t) {
+      during = t.Names("out");
+      return true;
+    };
+    ASSERT_EQ(Fs().CopyFile(t.Path("src"), t.Path("out/a-rather-long-target-name.bin"), progress, nullptr,
+                            false, false),
+              0);
+    if (std::string(c.seenDuring) == "temp")
+      EXPECT_TRUE(IsCopyTempName(during)) << during;
+    else
+      EXPECT_EQ(during, c.seenDuring);
+    EXPECT_EQ(t.Names("out"), "a-rather-long-target-name.bin");
+    EXPECT_EQ(t.Read("out/a-rather-long-target-name.bin"), Pattern(100));
+  }
+  posix::AllowUnnamedCopies(true);
 }
 
 TEST(PlatformCopy, AbortLeavesTheOldTargetAndNoTemporaryFile) {
