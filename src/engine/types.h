@@ -64,6 +64,7 @@ struct TMirrorStats {
   int64_t TotalBytes = 0;
   int32_t TotalOps = 0;
   int32_t DoneOps = 0;
+  int32_t Leftovers = 0; // temporary files of interrupted copies removed
 };
 
 // One scanned file. OrigRel points into the map that holds the entry.

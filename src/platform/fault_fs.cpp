@@ -251,6 +251,11 @@ int TFaultFileSystem::OpenDirAt(int root, const std::string& rel, int& fd, TFile
   return err;
 }
 
+int TFaultFileSystem::StatAt(int dir, const std::string& name, TFileInfo& info) {
+  if (int err = Enter(TFsCall::Stat, PathAt(dir, name)).Errno) return err;
+  return Inner_.StatAt(dir, name, info);
+}
+
 int TFaultFileSystem::ListDirAt(int dir, std::vector<TDirEntry>& out) {
   if (int err = Enter(TFsCall::ListDir, PathAt(dir, {})).Errno) {
     out.clear();

@@ -38,9 +38,9 @@ struct TDirEntry {
   std::string Name;
   TEntryKind Kind = TEntryKind::File;
   bool Hidden = false;     // the name begins with "."
-  bool Link = false;       // a symbolic link (Kind tells what it points to)
   int64_t Size = 0;        // files only
   TFileTime WriteTime = 0; // files only
+  bool Link = false;       // a symbolic link (Kind tells what it points to)
 };
 
 struct TFileInfo {
@@ -50,6 +50,7 @@ struct TFileInfo {
   uint32_t Mode = 0; // st_mode
   uint64_t Dev = 0, Ino = 0; // identity; filled by the descriptor calls
   uint32_t Uid = 0, Gid = 0;
+  TFileTime ChangeTime = 0; // status change (ctime)
 };
 
 // Runs on a copy's open descriptor after the content, owner and group are
@@ -153,6 +154,8 @@ public:
   // root without following any link and without entering another file
   // system (ELOOP, EXDEV). info: the folder's identity, owner and mode.
   virtual int OpenDirAt(int root, const std::string& rel, int& fd, TFileInfo& info) = 0;
+  // Stat of name in dir, not following a link.
+  virtual int StatAt(int dir, const std::string& name, TFileInfo& info) = 0;
   // ListDir of an open folder.
   virtual int ListDirAt(int dir, std::vector<TDirEntry>& out) = 0;
   // Opens the regular file rel below root for reading, no link on the way

@@ -283,6 +283,13 @@ public:
     return Opened(f, fd, info);
   }
 
+  int StatAt(int dir, const std::string& name, TFileInfo& info) override {
+    struct stat st;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    FillInfo(st, info);
+    return 0;
+  }
+
   int ListDirAt(int dir, std::vector<TDirEntry>& out) override {
     out.clear();
     int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -350,6 +357,8 @@ public:
                  const TBeforeVisible& beforeVisible, int* beforeVisibleResult) override {
     struct stat st;
     if (int err = CheckRegular(in, st)) return err;
+    // A retry starts from the beginning again.
+    if (lseek(in, 0, SEEK_SET) != 0) return errno;
     return posix::CopyInto(in, st, dir, name.c_str(), progress, cancel, largeFile, flushToDevice, beforeVisible,
                            beforeVisibleResult);
   }
@@ -367,10 +376,16 @@ public:
     return unlinkat(fromDir, fromName.c_str(), 0) == 0 ? 0 : errno;
   }
 
+  // Both work on O_PATH descriptors too (the folders of OpenDirAt).
   int SetOwnerFd(int fd, int64_t uid, int64_t gid) override {
-    return fchown(fd, uid_t(uid), gid_t(gid)) == 0 ? 0 : errno;
+    return fchownat(fd, "", uid_t(uid), gid_t(gid), AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
   }
-  int SetModeFd(int fd, uint32_t mode) override { return fchmod(fd, mode & 07777) == 0 ? 0 : errno; }
+  int SetModeFd(int fd, uint32_t mode) override {
+    if (fchmod(fd, mode & 07777) == 0) return 0;
+    if (errno != EBADF) return errno;
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return chmod(self.c_str(), mode & 07777) == 0 ? 0 : errno;
+  }
   int GetAclFd(int fd, std::string& acl) override { return posix::GetAclFd(fd, acl); }
   int SetAclFd(int fd, const std::string& acl) override { return posix::SetAclFd(fd, acl); }
   int TrashFileAt(int dir, const std::string& name) override { return posix::TrashAt(dir, name.c_str()); }
@@ -385,6 +400,7 @@ private:
     info.Ino = st.st_ino;
     info.Uid = st.st_uid;
     info.Gid = st.st_gid;
+    info.ChangeTime = FileTimeFromUnix(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
   }
 
   static int Opened(int f, int& fd, TFileInfo& info) {
