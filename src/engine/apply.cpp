@@ -11,6 +11,7 @@ namespace twf {
 
 namespace {
 constexpr int64_t kLargeFile = 268435456; // 256 MiB: kept out of the page cache
+constexpr int64_t kLeftoverMargin = 20000000; // 2 s in 100 ns units
 }
 
 void TMirrorEngine::CloseFd(int fd) {
@@ -87,7 +88,9 @@ void TMirrorEngine::RetryWait() {
 
 // Temporary files of copies are removed only when nobody can be writing
 // them: their status-change time (which every write, chmod, chown and link
-// moves on, and nobody can set back) lies before this run started.
+// moves on, and nobody can set back) lies before this run started, by more
+// than the 2 s that file systems with coarse time stamps may round off. One
+// changed later is kept: the next run removes it.
 void TMirrorEngine::RemoveLeftovers() {
   for (const std::string& rel : FLeftoverFiles) {
     if (IsCancelled()) return;
@@ -98,7 +101,7 @@ void TMirrorEngine::RemoveLeftovers() {
     if (code == kFolderChanged) continue;
     TFileInfo info;
     if (code == 0) code = FFs.StatAt(dir, name, info);
-    if (code == 0 && info.ChangeTime >= FRunStart) {
+    if (code == 0 && info.ChangeTime + kLeftoverMargin >= FRunStart) {
       CloseFd(dir);
       continue; // being written by another run
     }
@@ -312,6 +315,14 @@ void TMirrorEngine::CopyItem(const TPlan& plan, int32_t index) {
     ~TCloser() { E.CloseFd(Fd); }
   } closeDir{*this, dir};
 
+  // The source is opened below its root without following links on the
+  // way; the file itself is followed only when the scan found a link there.
+  int in = -1;
+  TFileInfo srcInfo;
+  if (code == 0) code = FFs.OpenFileAt(FSrcRoot, rel, FSrcFileLinks.count(rel) > 0, in, srcInfo);
+  struct TCloser closeIn{*this, in};
+
+  // The old version goes to the archive only once the new one can be read.
   if (code == 0 && FOpt.ArchiveEnabled) {
     if (const TFileEntry* old = FDstFiles.Find(FoldKey(rel))) {
       std::string oldDir, oldName;
@@ -323,13 +334,6 @@ void TMirrorEngine::CopyItem(const TPlan& plan, int32_t index) {
       LogOp(loCopy, "ARCHIVE      " + rel + " (old version)");
     }
   }
-
-  // The source is opened below its root without following links on the
-  // way; the file itself is followed only when the scan found a link there.
-  int in = -1;
-  TFileInfo srcInfo;
-  if (code == 0) code = FFs.OpenFileAt(FSrcRoot, rel, FSrcFileLinks.count(rel) > 0, in, srcInfo);
-  struct TCloser closeIn{*this, in};
 
   // The ACL goes onto the copy before it gets its name.
   std::string acl;

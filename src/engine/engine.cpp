@@ -1,6 +1,5 @@
 // Engine object, counters, logging helpers, the worker pool and the run pipeline.
 #include <algorithm>
-#include <chrono>
 #include <cstdarg>
 #include <ctime>
 #include <stdexcept>
@@ -186,10 +185,7 @@ void TMirrorEngine::Run() {
     }
     FDstRootErr = FFs.OpenDir(rd, FDstRoot, info);
   }
-  {
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    FRunStart = FileTimeFromUnix(0, std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
-  }
+  FRunStart = FileSystemNow();
 
   BuildPatterns();
   FMaxBytes = FOpt.ExcludeLargerMB >= 1 ? int64_t(FOpt.ExcludeLargerMB) * 1048576 : 0;

@@ -151,8 +151,9 @@ public:
   // followed (ELOOP for a link); the folders above it are.
   virtual int OpenDir(const std::string& path, int& fd, TFileInfo& info) = 0;
   // Opens the folder rel (parts joined by "/", empty for root itself) below
-  // root without following any link and without entering another file
-  // system (ELOOP, EXDEV). info: the folder's identity, owner and mode.
+  // root without following any link (ELOOP) or climbing out (EXDEV). A
+  // mount placed on the way shows in the identity: info holds the folder's
+  // device and inode, owner and mode.
   virtual int OpenDirAt(int root, const std::string& rel, int& fd, TFileInfo& info) = 0;
   // Stat of name in dir, not following a link.
   virtual int StatAt(int dir, const std::string& name, TFileInfo& info) = 0;
@@ -217,6 +218,11 @@ bool IsCopyTempName(const std::string& name);
 // The absolute path of an open descriptor, for messages and records;
 // empty when it cannot be told.
 std::string PathOfDescriptor(int fd);
+
+// Now, by the clock file systems stamp changes with (the kernel's coarse
+// clock): whatever changes a file after this call gives it a status-change
+// time no earlier than the value returned.
+TFileTime FileSystemNow();
 
 // Monotonic milliseconds.
 int64_t MonotonicMs();

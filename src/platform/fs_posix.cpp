@@ -456,6 +456,12 @@ bool IsCopyTempName(const std::string& name) {
   return true;
 }
 
+TFileTime FileSystemNow() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+  return FileTimeFromUnix(ts.tv_sec, ts.tv_nsec);
+}
+
 int64_t MonotonicMs() {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);

@@ -213,7 +213,7 @@ int OpenOpenat2(int root, const std::string& rel, int flags) {
   struct open_how how;
   memset(&how, 0, sizeof how);
   how.flags = uint64_t(flags | O_CLOEXEC);
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_XDEV | RESOLVE_NO_MAGICLINKS;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
   for (int attempt = 0;; ++attempt) {
     long fd = syscall(SYS_openat2, root, rel.c_str(), &how, sizeof how);
     if (fd >= 0) return int(fd);
@@ -226,8 +226,6 @@ int OpenOpenat2(int root, const std::string& rel, int flags) {
 } // namespace
 
 int WalkBeneath(int root, const std::string& rel, int flags) {
-  struct stat rootSt;
-  if (fstat(root, &rootSt) != 0) return -errno;
   std::vector<std::string> parts = SplitComponents(rel);
   int cur = root;
   auto drop = [&](int fd) {
@@ -247,13 +245,6 @@ int WalkBeneath(int root, const std::string& rel, int flags) {
       struct stat st;
       if (err == ENOTDIR && fstatat(cur, comp.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
         err = ELOOP;
-      drop(cur);
-      return -err;
-    }
-    struct stat st;
-    err = fstat(next, &st) != 0 ? errno : st.st_dev != rootSt.st_dev ? EXDEV : 0;
-    if (err) {
-      close(next);
       drop(cur);
       return -err;
     }
@@ -285,10 +276,6 @@ int WalkBeneath(int root, const std::string& rel, int flags) {
   if (S_ISLNK(st.st_mode)) { // O_PATH | O_NOFOLLOW on a link
     close(fd);
     return -ELOOP;
-  }
-  if (st.st_dev != rootSt.st_dev) {
-    close(fd);
-    return -EXDEV;
   }
   return fd;
 }

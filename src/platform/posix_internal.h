@@ -42,10 +42,10 @@ private:
 int OpenPathFd(const std::string& path);
 
 // Opens rel (parts joined by "/"; empty: root itself) below the folder
-// root with openat2's RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_XDEV,
-// or, where openat2 is missing, a walk of O_NOFOLLOW opens that checks each
-// folder's device. flags are open() flags (O_CLOEXEC is added). Returns the
-// descriptor or -errno: ELOOP for a link on the way, EXDEV for a mount.
+// root with openat2's RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS, or, where
+// openat2 is missing, a walk of O_NOFOLLOW opens. flags are open() flags
+// (O_CLOEXEC is added). Returns the descriptor or -errno: ELOOP for a link
+// on the way, EXDEV for a ".." that would leave root.
 int OpenBeneath(int root, const std::string& rel, int flags);
 // The same walk without openat2 (used where it is missing; tests call it).
 int WalkBeneath(int root, const std::string& rel, int flags);

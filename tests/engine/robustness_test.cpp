@@ -3,6 +3,9 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
+#include <memory>
+#include <thread>
 #include <unistd.h>
 
 #include "engine_fixture.h"
@@ -196,11 +199,12 @@ TEST_F(RobustTest, LeftoverPartialCopies) {
       {"mass delete refused", false, true, false, {kOld, "sub", kOldSub, kFresh, "x1.txt", "x2.txt"}, 0},
       {"dry run", false, false, true, {kOld, "sub", kOldSub, kFresh}, 0},
   };
+  // Every tree is made first: the leftovers' last change must lie more
+  // than the clock margin before the runs.
+  std::vector<std::unique_ptr<TTempDir>> dirs;
   for (auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    TTempDir t;
-    TMirrorOptions o = Opt(t);
-    o.DryRun = c.dryRun;
+    dirs.push_back(std::make_unique<TTempDir>());
+    TMirrorOptions o = Opt(*dirs.back());
     MakeDirs(o.SourceDir + "/sub");
     if (!c.emptySource) {
       WriteFile(o.SourceDir + "/a.txt", "a");
@@ -211,8 +215,15 @@ TEST_F(RobustTest, LeftoverPartialCopies) {
     if (c.massDelete) {
       WriteFile(o.DestDir + "/x1.txt", "1");
       WriteFile(o.DestDir + "/x2.txt", "2");
-      o.WarnMassDelete = true;
     }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    auto& c = cases[i];
+    SCOPED_TRACE(c.what);
+    TMirrorOptions o = Opt(*dirs[i]);
+    o.DryRun = c.dryRun;
+    o.WarnMassDelete = c.massDelete;
     // Another run starts writing a copy while this one scans.
     TFaultFileSystem fs(RealFileSystem());
     bool planted = false;
