@@ -42,7 +42,10 @@ TMirrorEngine::TMirrorEngine(const TMirrorOptions& AOpt, TMirrorLogger* ALog, IF
   FOpt.DestDir = WithoutTrailingSlash(FOpt.DestDir);
 }
 
-TMirrorEngine::~TMirrorEngine() = default;
+TMirrorEngine::~TMirrorEngine() {
+  for (int fd : {FSrcRoot, FDstRoot, FArchiveRunFd})
+    if (fd >= 0) FFs.Close(fd);
+}
 
 void TMirrorEngine::Cancel() {
   FCancel.exchange(1);
@@ -69,6 +72,7 @@ TMirrorStats TMirrorEngine::Stats() const {
   s.Archived = FArchived.load();
   s.TotalOps = FTotalOps.load();
   s.DoneOps = FDoneOps.load();
+  s.Leftovers = FLeftovers.load();
   return s;
 }
 
@@ -170,7 +174,18 @@ void TMirrorEngine::Run() {
       LogError("Source and destination overlap - refusing to run");
       return;
     }
+    // Both roots are held open for the whole run: links in the configured
+    // paths count as they stand now, and a root swapped for a link later
+    // changes nothing.
+    TFileInfo info;
+    int err = FFs.OpenDir(rs, FSrcRoot, info);
+    if (err != 0) {
+      LogError("Source folder does not exist: %s", FOpt.SourceDir.c_str());
+      return;
+    }
+    FDstRootErr = FFs.OpenDir(rd, FDstRoot, info);
   }
+  FRunStart = FileSystemNow();
 
   BuildPatterns();
   FMaxBytes = FOpt.ExcludeLargerMB >= 1 ? int64_t(FOpt.ExcludeLargerMB) * 1048576 : 0;
@@ -188,7 +203,8 @@ void TMirrorEngine::Run() {
   if (FOpt.ArchiveEnabled) {
     FArchiveRun = FOpt.ArchiveDir;
     if (FArchiveRun.empty() || FArchiveRun.back() != '/') FArchiveRun += '/';
-    FArchiveRun += LocalStamp();
+    FArchiveStamp = LocalStamp();
+    FArchiveRun += FArchiveStamp;
     Log("Archive:     displaced files go to " + FArchiveRun);
   }
 
@@ -201,10 +217,10 @@ void TMirrorEngine::Run() {
   {
     std::exception_ptr srcErr, dstErr;
     std::thread srcScan([&] {
-      try { ScanTree(FOpt.SourceDir, FSrcFiles, FSrcDirs, scanWorkers, FScannedSrc, srcResult, true); }
+      try { ScanTree(FOpt.SourceDir, FSrcRoot, 0, FSrcFiles, FSrcDirs, scanWorkers, FScannedSrc, srcResult, true); }
       catch (...) { srcErr = std::current_exception(); }
     });
-    try { ScanTree(FOpt.DestDir, FDstFiles, FDstDirs, scanWorkers, FScannedDst, dstResult, false); }
+    try { ScanTree(FOpt.DestDir, FDstRoot, FDstRootErr, FDstFiles, FDstDirs, scanWorkers, FScannedDst, dstResult, false); }
     catch (...) { dstErr = std::current_exception(); }
     srcScan.join();
     if (srcErr) std::rethrow_exception(srcErr);
@@ -228,9 +244,15 @@ void TMirrorEngine::Run() {
   FDstLinkDirs = std::move(dstResult.LinkDirs);
   FHeldDstDirs = std::move(dstResult.Unlisted);
   FHeldDstDirs.insert(FHeldDstDirs.end(), dstResult.KeptOut.begin(), dstResult.KeptOut.end());
-  // Partial copies left behind by a killed run are ours; they go now.
-  if (!FOpt.DryRun)
-    for (const std::string& t : dstResult.TempFiles) FFs.DeleteFile(t);
+  FSrcFileLinks.insert(srcResult.FileLinks.begin(), srcResult.FileLinks.end());
+  // A destination file with a copy's temporary name is the mirror of a
+  // source file of that name, or a copy under way or interrupted: the
+  // first takes part in the plan like any file, the others are cleared up
+  // once the run goes ahead.
+  for (TScanResult::TFound& t : dstResult.TempFiles) {
+    if (FSrcFiles.Contains(FoldKey(t.Rel))) FDstFiles.Set(TFileEntry{t.Rel, t.Size, t.WriteTime});
+    else FLeftoverFiles.push_back(std::move(t.Rel));
+  }
 
   if (FSrcFiles.Empty()) {
     if (!FDstFiles.Empty())
@@ -288,9 +310,14 @@ void TMirrorEngine::Run() {
   if (!MassDeleteGuard(plan)) return;
   if (!FreeSpaceCheck(copyBytes, overwriteBytes, deleteBytes)) return;
 
+  if (!FOpt.DryRun && !IsCancelled()) RemoveLeftovers();
   if (FTotalOps.load() > 0) {
     Log("--- Syncing operations ---");
-    if (!FOpt.DryRun) FFs.CreateDirPath(FOpt.DestDir);
+    if (!FOpt.DryRun && FDstRoot < 0) {
+      FFs.CreateDirPath(FOpt.DestDir);
+      TFileInfo info;
+      FDstRootErr = FFs.OpenDir(ResolvePathForCompare(FOpt.DestDir), FDstRoot, info);
+    }
     if (!plan.ToDelete.empty() && !IsCancelled()) {
       SetPhase("Deleting files");
       const int32_t n = int32_t(plan.ToDelete.size());
@@ -313,6 +340,7 @@ void TMirrorEngine::Run() {
       SetPhase("Copying files");
       ParallelForEach(int32_t(plan.ToCopy.size()), FOpt.Workers, [&](int32_t i) { CopyItem(plan, i); });
     }
+    FinishDeferredModes();
   }
 
   if (IsCancelled()) {
@@ -330,6 +358,8 @@ void TMirrorEngine::Run() {
   Log(FormatText("Skipped:     %d identical file(s)", FSkipped.load()));
   if (FOpt.VerifyHash != vhNone) Log(FormatText("Verified:    %d file(s)", FVerified.load()));
   if (FOpt.ArchiveEnabled) Log(FormatText("Archived:    %d file(s)", FArchived.load()));
+  if (FLeftovers.load() > 0)
+    Log(FormatText("Leftovers:   %d partial copy(ies) of an interrupted run removed", FLeftovers.load()));
   Log(FormatText("Errors:      %d", FErrors.load()));
   const int64_t ms = elapsedMs();
   Log("Elapsed:     " + FormatElapsed(ms));

@@ -30,9 +30,11 @@ private:
   size_t FUsed = kBlock; // of the last block
 };
 
-// A folder: its relative path as found on disk.
+// A folder: its relative path as found on disk, and for the destination
+// the identity it had when the scan opened it (0, 0: not opened).
 struct TFolderEntry {
   std::string_view OrigRel;
+  uint64_t Dev = 0, Ino = 0;
 };
 
 template <class TRec>

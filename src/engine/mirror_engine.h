@@ -6,10 +6,15 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "engine/filemap.h"
 #include "engine/types.h"
+#include "platform/fs.h"
+#include "platform/fs.h"
 
 namespace twf {
 
@@ -61,7 +66,7 @@ private:
 
   // Scan
   void BuildPatterns();
-  void ScanTree(const std::string& root, TFileMap& files, TDirMap& dirs, int32_t workers,
+  void ScanTree(const std::string& root, int rootFd, int rootErr, TFileMap& files, TDirMap& dirs, int32_t workers,
                 std::atomic<int32_t>& counter, TScanResult& result, bool isSource);
 
   // Plan
@@ -85,13 +90,31 @@ private:
   void CreateFolders(const TPlan& plan);
   void CopyItem(const TPlan& plan, int32_t index);
   void RetryWait();
+  void RemoveLeftovers();
+  void FinishDeferredModes();
+
+  // The destination is worked on through folder descriptors opened below
+  // its root without following links, each checked against what the scan
+  // (or this run's creation) saw. OpenDestDir returns 0, an errno for the
+  // caller to report, or kFolderChanged when the folder or one above it is
+  // no longer the one seen: that is reported once, and nothing below it is
+  // touched for the rest of the run.
+  static constexpr int kFolderChanged = -1;
+  int OpenDestDir(const std::string& relDir, int& fd);
+  bool SameAsSeen(const std::string& relDir, const TFileInfo& info) const;
+  bool IsBelowChanged(std::string_view rel);
+  void ReportChanged(const std::string& relDir);
+  void CloseFd(int fd);
 
   // Safeguards
   enum class TArchiveKind { Deleted, Changed };
-  bool ArchiveFile(const std::string& fullPath, const std::string& rel, TArchiveKind kind);
+  // Moves name from the open destination folder dir into the archive.
+  bool ArchiveFile(int dir, const std::string& name, const std::string& rel, TArchiveKind kind);
+  int ArchiveRunDir(int& fd);
+  int OpenArchiveFolder(const std::string& relDir, int& fd);
   void ArchiveDeleteItem(const TPlan& plan, int32_t index);
-  void CopyAcl(const std::string& src, const std::string& dst);
-  void VerifyCopy(const std::string& src, const std::string& dst, const std::string& rel);
+  void FinishFolder(const std::string& rel, int srcFd, const TFileInfo& srcInfo, int dstFd);
+  void VerifyCopy(const std::string& rel, int dstDir, const std::string& name);
 
   std::string SrcPath(std::string_view rel) const { return JoinPath(FOpt.SourceDir, rel); }
   std::string DstPath(std::string_view rel) const { return JoinPath(FOpt.DestDir, rel); }
@@ -99,6 +122,12 @@ private:
     std::string p;
     p.reserve(root.size() + 1 + rel.size());
     return p.append(root).append(1, '/').append(rel);
+  }
+  // "a/b/c" into "a/b" and "c"; "c" into "" and "c".
+  static void SplitRel(const std::string& rel, std::string& dir, std::string& name) {
+    const size_t slash = rel.rfind('/');
+    dir = slash == std::string::npos ? std::string() : rel.substr(0, slash);
+    name = slash == std::string::npos ? rel : rel.substr(slash + 1);
   }
 
   TMirrorOptions FOpt;
@@ -109,7 +138,7 @@ private:
   mutable std::mutex FLock; // guards FPhase only
   std::string FPhase;
   std::atomic<int32_t> FScannedSrc{0}, FScannedDst{0}, FFilesCopied{0}, FFilesDeleted{0}, FDirsCreated{0},
-      FDirsDeleted{0}, FSkipped{0}, FErrors{0};
+      FDirsDeleted{0}, FSkipped{0}, FErrors{0}, FLeftovers{0};
   std::atomic<int64_t> FBytesCopied{0};
   std::atomic<int32_t> FTotalOps{0}, FDoneOps{0};
   TFileMap FSrcFiles, FDstFiles;
@@ -133,6 +162,25 @@ private:
   // Set before the scan: what is never part of the mirror, on either side.
   std::vector<std::string> FKeptOutRels; // relative folders (a log folder inside the destination)
   bool FDestIsFsRoot = false;            // the top level holds its file system's Trash folders
+
+  std::unordered_set<std::string> FSrcFileLinks; // source files that are links the scan followed
+  std::vector<std::string> FLeftoverFiles;   // temporary names of interrupted copies in the destination
+
+  // Descriptors of the two roots, held for the whole run; -1 with the
+  // errno of the failed open.
+  int FSrcRoot = -1, FDstRoot = -1;
+  int FDstRootErr = ENOENT;
+  int64_t FRunStart = 0; // TFileTime of the run's start
+  // Folders created by this run (run thread only, read-only once copies start).
+  std::unordered_map<std::string, std::pair<uint64_t, uint64_t>> FCreatedDirs;
+  // Created folders whose final mode would stop the copies into them.
+  std::vector<std::pair<std::string, uint32_t>> FDeferredModes;
+  std::mutex FChangedLock; // guards FChangedDirs
+  std::vector<std::string> FChangedDirs;
+  std::mutex FArchiveLock; // guards the three below
+  bool FArchiveTried = false;
+  int FArchiveRunFd = -1, FArchiveRunErr = 0;
+  std::string FArchiveStamp;
 };
 
 } // namespace twf

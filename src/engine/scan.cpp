@@ -89,9 +89,17 @@ bool TMirrorEngine::IsKeptOut(const std::string& rel, bool atTop, const std::str
   return false;
 }
 
-void TMirrorEngine::ScanTree(const std::string& root, TFileMap& files, TDirMap& dirs, int32_t workers,
-                             std::atomic<int32_t>& counter, TScanResult& result, bool isSource) {
-  if (!FFs.IsDirectory(root)) return;
+// Folders are opened below the root's descriptor without following links,
+// so a folder swapped for a link while the scan runs is never listed
+// through; each destination folder's identity is kept for the apply step.
+void TMirrorEngine::ScanTree(const std::string& root, int rootFd, int rootErr, TFileMap& files, TDirMap& dirs,
+                             int32_t workers, std::atomic<int32_t>& counter, TScanResult& result, bool isSource) {
+  if (rootFd < 0) {
+    if (rootErr == ENOENT || rootErr == ENOTDIR) return; // nothing there yet
+    LogError("Cannot list \"%s\": %s", root.c_str(), SystemMessage(rootErr).c_str());
+    result.RootFailed = true;
+    return;
+  }
 
   std::mutex qLock; // guards queue, files and dirs
   std::condition_variable qWake;
@@ -133,8 +141,14 @@ void TMirrorEngine::ScanTree(const std::string& root, TFileMap& files, TDirMap& 
       newFiles.clear();
       newDirs.clear();
       int err = 0;
+      TFileInfo dirInfo;
       try {
-        err = FFs.ListDir(dir, entries);
+        int dfd = -1;
+        err = FFs.OpenDirAt(rootFd, rel, dfd, dirInfo);
+        if (err == 0) {
+          err = FFs.ListDirAt(dfd, entries);
+          FFs.Close(dfd);
+        }
       } catch (...) {
         err = EIO;
       }
@@ -179,12 +193,11 @@ void TMirrorEngine::ScanTree(const std::string& root, TFileMap& files, TDirMap& 
             break;
         }
         // Files, and the things that look like files but are not copied.
-        if (IsCopyTempName(e.Name)) {
-          // A partial copy of an earlier run: never a user file on either side.
-          if (!isSource) {
-            std::lock_guard<std::mutex> g(result.Lock);
-            result.TempFiles.push_back(fullPath());
-          }
+        if (!isSource && e.Kind == TEntryKind::File && !e.Link && IsCopyTempName(e.Name)) {
+          // A copy under way, or left by an interrupted run; the run decides
+          // once it knows whether the source has a file of that name.
+          std::lock_guard<std::mutex> g(result.Lock);
+          result.TempFiles.push_back({relName, e.Size, e.WriteTime});
           continue;
         }
         if (FOpt.ExcludeHiddenSysFiles && e.Hidden) continue;
@@ -207,11 +220,16 @@ void TMirrorEngine::ScanTree(const std::string& root, TFileMap& files, TDirMap& 
           try { Log("SKIP         dangling link: " + fullPath()); } catch (...) {}
           continue;
         }
+        if (isSource && e.Link) {
+          std::lock_guard<std::mutex> g(result.Lock);
+          result.FileLinks.push_back(relName);
+        }
         newFiles.push_back(TNewFile{std::move(relName), e.Size, e.WriteTime});
       }
       bool wake;
       {
         std::lock_guard<std::mutex> g(qLock);
+        if (err == 0 && !rel.empty()) dirs.Set(TFolderEntry{rel, dirInfo.Dev, dirInfo.Ino});
         for (std::string& d : newDirs) {
           dirs.Set(TFolderEntry{d});
           queue.push_back(std::move(d));

@@ -14,7 +14,12 @@ struct TMirrorEngine::TScanResult {
   bool RootFailed = false;            // the root itself could not be listed
   std::vector<std::string> Unlisted;  // relative folders that could not be listed
   std::vector<std::string> LinkDirs;  // relative folders that are links or mount points
-  std::vector<std::string> TempFiles; // full paths of partial copies left by a killed run
+  struct TFound {
+    std::string Rel;
+    int64_t Size, WriteTime;
+  };
+  std::vector<TFound> TempFiles;      // files with the temporary name of a copy under way
+  std::vector<std::string> FileLinks; // source files that are links to files
   std::vector<std::string> KeptOut;   // relative folders met that are not part of the mirror
 };
 

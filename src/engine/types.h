@@ -69,6 +69,7 @@ struct TMirrorStats {
   int64_t TotalBytes = 0;
   int32_t TotalOps = 0;
   int32_t DoneOps = 0;
+  int32_t Leftovers = 0; // temporary files of interrupted copies removed
 };
 
 // TFileEntry::Size of a destination item that is not a regular file.

@@ -34,17 +34,12 @@ struct TStateFree {
 
 } // namespace
 
-std::string HashFile(IFileSystem& fs, const std::string& path, TVerifyHash width,
-                     const std::atomic<bool>& cancel, bool fromDevice) {
+std::string HashOpened(IFileSystem& fs, int fd, TVerifyHash width, const std::atomic<bool>& cancel) {
   std::unique_ptr<XXH3_state_t, TStateFree> st(XXH3_createState());
   // One state serves both widths: the 128-bit reset with seed 0 keeps the
   // same accumulators, and the width is chosen at the digest.
   if (width == vhXXH3_128) XXH3_128bits_reset_withSeed(st.get(), 0);
   else XXH3_64bits_reset_withSeed(st.get(), 0);
-
-  int fd = -1;
-  int err = fs.OpenRead(path, fromDevice, fd);
-  if (err != 0) throw std::runtime_error("Cannot create file \"" + path + "\". " + SystemMessage(err));
   std::unique_ptr<char[]> buf(new char[kBlock]);
   for (;;) {
     int64_t n = fs.Read(fd, buf.get(), kBlock);
@@ -53,9 +48,24 @@ std::string HashFile(IFileSystem& fs, const std::string& path, TVerifyHash width
     else XXH3_64bits_update(st.get(), buf.get(), static_cast<size_t>(n));
     if (cancel.load(std::memory_order_relaxed)) break;
   }
-  fs.Close(fd);
   if (cancel.load()) return std::string();
   return DigestText(st.get(), width);
+}
+
+std::string HashFile(IFileSystem& fs, const std::string& path, TVerifyHash width,
+                     const std::atomic<bool>& cancel, bool fromDevice) {
+  int fd = -1;
+  int err = fs.OpenRead(path, fromDevice, fd);
+  if (err != 0) throw std::runtime_error("Cannot create file \"" + path + "\". " + SystemMessage(err));
+  std::string digest;
+  try {
+    digest = HashOpened(fs, fd, width, cancel);
+  } catch (...) {
+    fs.Close(fd);
+    throw;
+  }
+  fs.Close(fd);
+  return digest;
 }
 
 std::string HashBytes(std::string_view data, TVerifyHash width) {

@@ -22,6 +22,10 @@ class IFileSystem;
 std::string HashFile(IFileSystem& fs, const std::string& path, TVerifyHash width,
                      const std::atomic<bool>& cancel, bool fromDevice = false);
 
+// The same for a file already open through fs (read from where it stands
+// to its end; the descriptor stays open).
+std::string HashOpened(IFileSystem& fs, int fd, TVerifyHash width, const std::atomic<bool>& cancel);
+
 // Digest text of a buffer (same widths), for tests and tools.
 std::string HashBytes(std::string_view data, TVerifyHash width);
 

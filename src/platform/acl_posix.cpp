@@ -89,9 +89,11 @@ int GetAcl(const std::string& path, std::string& acl) {
   return 0;
 }
 
-int SetAcl(const std::string& path, const std::string& acl) {
-  TAclPath p(path);
-  if (p.Error()) return p.Error();
+namespace {
+
+// Walks the lines of an ACL text; apply(type, text) sets one.
+template <class TApply>
+int ForEachAclLine(const std::string& acl, TApply apply) {
   size_t pos = 0;
   bool any = false;
   while (pos < acl.size()) {
@@ -103,10 +105,48 @@ int SetAcl(const std::string& path, const std::string& acl) {
     acl_type_t type = line[0] == 'A' ? ACL_TYPE_ACCESS : ACL_TYPE_DEFAULT;
     std::string text = line.substr(2);
     if (type == ACL_TYPE_ACCESS && text.empty()) return EINVAL;
-    if (int err = ApplyAcl(p.Path(), type, text)) return err;
+    if (int err = apply(type, text)) return err;
     any = true;
   }
   return any ? 0 : EINVAL;
+}
+
+// The descriptor's own /proc entry: libacl reaches a folder's default ACL
+// only by name, and this name is the open item whatever happens to paths.
+std::string ProcName(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+} // namespace
+
+int SetAcl(const std::string& path, const std::string& acl) {
+  TAclPath p(path);
+  if (p.Error()) return p.Error();
+  return ForEachAclLine(acl, [&](acl_type_t type, const std::string& text) { return ApplyAcl(p.Path(), type, text); });
+}
+
+int GetAclFd(int fd, std::string& acl) {
+  acl.clear();
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  const std::string name = ProcName(fd);
+  if (int err = AppendAcl(name.c_str(), ACL_TYPE_ACCESS, "A:", acl)) return err;
+  if (S_ISDIR(st.st_mode)) return AppendAcl(name.c_str(), ACL_TYPE_DEFAULT, "D:", acl);
+  return 0;
+}
+
+int SetAclFd(int fd, const std::string& acl) {
+  const std::string name = ProcName(fd);
+  return ForEachAclLine(acl, [&](acl_type_t type, const std::string& text) {
+    if (type == ACL_TYPE_ACCESS) {
+      acl_t a = acl_from_text(text.c_str());
+      if (!a) return EINVAL;
+      int err = acl_set_fd(fd, a) == 0 ? 0 : errno;
+      acl_free(a);
+      // An O_PATH descriptor cannot take it directly; its /proc name can.
+      if (err == EBADF) err = ApplyAcl(name.c_str(), type, text);
+      return err;
+    }
+    return ApplyAcl(name.c_str(), type, text);
+  });
 }
 
 } // namespace twf::posix

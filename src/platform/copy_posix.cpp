@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <string>
 #include <new>
 
 #include "platform/posix_internal.h"
@@ -145,39 +146,105 @@ int CopyContent(int in, int out, const struct stat& st, const TCopyProgress& pro
   return 0;
 }
 
-int FinishMetadata(int out, const struct stat& st, bool flushToDevice) {
-  if (fchmod(out, st.st_mode & 07777) != 0) return errno;
+// Owner and group first: fchown clears the set-id bits, and a copy must not
+// keep them for an owner it did not get (a root run would otherwise make a
+// user's set-user-id program root's).
+int FinishMetadata(int out, const struct stat& st, bool flushToDevice, const TBeforeVisible& beforeVisible,
+                   int* beforeVisibleResult) {
+  const bool ownerCarried = fchown(out, st.st_uid, st.st_gid) == 0;
+  if (beforeVisible) {
+    int r = beforeVisible(out);
+    if (beforeVisibleResult) *beforeVisibleResult = r;
+  }
+  mode_t mode = st.st_mode & 07777;
+  if (!ownerCarried) mode &= ~mode_t(S_ISUID | S_ISGID);
+  if (fchmod(out, mode) != 0) return errno;
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (futimens(out, times) != 0) return errno;
   if (flushToDevice && fdatasync(out) != 0) return errno;
   return 0;
 }
 
+std::atomic<bool> gUnnamedAllowed{true};
+std::atomic<bool> gUnnamedUnsupported{false}; // learnt from the first refusal
+
+// An unnamed file in parentFd, or -1 where the file system (or a missing
+// /proc for the link) rules it out.
+int OpenUnnamed(int parentFd) {
+  if (!gUnnamedAllowed.load(std::memory_order_relaxed) || gUnnamedUnsupported.load(std::memory_order_relaxed))
+    return -1;
+  static const bool haveProc = access("/proc/self/fd", X_OK) == 0;
+  if (!haveProc) return -1;
+  int out = openat(parentFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (out < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL))
+    gUnnamedUnsupported.store(true, std::memory_order_relaxed);
+  return out;
+}
+
+int LinkUnnamed(int out, int parentFd, const char* name) {
+  const std::string self = "/proc/self/fd/" + std::to_string(out);
+  return linkat(AT_FDCWD, self.c_str(), parentFd, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+
+int OpenTempName(int parentFd, char (&temp)[23]) {
+  for (int attempt = 0;; ++attempt) {
+    MakeTempName(temp);
+    int out = openat(parentFd, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (out >= 0) return out;
+    if (errno != EEXIST || attempt == 100) return -errno;
+  }
+}
+
+int WriteContent(int in, int out, const struct stat& st, const TCopyProgress& progress,
+                 const std::atomic<bool>* cancel, bool largeFile) {
+  try {
+    return CopyContent(in, out, st, progress, cancel, largeFile);
+  } catch (const std::bad_alloc&) {
+    return ENOMEM;
+  } catch (...) {
+    return EIO; // a throwing progress routine must not leave the temp file
+  }
+}
+
 } // namespace
+
+void AllowUnnamedCopies(bool allow) { gUnnamedAllowed.store(allow); }
 
 int CopyInto(int in, const struct stat& st, int parentFd, const char* name,
              const TCopyProgress& progress, const std::atomic<bool>* cancel, bool largeFile,
-             bool flushToDevice) {
+             bool flushToDevice, const TBeforeVisible& beforeVisible, int* beforeVisibleResult) {
   if (Cancelled(cancel)) return kCopyAborted;
   char temp[23];
-  int out = -1;
-  for (int attempt = 0; out < 0; ++attempt) {
-    MakeTempName(temp);
-    out = openat(parentFd, temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (out < 0 && (errno != EEXIST || attempt == 100)) return errno;
+  int out = OpenUnnamed(parentFd);
+  const bool unnamed = out >= 0;
+  if (!unnamed) {
+    out = OpenTempName(parentFd, temp);
+    if (out < 0) return -out;
   }
-  int err;
-  try {
-    err = CopyContent(in, out, st, progress, cancel, largeFile);
-  } catch (const std::bad_alloc&) {
-    err = ENOMEM;
-  } catch (...) {
-    err = EIO; // a throwing progress routine must not leave the temp file
+  int err = WriteContent(in, out, st, progress, cancel, largeFile);
+  if (!err) err = FinishMetadata(out, st, flushToDevice, beforeVisible, beforeVisibleResult);
+  if (unnamed && !err) {
+    // A new name takes the finished file directly. An existing one cannot be
+    // replaced by linkat: the file gets a temporary name, renamed over it.
+    err = LinkUnnamed(out, parentFd, name);
+    if (err == EEXIST) {
+      for (int attempt = 0; err == EEXIST && attempt <= 100; ++attempt) {
+        MakeTempName(temp);
+        err = LinkUnnamed(out, parentFd, temp);
+      }
+      if (!err) {
+        if (renameat(parentFd, temp, parentFd, name) != 0) {
+          err = errno;
+          unlinkat(parentFd, temp, 0);
+        }
+      }
+    }
   }
-  if (!err) err = FinishMetadata(out, st, flushToDevice);
   if (close(out) != 0 && !err && errno != EINTR) err = errno;
-  if (!err && renameat(parentFd, temp, parentFd, name) != 0) err = errno;
-  if (err) unlinkat(parentFd, temp, 0);
+  if (!unnamed) {
+    if (!err && renameat(parentFd, temp, parentFd, name) != 0) err = errno;
+    if (err) unlinkat(parentFd, temp, 0);
+  }
   return err;
 }
 

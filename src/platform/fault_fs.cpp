@@ -6,7 +6,8 @@ const char* FsCallName(TFsCall kind) {
   static constexpr const char* kNames[] = {
       "IsDirectory", "ListDir", "Stat",    "DeleteFile", "RemoveDir",  "CreateDir",
       "CreateDirPath", "ClearReadOnly", "CopyFile", "MoveFile", "OpenRead", "Read",
-      "Close",       "GetAcl",  "SetAcl",  "TrashFiles", "FreeSpace",  "VolumeIdentity"};
+      "Close",       "GetAcl",  "SetAcl",  "TrashFiles", "FreeSpace",  "VolumeIdentity",
+      "OpenDir",     "SetOwner", "SetMode"};
   static_assert(std::size(kNames) == size_t(TFsCall::Count));
   return kind < TFsCall::Count ? kNames[size_t(kind)] : "?";
 }
@@ -60,10 +61,33 @@ TFaultFileSystem::TDecision TFaultFileSystem::Enter(TFsCall kind, const std::str
   return {};
 }
 
-std::string TFaultFileSystem::PathOfFd(int fd) {
+std::string TFaultFileSystem::PathAt(int dir, const std::string& name) {
+  std::string p = PathOfDescriptor(dir);
+  if (name.empty()) return p;
+  if (p.empty() || p.back() != '/') p += '/';
+  return p + name;
+}
+
+void TFaultFileSystem::Track(int fd, const std::string& path) {
   std::lock_guard<std::mutex> g(Lock_);
-  auto it = OpenPaths_.find(fd);
-  return it == OpenPaths_.end() ? std::string() : it->second;
+  OpenPaths_[fd] = path;
+}
+
+int TFaultFileSystem::PathFault(TFsCall kind, const std::string& path) {
+  std::lock_guard<std::mutex> g(Lock_);
+  for (const TFault& f : Faults_)
+    if (f.Kind == kind && f.Nth == 0 && path.find(f.PathPart) != std::string::npos) return f.Errno;
+  return 0;
+}
+
+std::string TFaultFileSystem::PathOfFd(int fd) {
+  {
+    std::lock_guard<std::mutex> g(Lock_);
+    auto it = OpenPaths_.find(fd);
+    if (it != OpenPaths_.end()) return it->second;
+  }
+  // Not opened through this layer (a copy's own descriptor): ask the system.
+  return fd >= 0 ? PathOfDescriptor(fd) : std::string();
 }
 
 bool TFaultFileSystem::IsDirectory(const std::string& path) {
@@ -180,15 +204,7 @@ int TFaultFileSystem::TrashFiles(const std::vector<std::string>& paths, std::vec
   // Files with a path fault keep that result; the others go to the inner
   // file system in one call, as the caller made it.
   std::vector<int> faultOf(paths.size(), 0);
-  {
-    std::lock_guard<std::mutex> g(Lock_);
-    for (size_t i = 0; i < paths.size(); ++i)
-      for (const TFault& f : Faults_)
-        if (f.Kind == TFsCall::TrashFiles && f.Nth == 0 && paths[i].find(f.PathPart) != std::string::npos) {
-          faultOf[i] = f.Errno;
-          break;
-        }
-  }
+  for (size_t i = 0; i < paths.size(); ++i) faultOf[i] = PathFault(TFsCall::TrashFiles, paths[i]);
   std::vector<std::string> rest;
   for (size_t i = 0; i < paths.size(); ++i)
     if (!faultOf[i]) rest.push_back(paths[i]);
@@ -216,6 +232,127 @@ bool TFaultFileSystem::VolumeIdentity(const std::string& path, std::string& labe
     return false;
   }
   return Inner_.VolumeIdentity(path, label, serial);
+}
+
+int TFaultFileSystem::OpenDir(const std::string& path, int& fd, TFileInfo& info) {
+  fd = -1;
+  if (int err = Enter(TFsCall::OpenDir, path).Errno) return err;
+  int err = Inner_.OpenDir(path, fd, info);
+  if (err == 0) Track(fd, path);
+  return err;
+}
+
+int TFaultFileSystem::OpenDirAt(int root, const std::string& rel, int& fd, TFileInfo& info) {
+  fd = -1;
+  const std::string path = PathAt(root, rel);
+  if (int err = Enter(TFsCall::OpenDir, path).Errno) return err;
+  int err = Inner_.OpenDirAt(root, rel, fd, info);
+  if (err == 0) Track(fd, path);
+  return err;
+}
+
+int TFaultFileSystem::StatAt(int dir, const std::string& name, TFileInfo& info) {
+  if (int err = Enter(TFsCall::Stat, PathAt(dir, name)).Errno) return err;
+  return Inner_.StatAt(dir, name, info);
+}
+
+int TFaultFileSystem::ListDirAt(int dir, std::vector<TDirEntry>& out) {
+  if (int err = Enter(TFsCall::ListDir, PathAt(dir, {})).Errno) {
+    out.clear();
+    return err;
+  }
+  return Inner_.ListDirAt(dir, out);
+}
+
+int TFaultFileSystem::OpenFileAt(int root, const std::string& rel, bool followLink, int& fd, TFileInfo& info) {
+  fd = -1;
+  const std::string path = PathAt(root, rel);
+  if (int err = Enter(TFsCall::OpenRead, path).Errno) return err;
+  int err = Inner_.OpenFileAt(root, rel, followLink, fd, info);
+  if (err == 0) Track(fd, path);
+  return err;
+}
+
+int TFaultFileSystem::OpenReadAt(int dir, const std::string& name, bool dropCache, int& fd) {
+  fd = -1;
+  const std::string path = PathAt(dir, name);
+  if (int err = Enter(TFsCall::OpenRead, path).Errno) return err;
+  int err = Inner_.OpenReadAt(dir, name, dropCache, fd);
+  if (err == 0) Track(fd, path);
+  return err;
+}
+
+int TFaultFileSystem::DeleteFileAt(int dir, const std::string& name) {
+  if (int err = Enter(TFsCall::DeleteFile, PathAt(dir, name)).Errno) return err;
+  return Inner_.DeleteFileAt(dir, name);
+}
+
+int TFaultFileSystem::RemoveDirAt(int dir, const std::string& name) {
+  if (int err = Enter(TFsCall::RemoveDir, PathAt(dir, name)).Errno) return err;
+  return Inner_.RemoveDirAt(dir, name);
+}
+
+int TFaultFileSystem::CreateDirAt(int dir, const std::string& name, int& fd, TFileInfo& info) {
+  fd = -1;
+  const std::string path = PathAt(dir, name);
+  if (int err = Enter(TFsCall::CreateDir, path).Errno) return err;
+  int err = Inner_.CreateDirAt(dir, name, fd, info);
+  if (err == 0) Track(fd, path);
+  return err;
+}
+
+int TFaultFileSystem::CopyFileAt(int in, int dir, const std::string& name, const TCopyProgress& progress,
+                                 const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice,
+                                 const TBeforeVisible& beforeVisible, int* beforeVisibleResult) {
+  TDecision d = Enter(TFsCall::CopyFile, PathOfFd(in), PathAt(dir, name));
+  if (d.Errno == 0)
+    return Inner_.CopyFileAt(in, dir, name, progress, cancel, largeFile, flushToDevice, beforeVisible,
+                             beforeVisibleResult);
+  if (d.AfterBytes < 0) return d.Errno;
+  bool tripped = false;
+  TCopyProgress tripwire = [&](int64_t transferred) {
+    bool go = !progress || progress(transferred);
+    if (transferred >= d.AfterBytes) tripped = true;
+    return go && !tripped;
+  };
+  int err = Inner_.CopyFileAt(in, dir, name, tripwire, cancel, largeFile, flushToDevice, beforeVisible,
+                              beforeVisibleResult);
+  return tripped ? d.Errno : err;
+}
+
+int TFaultFileSystem::MoveFileAt(int fromDir, const std::string& fromName, int toDir, const std::string& toName) {
+  if (int err = Enter(TFsCall::MoveFile, PathAt(fromDir, fromName), PathAt(toDir, toName)).Errno) return err;
+  return Inner_.MoveFileAt(fromDir, fromName, toDir, toName);
+}
+
+int TFaultFileSystem::SetOwnerFd(int fd, int64_t uid, int64_t gid) {
+  if (int err = Enter(TFsCall::SetOwner, PathOfFd(fd)).Errno) return err;
+  return Inner_.SetOwnerFd(fd, uid, gid);
+}
+
+int TFaultFileSystem::SetModeFd(int fd, uint32_t mode) {
+  if (int err = Enter(TFsCall::SetMode, PathOfFd(fd)).Errno) return err;
+  return Inner_.SetModeFd(fd, mode);
+}
+
+int TFaultFileSystem::GetAclFd(int fd, std::string& acl) {
+  if (int err = Enter(TFsCall::GetAcl, PathOfFd(fd)).Errno) {
+    acl.clear();
+    return err;
+  }
+  return Inner_.GetAclFd(fd, acl);
+}
+
+int TFaultFileSystem::SetAclFd(int fd, const std::string& acl) {
+  if (int err = Enter(TFsCall::SetAcl, PathOfFd(fd)).Errno) return err;
+  return Inner_.SetAclFd(fd, acl);
+}
+
+int TFaultFileSystem::TrashFileAt(int dir, const std::string& name) {
+  const std::string path = PathAt(dir, name);
+  if (int err = Enter(TFsCall::TrashFiles, path).Errno) return err;
+  if (int err = PathFault(TFsCall::TrashFiles, path)) return err;
+  return Inner_.TrashFileAt(dir, name);
 }
 
 } // namespace twf

@@ -17,7 +17,11 @@
 
 namespace twf {
 
-// One per IFileSystem method.
+// One per kind of operation: a descriptor call counts as the path call of
+// the same kind (DeleteFileAt as DeleteFile, OpenFileAt and OpenReadAt as
+// OpenRead, TrashFileAt as TrashFiles ...), so a fault or a hook written for
+// an operation hits it whichever form the caller uses. The paths passed to
+// faults and hooks for descriptor calls are the descriptors' current paths.
 enum class TFsCall : uint8_t {
   IsDirectory,
   ListDir,
@@ -37,6 +41,9 @@ enum class TFsCall : uint8_t {
   TrashFiles,
   FreeSpace,
   VolumeIdentity,
+  OpenDir,  // OpenDir and OpenDirAt
+  SetOwner, // SetOwnerFd
+  SetMode,  // SetModeFd
   Count
 };
 
@@ -72,7 +79,8 @@ public:
   void ResetCounts();
 
   // Runs before every call (outside any lock), e.g. to cancel a run at a
-  // chosen point. Set it before the file system is in use.
+  // chosen point, or to swap a folder for a link just before an operation.
+  // Set it before the file system is in use.
   using THook = std::function<void(TFsCall kind, const std::string& path)>;
   void SetHook(THook hook) { Hook_ = std::move(hook); }
 
@@ -96,6 +104,25 @@ public:
   int64_t FreeSpace(const std::string& path) override;
   bool VolumeIdentity(const std::string& path, std::string& label, std::string& serial) override;
 
+  int OpenDir(const std::string& path, int& fd, TFileInfo& info) override;
+  int OpenDirAt(int root, const std::string& rel, int& fd, TFileInfo& info) override;
+  int StatAt(int dir, const std::string& name, TFileInfo& info) override;
+  int ListDirAt(int dir, std::vector<TDirEntry>& out) override;
+  int OpenFileAt(int root, const std::string& rel, bool followLink, int& fd, TFileInfo& info) override;
+  int OpenReadAt(int dir, const std::string& name, bool dropCache, int& fd) override;
+  int DeleteFileAt(int dir, const std::string& name) override;
+  int RemoveDirAt(int dir, const std::string& name) override;
+  int CreateDirAt(int dir, const std::string& name, int& fd, TFileInfo& info) override;
+  int CopyFileAt(int in, int dir, const std::string& name, const TCopyProgress& progress,
+                 const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice,
+                 const TBeforeVisible& beforeVisible, int* beforeVisibleResult) override;
+  int MoveFileAt(int fromDir, const std::string& fromName, int toDir, const std::string& toName) override;
+  int SetOwnerFd(int fd, int64_t uid, int64_t gid) override;
+  int SetModeFd(int fd, uint32_t mode) override;
+  int GetAclFd(int fd, std::string& acl) override;
+  int SetAclFd(int fd, const std::string& acl) override;
+  int TrashFileAt(int dir, const std::string& name) override;
+
 private:
   struct TFault {
     TFsCall Kind;
@@ -113,6 +140,12 @@ private:
   // Counts the call and decides whether it fails.
   TDecision Enter(TFsCall kind, const std::string& path, const std::string& path2 = {});
   std::string PathOfFd(int fd);
+  void Track(int fd, const std::string& path);
+  // The current path of name in the folder open as dir.
+  static std::string PathAt(int dir, const std::string& name);
+  // A by-path fault of kind matching path, for the calls that check it
+  // per file (TrashFiles).
+  int PathFault(TFsCall kind, const std::string& path);
 
   IFileSystem& Inner_;
   THook Hook_;

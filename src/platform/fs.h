@@ -40,6 +40,7 @@ struct TDirEntry {
   bool Hidden = false;     // the name begins with "."
   int64_t Size = 0;        // files only
   TFileTime WriteTime = 0; // files only
+  bool Link = false;       // a symbolic link (Kind tells what it points to)
 };
 
 struct TFileInfo {
@@ -47,7 +48,16 @@ struct TFileInfo {
   int64_t Size = 0;
   TFileTime WriteTime = 0;
   uint32_t Mode = 0; // st_mode
+  uint64_t Dev = 0, Ino = 0; // identity; filled by the descriptor calls
+  uint32_t Uid = 0, Gid = 0;
+  TFileTime ChangeTime = 0; // status change (ctime)
 };
+
+// Runs on a copy's open descriptor after the content, owner and group are
+// in place and before its permission bits, times and name: what it sets
+// (an ACL) is there before anyone can open the copy. Its result is kept for
+// the caller; the copy goes on either way.
+using TBeforeVisible = std::function<int(int fd)>;
 
 // Called by CopyFile with the bytes of this file copied so far; return false to abort.
 using TCopyProgress = std::function<bool(int64_t transferred)>;
@@ -92,7 +102,9 @@ public:
   // hint that the file is 256 MiB or more (kept out of the page cache, which
   // also means the data is written back while copying). Follows a source
   // link; the permission bits and times are the target's. Owner and group
-  // are not carried over. progress may be empty and cancel null. A source
+  // are carried where this process may set them (as root, or a group of the
+  // user's); where not, the set-user-id and set-group-id bits are left out.
+  // progress may be empty and cancel null. A source
   // folder gives EISDIR, a FIFO or device ENOTSUP (without blocking on it).
   virtual int CopyFile(const std::string& src, const std::string& dst,
                        const TCopyProgress& progress, const std::atomic<bool>* cancel,
@@ -129,6 +141,57 @@ public:
   // folder). Serial: "XXXX-XXXX", upper-case hex, from the file system's
   // UUID, else its f_fsid. Label: from /dev/disk/by-label, may be empty.
   virtual bool VolumeIdentity(const std::string& path, std::string& label, std::string& serial) = 0;
+
+  // Descriptor calls: a tree that other users may write is worked on
+  // through folder descriptors, so a folder swapped for a link after it was
+  // opened (or checked) cannot send an operation elsewhere. Descriptors come
+  // from OpenDir, OpenDirAt, CreateDirAt, OpenFileAt and OpenReadAt and are
+  // released with Close. Names are single components.
+
+  // Opens the root folder of such a tree. The last component is never
+  // followed (ELOOP for a link); the folders above it are.
+  virtual int OpenDir(const std::string& path, int& fd, TFileInfo& info) = 0;
+  // Opens the folder rel (parts joined by "/", empty for root itself) below
+  // root without following any link (ELOOP) or climbing out (EXDEV). A
+  // mount placed on the way shows in the identity: info holds the folder's
+  // device and inode, owner and mode.
+  virtual int OpenDirAt(int root, const std::string& rel, int& fd, TFileInfo& info) = 0;
+  // Stat of name in dir, not following a link.
+  virtual int StatAt(int dir, const std::string& name, TFileInfo& info) = 0;
+  // ListDir of an open folder.
+  virtual int ListDirAt(int dir, std::vector<TDirEntry>& out) = 0;
+  // Opens the regular file rel below root for reading, no link on the way
+  // to it; the file itself may be a link only when followLink. Anything but
+  // a regular file fails (EISDIR, ENOTSUP, ELOOP) without blocking.
+  virtual int OpenFileAt(int root, const std::string& rel, bool followLink, int& fd, TFileInfo& info) = 0;
+  // Opens the regular file name in dir for reading, not following a link.
+  virtual int OpenReadAt(int dir, const std::string& name, bool dropCache, int& fd) = 0;
+  virtual int DeleteFileAt(int dir, const std::string& name) = 0;
+  virtual int RemoveDirAt(int dir, const std::string& name) = 0;
+  // Creates the folder with mode 0700 and opens it, so its owner, ACL and
+  // final mode can be set before anyone else can use it. EEXIST when the
+  // name is taken (fd stays -1).
+  virtual int CreateDirAt(int dir, const std::string& name, int& fd, TFileInfo& info) = 0;
+  // Copies the open regular file `in` to name in dir, replacing what is
+  // there, as CopyFile does. Owner and group are the source's where this
+  // process may set them; where it may not, the set-user-id and set-group-id
+  // bits are left out. beforeVisible may be empty; its result goes to
+  // *beforeVisibleResult when that is given.
+  virtual int CopyFileAt(int in, int dir, const std::string& name, const TCopyProgress& progress,
+                         const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice,
+                         const TBeforeVisible& beforeVisible, int* beforeVisibleResult) = 0;
+  // renameat, replacing; across file systems a copy (owner and group as in
+  // CopyFileAt) and then the source's removal. Never follows a link.
+  virtual int MoveFileAt(int fromDir, const std::string& fromName, int toDir, const std::string& toName) = 0;
+  // Owner and group of an open item; -1 keeps one.
+  virtual int SetOwnerFd(int fd, int64_t uid, int64_t gid) = 0;
+  virtual int SetModeFd(int fd, uint32_t mode) = 0;
+  // GetAcl and SetAcl on an open item.
+  virtual int GetAclFd(int fd, std::string& acl) = 0;
+  virtual int SetAclFd(int fd, const std::string& acl) = 0;
+  // Moves name in dir to the freedesktop.org Trash of its file system (the
+  // home Trash when that lies on the same one), never following a link.
+  virtual int TrashFileAt(int dir, const std::string& name) = 0;
 };
 
 // The real file system of this machine.
@@ -157,6 +220,15 @@ inline std::string_view FoldKey(std::string_view s) { return s; }
 // Temporary names of copies under way: short and fixed in shape, so a name
 // left by a killed run can be recognised by the next one.
 bool IsCopyTempName(const std::string& name);
+
+// The absolute path of an open descriptor, for messages and records;
+// empty when it cannot be told.
+std::string PathOfDescriptor(int fd);
+
+// Now, by the clock file systems stamp changes with (the kernel's coarse
+// clock): whatever changes a file after this call gives it a status-change
+// time no earlier than the value returned.
+TFileTime FileSystemNow();
 
 // Monotonic milliseconds.
 int64_t MonotonicMs();

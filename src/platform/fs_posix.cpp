@@ -33,6 +33,7 @@ void SetFile(TDirEntry& e, const struct stat& st) {
 // it dangling. Returns an errno only when the link itself cannot be examined
 // (a folder without search permission).
 int ClassifyLink(int dfd, const char* name, TDirEntry& e) {
+  e.Link = true;
   struct stat target;
   if (fstatat(dfd, name, &target, 0) != 0) {
     if (errno == EACCES && fstatat(dfd, name, &target, AT_SYMLINK_NOFOLLOW) != 0) return errno;
@@ -115,6 +116,11 @@ public:
     if (int err = at.Open(path)) return err;
     int fd = openat(at.Dir(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return errno;
+    return ListFd(fd, out);
+  }
+
+  // Lists the folder open as fd (O_RDONLY), taking the descriptor over.
+  static int ListFd(int fd, std::vector<TDirEntry>& out) {
     struct stat dirSt;
     DIR* d = nullptr;
     if (fstat(fd, &dirSt) != 0 || !(d = fdopendir(fd))) {
@@ -138,10 +144,7 @@ public:
     if (int err = at.Open(path)) return err;
     struct stat st;
     if (fstatat(at.Dir(), at.Name(), &st, 0) != 0) return errno;
-    info.IsDir = S_ISDIR(st.st_mode);
-    info.Size = info.IsDir ? 0 : st.st_size;
-    info.WriteTime = WriteTimeOf(st);
-    info.Mode = st.st_mode;
+    FillInfo(st, info);
     return 0;
   }
 
@@ -202,15 +205,9 @@ public:
     // changes nothing for regular files.
     int in = openat(from.Dir(), from.Name(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (in < 0) return errno;
-    int err = 0;
     struct stat st;
-    if (fstat(in, &st) != 0) {
-      err = errno;
-    } else if (S_ISDIR(st.st_mode)) {
-      err = EISDIR;
-    } else if (!S_ISREG(st.st_mode)) {
-      err = ENOTSUP; // devices and FIFOs are never copied
-    } else {
+    int err = CheckRegular(in, st);
+    if (!err) {
       TAtPath to;
       err = to.Open(dst, true);
       if (!err)
@@ -266,7 +263,167 @@ public:
     return posix::VolumeIdentity(path, label, serial);
   }
 
+  int OpenDir(const std::string& path, int& fd, TFileInfo& info) override {
+    fd = -1;
+    TAtPath at;
+    if (int err = at.Open(path)) return err;
+    int f = openat(at.Dir(), at.Name(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (f < 0) {
+      int err = errno;
+      struct stat st;
+      if (err == ENOTDIR && fstatat(at.Dir(), at.Name(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        err = ELOOP;
+      return err;
+    }
+    return Opened(f, fd, info);
+  }
+
+  int OpenDirAt(int root, const std::string& rel, int& fd, TFileInfo& info) override {
+    fd = -1;
+    int f = posix::OpenBeneath(root, rel, O_PATH | O_DIRECTORY);
+    if (f < 0) return -f;
+    return Opened(f, fd, info);
+  }
+
+  int StatAt(int dir, const std::string& name, TFileInfo& info) override {
+    struct stat st;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    FillInfo(st, info);
+    return 0;
+  }
+
+  int ListDirAt(int dir, std::vector<TDirEntry>& out) override {
+    out.clear();
+    int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    return ListFd(fd, out);
+  }
+
+  int OpenFileAt(int root, const std::string& rel, bool followLink, int& fd, TFileInfo& info) override {
+    fd = -1;
+    // The folders on the way never follow a link; the file itself only
+    // when asked. O_NONBLOCK: a FIFO put in a file's place must not hang.
+    const size_t slash = rel.rfind('/');
+    const std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
+    int dir = posix::OpenBeneath(root, slash == std::string::npos ? std::string() : rel.substr(0, slash),
+                                 O_PATH | O_DIRECTORY);
+    if (dir < 0) return -dir;
+    int f = openat(dir, name.c_str(),
+                   O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW));
+    int err = f < 0 ? errno : 0;
+    close(dir);
+    if (err) return err;
+    struct stat st;
+    if ((err = CheckRegular(f, st)) != 0) {
+      close(f);
+      return err;
+    }
+    FillInfo(st, info);
+    fd = f;
+    return 0;
+  }
+
+  int OpenReadAt(int dir, const std::string& name, bool dropCache, int& fd) override {
+    fd = -1;
+    int f = openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    if (f < 0) return errno;
+    struct stat st;
+    if (int err = CheckRegular(f, st)) {
+      close(f);
+      return err;
+    }
+    if (dropCache) posix_fadvise(f, 0, 0, POSIX_FADV_DONTNEED);
+    posix_fadvise(f, 0, 0, POSIX_FADV_SEQUENTIAL);
+    fd = f;
+    return 0;
+  }
+
+  int DeleteFileAt(int dir, const std::string& name) override {
+    return unlinkat(dir, name.c_str(), 0) == 0 ? 0 : errno;
+  }
+  int RemoveDirAt(int dir, const std::string& name) override {
+    return unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
+  }
+
+  int CreateDirAt(int dir, const std::string& name, int& fd, TFileInfo& info) override {
+    fd = -1;
+    if (mkdirat(dir, name.c_str(), 0700) != 0) return errno;
+    // O_RDONLY rather than O_PATH: owner, mode and ACL are set through it.
+    int f = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (f < 0) return errno;
+    return Opened(f, fd, info);
+  }
+
+  int CopyFileAt(int in, int dir, const std::string& name, const TCopyProgress& progress,
+                 const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice,
+                 const TBeforeVisible& beforeVisible, int* beforeVisibleResult) override {
+    struct stat st;
+    if (int err = CheckRegular(in, st)) return err;
+    // A retry starts from the beginning again.
+    if (lseek(in, 0, SEEK_SET) != 0) return errno;
+    return posix::CopyInto(in, st, dir, name.c_str(), progress, cancel, largeFile, flushToDevice, beforeVisible,
+                           beforeVisibleResult);
+  }
+
+  int MoveFileAt(int fromDir, const std::string& fromName, int toDir, const std::string& toName) override {
+    if (renameat(fromDir, fromName.c_str(), toDir, toName.c_str()) == 0) return 0;
+    if (errno != EXDEV) return errno;
+    int in = openat(fromDir, fromName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    if (in < 0) return errno;
+    struct stat st;
+    int err = CheckRegular(in, st);
+    if (!err) err = posix::CopyInto(in, st, toDir, toName.c_str(), {}, nullptr, false, false);
+    close(in);
+    if (err) return err;
+    return unlinkat(fromDir, fromName.c_str(), 0) == 0 ? 0 : errno;
+  }
+
+  // Both work on O_PATH descriptors too (the folders of OpenDirAt).
+  int SetOwnerFd(int fd, int64_t uid, int64_t gid) override {
+    return fchownat(fd, "", uid_t(uid), gid_t(gid), AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+  }
+  int SetModeFd(int fd, uint32_t mode) override {
+    if (fchmod(fd, mode & 07777) == 0) return 0;
+    if (errno != EBADF) return errno;
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    return chmod(self.c_str(), mode & 07777) == 0 ? 0 : errno;
+  }
+  int GetAclFd(int fd, std::string& acl) override { return posix::GetAclFd(fd, acl); }
+  int SetAclFd(int fd, const std::string& acl) override { return posix::SetAclFd(fd, acl); }
+  int TrashFileAt(int dir, const std::string& name) override { return posix::TrashAt(dir, name.c_str()); }
+
 private:
+  static void FillInfo(const struct stat& st, TFileInfo& info) {
+    info.IsDir = S_ISDIR(st.st_mode);
+    info.Size = info.IsDir ? 0 : st.st_size;
+    info.WriteTime = WriteTimeOf(st);
+    info.Mode = st.st_mode;
+    info.Dev = st.st_dev;
+    info.Ino = st.st_ino;
+    info.Uid = st.st_uid;
+    info.Gid = st.st_gid;
+    info.ChangeTime = FileTimeFromUnix(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+  }
+
+  static int Opened(int f, int& fd, TFileInfo& info) {
+    struct stat st;
+    if (fstat(f, &st) != 0) {
+      int err = errno;
+      close(f);
+      return err;
+    }
+    FillInfo(st, info);
+    fd = f;
+    return 0;
+  }
+
+  static int CheckRegular(int fd, struct stat& st) {
+    if (fstat(fd, &st) != 0) return errno;
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    if (!S_ISREG(st.st_mode)) return ENOTSUP; // devices and FIFOs are never copied
+    return 0;
+  }
+
   static int Unlink(const std::string& path, int flags) {
     TAtPath at;
     if (int err = at.Open(path)) return err;
@@ -299,6 +456,12 @@ bool IsCopyTempName(const std::string& name) {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
   }
   return true;
+}
+
+TFileTime FileSystemNow() {
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+  return FileTimeFromUnix(ts.tv_sec, ts.tv_nsec);
 }
 
 int64_t MonotonicMs() {

@@ -1,10 +1,14 @@
 // Paths of any length: long ones are opened in pieces the kernel accepts.
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -194,6 +198,123 @@ std::string ResolvePathForCompare(const std::string& path) {
     resolved = std::move(candidate);
   }
   return resolved.empty() ? "/" : resolved;
+}
+
+} // namespace twf
+
+namespace twf::posix {
+namespace {
+
+// Set once openat2 answered ENOSYS (or a sandbox refused it): every later
+// call walks.
+std::atomic<bool> gNoOpenat2{false};
+
+int OpenOpenat2(int root, const std::string& rel, int flags) {
+  struct open_how how;
+  memset(&how, 0, sizeof how);
+  how.flags = uint64_t(flags | O_CLOEXEC);
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  for (int attempt = 0;; ++attempt) {
+    long fd = syscall(SYS_openat2, root, rel.c_str(), &how, sizeof how);
+    if (fd >= 0) return int(fd);
+    // EAGAIN: a rename elsewhere raced the lookup; the kernel asks to retry.
+    if (errno == EAGAIN && attempt < 8) continue;
+    return -errno;
+  }
+}
+
+} // namespace
+
+int WalkBeneath(int root, const std::string& rel, int flags) {
+  std::vector<std::string> parts = SplitComponents(rel);
+  int cur = root;
+  auto drop = [&](int fd) {
+    if (fd != root && fd >= 0) close(fd);
+  };
+  for (size_t i = 0; i + 1 < parts.size(); ++i) {
+    const std::string& comp = parts[i];
+    if (comp == "..") {
+      drop(cur);
+      return -EXDEV; // never above root
+    }
+    if (comp == ".") continue;
+    int next = openat(cur, comp.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int err = errno;
+    if (next < 0) {
+      // O_PATH | O_NOFOLLOW opens a link itself, which O_DIRECTORY refuses.
+      struct stat st;
+      if (err == ENOTDIR && fstatat(cur, comp.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        err = ELOOP;
+      drop(cur);
+      return -err;
+    }
+    drop(cur);
+    cur = next;
+  }
+  const char* last = parts.empty() ? "." : parts.back().c_str();
+  if (!parts.empty() && parts.back() == "..") {
+    drop(cur);
+    return -EXDEV;
+  }
+  int fd = openat(cur, last, flags | O_NOFOLLOW | O_CLOEXEC);
+  int err = errno;
+  if (fd < 0) {
+    struct stat st;
+    if ((err == ENOTDIR || err == ELOOP) && fstatat(cur, last, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode))
+      err = ELOOP;
+    drop(cur);
+    return -err;
+  }
+  drop(cur);
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    err = errno;
+    close(fd);
+    return -err;
+  }
+  if (S_ISLNK(st.st_mode)) { // O_PATH | O_NOFOLLOW on a link
+    close(fd);
+    return -ELOOP;
+  }
+  return fd;
+}
+
+int OpenBeneath(int root, const std::string& rel, int flags) {
+  if (rel.empty()) {
+    int fd = openat(root, ".", flags | O_CLOEXEC);
+    return fd >= 0 ? fd : -errno;
+  }
+  if (!gNoOpenat2.load(std::memory_order_relaxed)) {
+    int fd = OpenOpenat2(root, rel, flags);
+    if (fd >= 0) return fd;
+    // Paths longer than the kernel takes in one piece are walked.
+    if (fd != -ENOSYS && fd != -EPERM && fd != -ENAMETOOLONG) return fd;
+    if (fd != -ENAMETOOLONG) gNoOpenat2.store(true, std::memory_order_relaxed);
+  }
+  return WalkBeneath(root, rel, flags);
+}
+
+} // namespace twf::posix
+
+namespace twf {
+
+std::string PathOfDescriptor(int fd) {
+  std::string link = "/proc/self/fd/" + std::to_string(fd);
+  std::string buf(PATH_MAX, '\0');
+  for (;;) {
+    ssize_t n = readlink(link.c_str(), buf.data(), buf.size());
+    if (n < 0) return std::string();
+    if (size_t(n) < buf.size()) {
+      buf.resize(size_t(n));
+      break;
+    }
+    buf.resize(buf.size() * 2);
+  }
+  static constexpr char kDeleted[] = " (deleted)";
+  if (buf.size() > sizeof kDeleted - 1 && buf.compare(buf.size() - (sizeof kDeleted - 1), std::string::npos, kDeleted) == 0)
+    buf.resize(buf.size() - (sizeof kDeleted - 1));
+  return buf.empty() || buf[0] != '/' ? std::string() : buf;
 }
 
 } // namespace twf

@@ -41,19 +41,36 @@ private:
 // have no *at() form; returns the descriptor or -errno.
 int OpenPathFd(const std::string& path);
 
+// Opens rel (parts joined by "/"; empty: root itself) below the folder
+// root with openat2's RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS, or, where
+// openat2 is missing, a walk of O_NOFOLLOW opens. flags are open() flags
+// (O_CLOEXEC is added). Returns the descriptor or -errno: ELOOP for a link
+// on the way, EXDEV for a ".." that would leave root.
+int OpenBeneath(int root, const std::string& rel, int flags);
+// The same walk without openat2 (used where it is missing; tests call it).
+int WalkBeneath(int root, const std::string& rel, int flags);
+
 // The nearest existing folder at or above path ("." for a relative path
 // whose folders are all missing); empty when there is none.
 std::string NearestExistingDir(const std::string& path);
 
 // Copies the content and metadata of the open regular file in (described by
 // st) into a fresh temporary file in parentFd, renamed to name at the end.
+// Where the file system allows, the copy is an unnamed file (O_TMPFILE)
+// linked in only when complete, so a kill leaves nothing behind; otherwise,
+// and for replacing an existing name, it goes through a temporary name.
 int CopyInto(int in, const struct stat& st, int parentFd, const char* name,
              const TCopyProgress& progress, const std::atomic<bool>* cancel, bool largeFile,
-             bool flushToDevice);
+             bool flushToDevice, const TBeforeVisible& beforeVisible = {}, int* beforeVisibleResult = nullptr);
+// Test switch: false makes CopyInto use the temporary name for new files too.
+void AllowUnnamedCopies(bool allow);
 
 int GetAcl(const std::string& path, std::string& acl);
 int SetAcl(const std::string& path, const std::string& acl);
+int GetAclFd(int fd, std::string& acl);
+int SetAclFd(int fd, const std::string& acl);
 int TrashFiles(const std::vector<std::string>& paths, std::vector<int>& results);
+int TrashAt(int dir, const char* name);
 int64_t FreeSpace(const std::string& path);
 bool VolumeIdentity(const std::string& path, std::string& label, std::string& serial);
 

@@ -3,6 +3,9 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
+#include <memory>
+#include <thread>
 #include <unistd.h>
 
 #include "engine_fixture.h"
@@ -289,17 +292,74 @@ TEST_F(RobustTest, ALogFolderInsideTheDestinationIsNotPartOfTheMirror) {
   }
 }
 
-TEST_F(RobustTest, LeftoverPartialCopiesAreRemovedNeverCopied) {
-  WriteFile(Src + "/a.txt", "a");
-  WriteFile(Src + "/.twf-0123456789ab.part", "a partial copy in the source");
-  WriteFile(Dst + "/.twf-abcdef012345.part", "left by a killed run");
-  WriteFile(Dst + "/sub/.twf-00000000ffff.part", "another");
-  MakeDirs(Src + "/sub");
-  TRunResult r = Run(Opt());
-  EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
-  EXPECT_EQ(r.Stats.FilesDeleted, 0);
-  EXPECT_EQ(r.Stats.FilesCopied, 1);
-  EXPECT_EQ(ListTree(Dst), (std::vector<std::string>{"a.txt", "sub"}));
+// Temporary names of copies in the destination: leftovers of an interrupted
+// run go (logged and counted) only once the run goes ahead; one that another
+// run is writing now stays; a source file that has such a name is mirrored.
+TEST_F(RobustTest, LeftoverPartialCopies) {
+  const std::string kOld = ".twf-abcdef012345.part", kOldSub = "sub/.twf-00000000ffff.part",
+                    kFresh = ".twf-0000000000aa.part", kUser = ".twf-0123456789ab.part";
+  struct {
+    const char* what;
+    bool emptySource, massDelete, dryRun;
+    std::vector<std::string> dstAfter;
+    int leftovers;
+  } cases[] = {
+      {"run goes ahead", false, false, false, {"a.txt", kUser, "sub", kFresh}, 2},
+      {"empty source refused", true, false, false, {kOld, "sub", kOldSub, kFresh}, 0},
+      {"mass delete refused", false, true, false, {kOld, "sub", kOldSub, kFresh, "x1.txt", "x2.txt"}, 0},
+      {"dry run", false, false, true, {kOld, "sub", kOldSub, kFresh}, 0},
+  };
+  // Every tree is made first: the leftovers' last change must lie more
+  // than the clock margin before the runs.
+  std::vector<std::unique_ptr<TTempDir>> dirs;
+  for (auto& c : cases) {
+    dirs.push_back(std::make_unique<TTempDir>());
+    TMirrorOptions o = Opt(*dirs.back());
+    MakeDirs(o.SourceDir + "/sub");
+    if (!c.emptySource) {
+      WriteFile(o.SourceDir + "/a.txt", "a");
+      WriteFile(o.SourceDir + "/" + kUser, "a user's file that happens to have the name");
+    }
+    WriteFile(o.DestDir + "/" + kOld, "left by a killed run");
+    WriteFile(o.DestDir + "/" + kOldSub, "another");
+    if (c.massDelete) {
+      WriteFile(o.DestDir + "/x1.txt", "1");
+      WriteFile(o.DestDir + "/x2.txt", "2");
+    }
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    auto& c = cases[i];
+    SCOPED_TRACE(c.what);
+    TMirrorOptions o = Opt(*dirs[i]);
+    o.DryRun = c.dryRun;
+    o.WarnMassDelete = c.massDelete;
+    // Another run starts writing a copy while this one scans.
+    TFaultFileSystem fs(RealFileSystem());
+    bool planted = false;
+    fs.SetHook([&](TFsCall kind, const std::string&) {
+      if (kind == TFsCall::ListDir && !planted) {
+        planted = true;
+        WriteFile(o.DestDir + "/" + kFresh, "being written");
+      }
+    });
+    TRunResult r = Run(o, &fs);
+    std::sort(c.dstAfter.begin(), c.dstAfter.end());
+    EXPECT_EQ(ListTree(o.DestDir), c.dstAfter) << r.Text();
+    EXPECT_EQ(r.Stats.Leftovers, c.leftovers);
+    EXPECT_EQ(r.CountPrefix("CLEANUP      "), c.leftovers);
+    if (c.leftovers > 0) {
+      EXPECT_TRUE(r.Has("CLEANUP      " + kOldSub + " (partial copy of an interrupted run)")) << r.Text();
+      EXPECT_TRUE(r.Has("Leftovers:   2 partial copy(ies) of an interrupted run removed"));
+      EXPECT_EQ(r.Stats.Errors, 0);
+      EXPECT_EQ(r.Stats.FilesDeleted, 0);
+      EXPECT_EQ(r.Stats.FilesCopied, 2);
+      // The user's file is a mirror like any other from now on.
+      TRunResult again = Run(o);
+      EXPECT_EQ(again.Stats.TotalOps, 0) << again.Text();
+      EXPECT_EQ(ReadFile(o.DestDir + "/" + kUser), "a user's file that happens to have the name");
+    }
+  }
 }
 
 TEST_F(RobustTest, FileVanishingBeforeItsCopy) {
@@ -307,7 +367,8 @@ TEST_F(RobustTest, FileVanishingBeforeItsCopy) {
   WriteFile(Src + "/vanishes.txt", "v");
   TFaultFileSystem fs(RealFileSystem());
   fs.SetHook([&](TFsCall kind, const std::string& path) {
-    if (kind == TFsCall::CopyFile && path == Src + "/vanishes.txt") unlink(path.c_str());
+    // A copy starts by opening its source.
+    if (kind == TFsCall::OpenRead && path == Src + "/vanishes.txt") unlink(path.c_str());
   });
   TRunResult r = Run(Opt(), &fs);
   EXPECT_TRUE(r.Has("ERROR        Copy failed \"vanishes.txt\": No such file or directory")) << r.Text();

@@ -462,20 +462,42 @@ TEST(PlatformCopy, CarriesBytesModeAndNanosecondTime) {
   }
 }
 
-TEST(PlatformCopy, WritesIntoAShortTemporaryNameBesideTheTarget) {
-  TTempTree t;
-  t.Write("src", Pattern(100));
-  t.MkDir("out");
-  std::string during;
-  auto progress = [&](int64_t) {
-    during = t.Names("out");
-    return true;
+// A new file is written unnamed and linked in when complete, so a kill
+// leaves nothing; replacing a name, or a file system without unnamed files,
+// goes through a short temporary name beside the target.
+TEST(PlatformCopy, CopyIsUnnamedOrUnderAShortTemporaryNameUntilComplete) {
+  struct {
+    const char* what;
+    bool unnamedAllowed, targetExists;
+    const char* seenDuring; // "temp": one temporary name; else the exact listing
+  } cases[] = {
+      {"new file", true, false, ""},
+      {"existing file", true, true, "a-rather-long-target-name.bin"},
+      {"new file without unnamed files", false, false, "temp"},
   };
-  ASSERT_EQ(Fs().CopyFile(t.Path("src"), t.Path("out/a-rather-long-target-name.bin"), progress, nullptr,
-                          false, false),
-            0);
-  EXPECT_TRUE(IsCopyTempName(during)) << during;
-  EXPECT_EQ(t.Names("out"), "a-rather-long-target-name.bin");
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    posix::AllowUnnamedCopies(c.unnamedAllowed);
+    TTempTree t;
+    t.Write("src", Pattern(100));
+    t.MkDir("out");
+    if (c.targetExists) t.Write("out/a-rather-long-target-name.bin", "old");
+    std::string during;
+    auto progress = [&](int64_t) {
+      during = t.Names("out");
+      return true;
+    };
+    ASSERT_EQ(Fs().CopyFile(t.Path("src"), t.Path("out/a-rather-long-target-name.bin"), progress, nullptr,
+                            false, false),
+              0);
+    if (std::string(c.seenDuring) == "temp")
+      EXPECT_TRUE(IsCopyTempName(during)) << during;
+    else
+      EXPECT_EQ(during, c.seenDuring);
+    EXPECT_EQ(t.Names("out"), "a-rather-long-target-name.bin");
+    EXPECT_EQ(t.Read("out/a-rather-long-target-name.bin"), Pattern(100));
+  }
+  posix::AllowUnnamedCopies(true);
 }
 
 TEST(PlatformCopy, AbortLeavesTheOldTargetAndNoTemporaryFile) {
@@ -697,8 +719,8 @@ TEST(PlatformTrash, ReportsEachFile) {
 
 TEST(PlatformTrash, OtherFileSystemsUseTheirOwnTrashOrRefuse) {
   ASSERT_TRUE(kPrivateTrash);
-  // GIO keeps a Trash at the top of an ordinary file system and refuses
-  // system-internal ones such as tmpfs.
+  // A Trash at the top of an ordinary file system; memory-backed ones such
+  // as tmpfs are refused, as the desktops' Trash does.
   struct {
     const char* type;
     int want;
@@ -718,6 +740,65 @@ TEST(PlatformTrash, OtherFileSystemsUseTheirOwnTrashOrRefuse) {
     EXPECT_EQ(results, (std::vector<int>{c.want}));
     EXPECT_EQ(t.Names("disk"), c.namesAfter);
   }
+}
+
+// The Trash takes the file from the folder's descriptor: a folder swapped
+// for a link after it was opened sends nothing else to the Trash, and the
+// record names the path the folder has now.
+TEST(PlatformTrash, TakesTheFileFromTheOpenFolder) {
+  ASSERT_TRUE(kPrivateTrash);
+  TTempTree t;
+  t.MkDir("dir");
+  t.MkDir("outside");
+  t.Write("dir/x", "mine");
+  t.Write("outside/x", "not mine");
+  int dir = -1;
+  TFileInfo info;
+  ASSERT_EQ(Fs().OpenDir(t.Path("dir"), dir, info), 0);
+  ASSERT_EQ(rename(t.Path("dir").c_str(), t.Path("moved").c_str()), 0);
+  t.Link(t.Path("outside"), "dir");
+  EXPECT_EQ(Fs().TrashFileAt(dir, "x"), 0);
+  Fs().Close(dir);
+  EXPECT_EQ(t.Read("outside/x"), "not mine");
+  EXPECT_EQ(t.Names("moved"), "");
+  const std::string trash = TrashHome().Path("Trash");
+  EXPECT_EQ(TTempTree::ReadFile(trash + "/files/x"), "mine");
+  EXPECT_NE(TTempTree::ReadFile(trash + "/info/x.trashinfo").find("Path=" + t.Path("moved/x") + "\n"),
+            std::string::npos);
+}
+
+// ------------------------------------------------------- folders below a root
+
+// Opening below a root never follows a link and never climbs out, with
+// openat2 and with the walk that stands in for it.
+TEST(PlatformBeneath, NoLinkNoEscape) {
+  TTempTree t;
+  t.MkDir("root");
+  t.MkDir("root/a");
+  t.MkDir("root/a/b");
+  t.MkDir("elsewhere");
+  t.Link(t.Path("root/a"), "root/lnk");
+  t.Link(t.Path("elsewhere"), "root/a/out");
+  struct {
+    const char* rel;
+    int want;
+  } cases[] = {
+      {"", 0},           {"a", 0},          {"a/b", 0},           {"a//b/", 0},
+      {"lnk/b", ELOOP},  {"lnk", ELOOP},    {"a/out", ELOOP},     {"a/../../elsewhere", EXDEV},
+      {"..", EXDEV},     {"a/none", ENOENT},
+  };
+  int root = open(t.Path("root").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(root, 0);
+  for (bool walk : {false, true}) {
+    for (auto& c : cases) {
+      SCOPED_TRACE(std::string(walk ? "walk: " : "openat2: ") + c.rel);
+      int fd = walk ? posix::WalkBeneath(root, c.rel, O_PATH | O_DIRECTORY)
+                    : posix::OpenBeneath(root, c.rel, O_PATH | O_DIRECTORY);
+      EXPECT_EQ(fd < 0 ? -fd : 0, c.want);
+      if (fd >= 0) close(fd);
+    }
+  }
+  close(root);
 }
 
 // ------------------------------------------------------- space and identity

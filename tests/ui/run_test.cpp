@@ -425,14 +425,18 @@ void TRunTest::fiftyThousandLinesKeepTheWindowResponsive() {
   public:
     using TFaultFileSystem::TFaultFileSystem;
     std::string Root;
-    int ListDir(const std::string& path, std::vector<TDirEntry>& out) override {
-      if (path != Root) return TFaultFileSystem::ListDir(path, out);
+    int ListDirAt(int dir, std::vector<TDirEntry>& out) override {
+      if (PathOfDescriptor(dir) != Root) return TFaultFileSystem::ListDirAt(dir, out);
       out.clear();
       for (int i = 0; i < 50000; ++i) out.push_back({"file" + std::to_string(i), TEntryKind::File, false, 1, 0});
       return 0;
     }
-    int CopyFile(const std::string&, const std::string&, const TCopyProgress& progress,
-                 const std::atomic<bool>*, bool, bool) override {
+    // The files exist only in the listing: opening one opens the folder.
+    int OpenFileAt(int root, const std::string&, bool, int& fd, TFileInfo& info) override {
+      return TFaultFileSystem::OpenDirAt(root, {}, fd, info);
+    }
+    int CopyFileAt(int, int, const std::string&, const TCopyProgress& progress, const std::atomic<bool>*, bool,
+                   bool, const TBeforeVisible&, int*) override {
       std::this_thread::sleep_for(std::chrono::microseconds(100));
       if (progress) progress(1);
       return 0;
@@ -440,7 +444,7 @@ void TRunTest::fiftyThousandLinesKeepTheWindowResponsive() {
   };
   TManyFiles many(RealFileSystem());
   TRunRig rig;
-  many.Root = rig.Src.toStdString();
+  many.Root = ResolvePathForCompare(rig.Src.toStdString());
   rig.Config.Fs = &many;
   auto& w = rig.Open();
   rig.F.Find<QSpinBox>("spinWorkers")->setValue(2);

@@ -1,0 +1,239 @@
+// A root run against hostile local users: a destination folder swapped for
+// a link during the run, and owners, groups and set-id bits of copies.
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+
+#include "engine_fixture.h"
+#include "platform/fault_fs.h"
+#include "platform/fs.h"
+
+using namespace twf;
+using namespace twf::test;
+
+namespace {
+class SecurityTest : public EngineTest {};
+
+// Everything about a tree that an attack could change: names, kinds,
+// owners, modes, contents and ACLs, links not followed.
+std::string Snapshot(const std::string& root) {
+  namespace fs = std::filesystem;
+  std::vector<std::string> lines;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(root, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    const std::string p = it->path().string();
+    struct stat st;
+    if (lstat(p.c_str(), &st) != 0) continue;
+    char acl[512];
+    const ssize_t aclLen = lgetxattr(p.c_str(), "system.posix_acl_access", acl, sizeof acl);
+    std::string line = p.substr(root.size()) + " " + std::to_string(st.st_mode) + " " +
+                       std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " acl " +
+                       (aclLen > 0 ? std::string(acl, size_t(aclLen)) : std::string("-"));
+    if (S_ISREG(st.st_mode)) line += " " + ReadFile(p);
+    lines.push_back(line);
+  }
+  std::sort(lines.begin(), lines.end());
+  std::string out;
+  for (auto& l : lines) out += l + "\n";
+  return out;
+}
+
+std::string Stamp(time_t t) {
+  tm lt;
+  localtime_r(&t, &lt);
+  char buf[32];
+  strftime(buf, sizeof buf, "%Y-%m-%d_%H-%M-%S", &lt);
+  return buf;
+}
+} // namespace
+
+// Just before the first operation of a kind on a path, a user who can write
+// the destination swaps one of its folders for a link to a folder outside.
+// Whatever the operation, nothing outside the destination changes.
+TEST_F(SecurityTest, FolderSwappedForALinkDuringTheRun) {
+  enum TSwapped { kDstSub, kCreatedFolder, kArchiveSub, kArchiveRunPlanted };
+  struct {
+    const char* what;
+    TFsCall kind;
+    const char* pathPart; // the hook fires on the first call of kind whose path holds this
+    TSwapped swapped;
+    bool archive, recycle, acl;
+    bool changedError; // the run must report the folder as changed (else it may, once)
+    int nth = 1;       // of the calls that match
+  } cases[] = {
+      {"copy of a new file", TFsCall::CopyFile, "/new.txt", kDstSub, false, false, false, false},
+      {"copy over a file", TFsCall::CopyFile, "/f.txt", kDstSub, false, false, false, false},
+      {"delete", TFsCall::DeleteFile, "/old.txt", kDstSub, false, false, false, false},
+      {"delete to the Trash", TFsCall::TrashFiles, "/old.txt", kDstSub, false, true, false, false},
+      {"folder removal", TFsCall::RemoveDir, "/gone", kDstSub, false, false, false, false},
+      {"folder creation", TFsCall::CreateDir, "/newdir", kDstSub, false, false, false, false},
+      {"archive move of a deleted file", TFsCall::MoveFile, "/old.txt", kDstSub, true, false, false, false},
+      {"archive move of an old version", TFsCall::MoveFile, "/f.txt", kDstSub, true, false, false, false},
+      {"archive folder below the run folder", TFsCall::MoveFile, "/old.txt", kArchiveSub, true, false, false,
+       false},
+      {"archive run folder planted as a link", TFsCall::IsDirectory, "", kArchiveRunPlanted, true, false, false,
+       false},
+      {"ACL write on a copy", TFsCall::SetAcl, "/dst/sub/", kDstSub, false, false, true, false, 2},
+      {"ACL write on a created folder", TFsCall::SetAcl, "/newdir", kCreatedFolder, false, false, true, false},
+      {"folder opened by a later operation", TFsCall::CopyFile, "/a.txt", kDstSub, false, false, false, true},
+      // A folder the scan cannot open is left alone as unlisted: its
+      // "Cannot list" error is the one report.
+      {"scan, before the folder is opened", TFsCall::OpenDir, "/dst/sub", kDstSub, false, false, false, false},
+      {"scan, before the folder is listed", TFsCall::ListDir, "/dst/sub", kDstSub, false, false, false, true},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    o.ArchiveEnabled = c.archive;
+    o.ArchiveDir = t / "archive";
+    o.RecycleDeletes = c.recycle;
+    o.PreserveAcl = c.acl;
+    o.Workers = 1;
+    const std::string outside = t / "outside";
+    WriteFile(outside + "/f.txt", "victim");
+    WriteFile(outside + "/old.txt", "victim too");
+    WriteFile(outside + "/new.txt", "victim three");
+    MakeDirs(outside + "/gone");
+    WriteFile(o.SourceDir + "/a.txt", "a");
+    WriteFile(o.SourceDir + "/sub/f.txt", "new content");
+    WriteFile(o.SourceDir + "/sub/new.txt", "new file");
+    MakeDirs(o.SourceDir + "/sub/newdir");
+    WriteFile(o.DestDir + "/sub/f.txt", "old");
+    WriteFile(o.DestDir + "/sub/old.txt", "old");
+    MakeDirs(o.DestDir + "/sub/gone");
+    if (c.acl) {
+      const std::string acl = "A:u::rwx,u:65534:rwx,g::r-x,m::rwx,o::r-x";
+      if (RealFileSystem().SetAcl(o.SourceDir + "/sub/newdir", acl + "\nD:") != 0 ||
+          RealFileSystem().SetAcl(o.SourceDir + "/sub/f.txt", acl) != 0) {
+        GTEST_SKIP() << "no ACLs on this file system";
+      }
+    }
+    const std::string before = Snapshot(outside);
+
+    auto swapForLink = [&](const std::string& folder) {
+      ASSERT_EQ(rename(folder.c_str(), (folder + ".moved").c_str()), 0) << folder;
+      ASSERT_EQ(symlink(outside.c_str(), folder.c_str()), 0);
+    };
+    TFaultFileSystem fs(RealFileSystem());
+    bool fired = false;
+    int matched = 0;
+    fs.SetHook([&](TFsCall kind, const std::string& path) {
+      if (fired || kind != c.kind || path.find(c.pathPart) == std::string::npos || ++matched < c.nth) return;
+      fired = true;
+      switch (c.swapped) {
+      case kDstSub: swapForLink(o.DestDir + "/sub"); break;
+      case kCreatedFolder: swapForLink(o.DestDir + "/sub/newdir"); break;
+      case kArchiveSub:
+        for (auto& run : std::filesystem::directory_iterator(o.ArchiveDir))
+          swapForLink(run.path().string() + "/deleted/sub");
+        break;
+      case kArchiveRunPlanted:
+        // Every name the run could choose in the next seconds.
+        MakeDirs(o.ArchiveDir);
+        for (int s = 0; s < 5; ++s)
+          symlink(outside.c_str(), (o.ArchiveDir + "/" + Stamp(time(nullptr) + s)).c_str());
+        break;
+      }
+    });
+    TRunResult r = Run(o, &fs);
+    EXPECT_TRUE(fired);
+    EXPECT_EQ(Snapshot(outside), before) << r.Text();
+    // One error for the folder, however many operations it stops.
+    const int changed = r.CountPrefix("ERROR        Destination folder changed during the run");
+    if (c.changedError) EXPECT_EQ(changed, 1) << r.Text();
+    else EXPECT_LE(changed, 1) << r.Text();
+    if (c.swapped == kArchiveRunPlanted) {
+      EXPECT_EQ(r.Stats.Archived, 2) << r.Text();
+      EXPECT_EQ(r.CountPrefix("Archive:     the folder name was taken, displaced files go to "), 1);
+    }
+  }
+}
+
+// As root, copies and created folders belong to the source's owner and
+// group and keep their set-id bits; where the owner cannot be carried the
+// set-id bits are dropped.
+TEST_F(SecurityTest, OwnerGroupAndSetIdBits) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  struct TItem {
+    const char* name;
+    bool folder;
+    mode_t mode;
+  };
+  const TItem items[] = {{"f4755", false, 04755}, {"f2755", false, 02755}, {"f0700", false, 0700},
+                         {"d4755", true, 04755},  {"d2755", true, 02755},  {"d0700", true, 0700}};
+  struct {
+    const char* what;
+    bool asRoot;          // else the run is nobody's
+    bool ownerRefused;    // the folders' owner cannot be set (injected)
+    uid_t srcUid;
+  } cases[] = {
+      {"root run", true, false, 65534},
+      {"root run, owner refused for folders", true, true, 65534},
+      {"run by another user", false, false, 1234},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    chmod(t.Path().c_str(), 0755);
+    for (const TItem& it : items) {
+      const std::string p = o.SourceDir + "/" + it.name;
+      if (it.folder) {
+        MakeDirs(p);
+        WriteFile(p + "/inside", "x");
+        chown((p + "/inside").c_str(), c.srcUid, c.srcUid);
+      } else {
+        WriteFile(p, std::string("content of ") + it.name);
+      }
+      ASSERT_EQ(chown(p.c_str(), c.srcUid, c.srcUid), 0);
+      ASSERT_EQ(chmod(p.c_str(), it.mode), 0);
+    }
+    MakeDirs(o.DestDir);
+    if (!c.asRoot) {
+      ASSERT_EQ(chown(o.DestDir.c_str(), 65534, 65534), 0);
+      // The other user can read none of the 0700 items; the set-id ones it can.
+      for (const char* n : {"f0700", "d0700"}) RemoveTree(o.SourceDir + "/" + n);
+      pid_t pid = fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        if (access(o.SourceDir.c_str(), R_OK | X_OK) != 0) _exit(3); // a private $TMPDIR
+        TMirrorEngine engine(o, nullptr);
+        engine.Run();
+        _exit(engine.Stats().Errors == 0 ? 0 : 4);
+      }
+      int status = 0;
+      waitpid(pid, &status, 0);
+      if (WIFEXITED(status) && WEXITSTATUS(status) == 3) {
+        std::cout << "[  SKIPPED ] " << c.what << ": nobody cannot reach the test folder\n";
+        continue;
+      }
+      ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    } else {
+      TFaultFileSystem fs(RealFileSystem());
+      if (c.ownerRefused) fs.FailNth(TFsCall::SetOwner, 1, EPERM, true);
+      TRunResult r = Run(o, &fs);
+      ASSERT_EQ(r.Stats.Errors, 0) << r.Text();
+    }
+    for (const TItem& it : items) {
+      SCOPED_TRACE(it.name);
+      struct stat st;
+      const std::string p = o.DestDir + "/" + it.name;
+      if (!c.asRoot && (it.mode & 0007) == 0) continue;
+      ASSERT_EQ(lstat(p.c_str(), &st), 0);
+      const bool carried = c.asRoot && !(c.ownerRefused && it.folder);
+      const uid_t wantOwner = carried ? c.srcUid : c.asRoot ? 0 : 65534;
+      EXPECT_EQ(st.st_uid, wantOwner);
+      EXPECT_EQ(st.st_gid, wantOwner);
+      EXPECT_EQ(st.st_mode & 07777, carried ? it.mode : it.mode & 0777);
+    }
+  }
+}
