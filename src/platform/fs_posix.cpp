@@ -226,6 +226,8 @@ public:
     if (int err = to.Open(dst)) return err;
     if (renameat(from.Dir(), from.Name(), to.Dir(), to.Name()) == 0) return 0;
     if (errno != EXDEV) return errno;
+    if (int err = posix::MoveOddityAcross(from.Dir(), from.Name(), to.Dir(), to.Name()); err != posix::kNotAnOddity)
+      return err;
     if (int err = CopyFile(src, dst, {}, nullptr, false, false)) return err;
     return unlinkat(from.Dir(), from.Name(), 0) == 0 ? 0 : errno;
   }

@@ -51,6 +51,12 @@ int CopyInto(int in, const struct stat& st, int parentFd, const char* name,
              const TCopyProgress& progress, const std::atomic<bool>* cancel, bool largeFile,
              bool flushToDevice);
 
+// Moves a dangling link or a special file (FIFO, socket, device) to another
+// file system by making it again there and removing the original: never
+// followed, never opened. kNotAnOddity for anything else (the caller copies).
+inline constexpr int kNotAnOddity = -1;
+int MoveOddityAcross(int fromDir, const char* fromName, int toDir, const char* toName);
+
 int GetAcl(const std::string& path, std::string& acl);
 int SetAcl(const std::string& path, const std::string& acl);
 int TrashFiles(const std::vector<std::string>& paths, std::vector<int>& results);

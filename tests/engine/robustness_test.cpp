@@ -289,6 +289,31 @@ TEST_F(RobustTest, ALogFolderInsideTheDestinationIsNotPartOfTheMirror) {
   }
 }
 
+// The archive usually lies on another disk than the destination: a
+// dangling link or a FIFO displaced there is moved as itself, never
+// followed or opened.
+TEST_F(RobustTest, OdditiesAreArchivedOnAnotherDisk) {
+  TTinyDisk disk(Tmp / "disk", "4m");
+  if (!disk.Mounted) GTEST_SKIP() << "mounting a tmpfs is not allowed here";
+  TMirrorOptions o = Opt();
+  o.ArchiveEnabled = true;
+  o.ArchiveDir = disk.Path + "/archive";
+  WriteFile(Src + "/keep.txt", "k");
+  WriteFile(Src + "/x", "replaces a link");
+  MakeDirs(Dst + "/gone");
+  symlink((Tmp / "nowhere").c_str(), (Dst + "/gone/dangling").c_str());
+  mkfifo((Dst + "/gone/fifo").c_str(), 0644);
+  symlink((Tmp / "nowhere2").c_str(), (Dst + "/x").c_str());
+  TRunResult r = Run(o);
+  EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+  EXPECT_EQ(r.Stats.Archived, 3);
+  EXPECT_EQ(ListTree(Dst), (std::vector<std::string>{"keep.txt", "x"}));
+  EXPECT_EQ(ReadFile(Dst + "/x"), "replaces a link");
+  EXPECT_FALSE(Exists(Tmp / "nowhere2"));
+  EXPECT_EQ(ShellOut("find '" + o.ArchiveDir + "' -type p | wc -l"), "1\n");
+  EXPECT_EQ(ShellOut("find '" + o.ArchiveDir + "' -type l | wc -l"), "2\n");
+}
+
 TEST_F(RobustTest, LeftoverPartialCopiesAreRemovedNeverCopied) {
   WriteFile(Src + "/a.txt", "a");
   WriteFile(Src + "/.twf-0123456789ab.part", "a partial copy in the source");
