@@ -199,12 +199,14 @@ void TMirrorEngine::ScanTree(const std::string& root, TFileMap& files, TDirMap& 
           newFiles.push_back(TNewFile{std::move(relName), kNotAFile, 0});
           continue;
         }
-        if (e.Kind == TEntryKind::Special) {
-          try { Log("SKIP         special file: " + fullPath()); } catch (...) {}
-          continue;
-        }
-        if (e.Kind == TEntryKind::Dangling) {
-          try { Log("SKIP         dangling link: " + fullPath()); } catch (...) {}
+        if (e.Kind == TEntryKind::Special || e.Kind == TEntryKind::Dangling) {
+          try {
+            Log((e.Kind == TEntryKind::Special ? "SKIP         special file: " : "SKIP         dangling link: ") +
+                fullPath());
+          } catch (...) {}
+          // Its destination counterpart, if one of its kind, is not extra.
+          std::lock_guard<std::mutex> g(result.Lock);
+          result.Oddities.push_back(std::move(relName));
           continue;
         }
         newFiles.push_back(TNewFile{std::move(relName), e.Size, e.WriteTime});

@@ -16,6 +16,7 @@ struct TMirrorEngine::TScanResult {
   std::vector<std::string> LinkDirs;  // relative folders that are links or mount points
   std::vector<std::string> TempFiles; // full paths of partial copies left by a killed run
   std::vector<std::string> KeptOut;   // relative folders met that are not part of the mirror
+  std::vector<std::string> Oddities;  // relative dangling links and special files (source side)
 };
 
 } // namespace twf
