@@ -91,7 +91,18 @@ bool TMirrorEngine::IsKeptOut(const std::string& rel, bool atTop, const std::str
 
 void TMirrorEngine::ScanTree(const std::string& root, TFileMap& files, TDirMap& dirs, int32_t workers,
                              std::atomic<int32_t>& counter, TScanResult& result, bool isSource) {
-  if (!FFs.IsDirectory(root)) return;
+  if (!FFs.IsDirectory(root)) {
+    // A missing destination is made by the run. One that is there but cannot
+    // be examined (a network file system gone away) may hold anything.
+    TFileInfo info;
+    const int err = isSource ? 0 : FFs.Stat(root, info);
+    if (err != 0 && err != ENOENT) {
+      try { LogError("Cannot list \"%s\": %s", root.c_str(), SystemMessage(err).c_str()); } catch (...) {}
+      std::lock_guard<std::mutex> g(result.Lock);
+      result.RootFailed = true;
+    }
+    return;
+  }
 
   std::mutex qLock; // guards queue, files and dirs
   std::condition_variable qWake;

@@ -148,17 +148,28 @@ TEST_F(RobustTest, UnlistableSourceFolderCostsTheDestinationNothing) {
 // A root that cannot be listed, on either side, leaves the run nothing to
 // judge by: it stops after the scan line with the destination untouched.
 TEST_F(RobustTest, UnlistableRootRefusesTheRun) {
-  for (bool source : {true, false}) {
-    SCOPED_TRACE(source ? "source" : "destination");
+  struct Case {
+    const char* name;
+    bool source;
+    std::vector<TFsCall> fail; // on the root and below
+    int err;
+  };
+  const Case cases[] = {
+      {"source", true, {TFsCall::ListDir}, EACCES},
+      {"destination", false, {TFsCall::ListDir}, EACCES},
+      {"destination that cannot be examined", false, {TFsCall::IsDirectory, TFsCall::Stat}, ENOTCONN},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     TTempDir t;
     TMirrorOptions o = Opt(t);
     WriteFile(o.SourceDir + "/a.txt", "a");
     WriteFile(o.DestDir + "/b.txt", "b");
-    const std::string root = source ? o.SourceDir : o.DestDir;
+    const std::string root = c.source ? o.SourceDir : o.DestDir;
     TFaultFileSystem fs(RealFileSystem());
-    fs.FailPath(TFsCall::ListDir, root, EACCES);
+    for (TFsCall call : c.fail) fs.FailPath(call, root, c.err);
     TRunResult r = Run(o, &fs);
-    EXPECT_TRUE(r.Has("ERROR        Cannot list \"" + root + "\": Permission denied")) << r.Text();
+    EXPECT_TRUE(r.Has("ERROR        Cannot list \"" + root + "\": " + SystemMessage(c.err))) << r.Text();
     ASSERT_FALSE(r.Lines.empty());
     EXPECT_EQ(r.Lines.back().rfind("Scan done:", 0), 0u) << r.Text();
     EXPECT_EQ(r.Stats.Errors, 1);
