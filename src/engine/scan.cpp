@@ -164,8 +164,13 @@ void TMirrorEngine::ScanTree(const std::string& root, TFileMap& files, TDirMap& 
           return full;
         };
         if ((FDestIsFsRoot || !FKeptOutRels.empty()) && IsKeptOut(relName, rel.empty(), e.Name)) {
-          if (isSource) {
+          if (isSource && rel.empty() && FDestIsFsRoot && IsTrashName(e.Name)) {
             try { Log("SKIP         Trash or log folder of the destination: " + fullPath()); } catch (...) {}
+          } else if (isSource) {
+            // The user's own items that cannot be mirrored: a gap, not a success.
+            try {
+              LogError("Cannot mirror \"%s\": the log folder lies there in the destination", fullPath().c_str());
+            } catch (...) {}
           } else {
             std::lock_guard<std::mutex> g(result.Lock);
             result.KeptOut.push_back(std::move(relName));
