@@ -241,6 +241,7 @@ void TMirrorEngine::Run() {
   // overwrite or delete there.
   if (dstResult.RootFailed) return;
   FUnlistedSrcDirs = std::move(srcResult.Unlisted);
+  FSrcOddities.insert(srcResult.Oddities.begin(), srcResult.Oddities.end());
   FDstLinkDirs = std::move(dstResult.LinkDirs);
   FHeldDstDirs = std::move(dstResult.Unlisted);
   FHeldDstDirs.insert(FHeldDstDirs.end(), dstResult.KeptOut.begin(), dstResult.KeptOut.end());

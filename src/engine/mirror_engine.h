@@ -158,6 +158,9 @@ private:
   // or deleted below them, and neither they nor the folders holding them
   // are removed.
   std::vector<std::string> FHeldDstDirs;
+  // Source dangling links and special files: skipped, yet counterparts of
+  // the destination items of their kind.
+  std::unordered_set<std::string> FSrcOddities;
 
   // Set before the scan: what is never part of the mirror, on either side.
   std::vector<std::string> FKeptOutRels; // relative folders (a log folder inside the destination)

@@ -97,6 +97,8 @@ void TMirrorEngine::CompareFiles(TPlan& plan) {
     const std::string_view rel = FDstFiles.At(j).OrigRel;
     if (FSrcFiles.Contains(FoldKey(rel))) continue;
     if (!FUnlistedSrcDirs.empty() && IsProtected(rel)) continue;
+    // A dangling link or FIFO that the source has too is no extra item.
+    if (FDstFiles.At(j).Size == kNotAFile && FSrcOddities.count(std::string(rel))) continue;
     plan.ToDelete.push_back(j);
   }
 }

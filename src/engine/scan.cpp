@@ -167,8 +167,13 @@ void TMirrorEngine::ScanTree(const std::string& root, int rootFd, int rootErr, T
           return full;
         };
         if ((FDestIsFsRoot || !FKeptOutRels.empty()) && IsKeptOut(relName, rel.empty(), e.Name)) {
-          if (isSource) {
+          if (isSource && rel.empty() && FDestIsFsRoot && IsTrashName(e.Name)) {
             try { Log("SKIP         Trash or log folder of the destination: " + fullPath()); } catch (...) {}
+          } else if (isSource) {
+            // The user's own items that cannot be mirrored: a gap, not a success.
+            try {
+              LogError("Cannot mirror \"%s\": the log folder lies there in the destination", fullPath().c_str());
+            } catch (...) {}
           } else {
             std::lock_guard<std::mutex> g(result.Lock);
             result.KeptOut.push_back(std::move(relName));
@@ -212,12 +217,14 @@ void TMirrorEngine::ScanTree(const std::string& root, int rootFd, int rootErr, T
           newFiles.push_back(TNewFile{std::move(relName), kNotAFile, 0});
           continue;
         }
-        if (e.Kind == TEntryKind::Special) {
-          try { Log("SKIP         special file: " + fullPath()); } catch (...) {}
-          continue;
-        }
-        if (e.Kind == TEntryKind::Dangling) {
-          try { Log("SKIP         dangling link: " + fullPath()); } catch (...) {}
+        if (e.Kind == TEntryKind::Special || e.Kind == TEntryKind::Dangling) {
+          try {
+            Log((e.Kind == TEntryKind::Special ? "SKIP         special file: " : "SKIP         dangling link: ") +
+                fullPath());
+          } catch (...) {}
+          // Its destination counterpart, if one of its kind, is not extra.
+          std::lock_guard<std::mutex> g(result.Lock);
+          result.Oddities.push_back(std::move(relName));
           continue;
         }
         if (isSource && e.Link) {

@@ -21,6 +21,7 @@ struct TMirrorEngine::TScanResult {
   std::vector<TFound> TempFiles;      // files with the temporary name of a copy under way
   std::vector<std::string> FileLinks; // source files that are links to files
   std::vector<std::string> KeptOut;   // relative folders met that are not part of the mirror
+  std::vector<std::string> Oddities;  // relative dangling links and special files (source side)
 };
 
 } // namespace twf

@@ -223,6 +223,8 @@ public:
     if (int err = to.Open(dst)) return err;
     if (renameat(from.Dir(), from.Name(), to.Dir(), to.Name()) == 0) return 0;
     if (errno != EXDEV) return errno;
+    if (int err = posix::MoveOddityAcross(from.Dir(), from.Name(), to.Dir(), to.Name()); err != posix::kNotAnOddity)
+      return err;
     if (int err = CopyFile(src, dst, {}, nullptr, false, false)) return err;
     return unlinkat(from.Dir(), from.Name(), 0) == 0 ? 0 : errno;
   }
@@ -368,6 +370,9 @@ public:
   int MoveFileAt(int fromDir, const std::string& fromName, int toDir, const std::string& toName) override {
     if (renameat(fromDir, fromName.c_str(), toDir, toName.c_str()) == 0) return 0;
     if (errno != EXDEV) return errno;
+    if (int err = posix::MoveOddityAcross(fromDir, fromName.c_str(), toDir, toName.c_str());
+        err != posix::kNotAnOddity)
+      return err;
     int in = openat(fromDir, fromName.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
     if (in < 0) return errno;
     struct stat st;

@@ -65,6 +65,12 @@ int CopyInto(int in, const struct stat& st, int parentFd, const char* name,
 // Test switch: false makes CopyInto use the temporary name for new files too.
 void AllowUnnamedCopies(bool allow);
 
+// Moves a dangling link or a special file (FIFO, socket, device) to another
+// file system by making it again there and removing the original: never
+// followed, never opened. kNotAnOddity for anything else (the caller copies).
+inline constexpr int kNotAnOddity = -1;
+int MoveOddityAcross(int fromDir, const char* fromName, int toDir, const char* toName);
+
 int GetAcl(const std::string& path, std::string& acl);
 int SetAcl(const std::string& path, const std::string& acl);
 int GetAclFd(int fd, std::string& acl);

@@ -276,6 +276,9 @@ void TRunController::StartMirror(bool dryRun, bool silent) {
   // off too: the older ones are still there).
   opt.KeepOutDirs.push_back(logDir);
   if (v.LogEnabled) {
+    // Inside the destination the folder is kept out of the mirror; as the
+    // destination itself it would be the mirror, and its logs extra files.
+    if (SameFolder(dst, CleanFolder(logDir))) return StartupFail(kMsgLogIsDest, &kLogging);
     if (Fs().CreateDirPath(logDir) != 0) return StartupFail(kMsgLogCreate + logDir, &kLogging);
     std::string refusal;
     logFd = ClaimLogFile(logDir, logFile, refusal);

@@ -44,6 +44,8 @@ inline constexpr const char* kMsgArchiveOverlap =
     "The archive folder cannot be inside the destination (or vice versa), or archived files would be mirrored "
     "away again.";
 inline constexpr const char* kMsgLogCreate = "Cannot create the log folder:\r\n";
+inline constexpr const char* kMsgLogIsDest =
+    "The log folder cannot be the destination folder, or older logs would be mirrored away.";
 inline constexpr const char* kMsgAskConfirm = "Files on destination may be deleted when mirroring.\r\n\r\nContinue?";
 // The abort command is the one this system's power-off understands.
 inline constexpr const char* kShutdownLine = "*** Shutting down the PC in 60 seconds. Run \"shutdown -c\" to abort. ***";

@@ -171,6 +171,13 @@ TEST_F(PlanTest, LinksAndSpecialFilesAreSkippedWithALine) {
   symlink((Src + "/real/f.txt").c_str(), (Src + "/filelink").c_str());
   symlink((Tmp / "nowhere").c_str(), (Src + "/dangling").c_str());
   mkfifo((Src + "/fifo").c_str(), 0644);
+  // Where the destination holds the same kind of item, it has its
+  // counterpart: not an extra item to delete.
+  for (const std::string& root : {Src, Dst}) {
+    MakeDirs(root + "/pair");
+    symlink((Tmp / "nowhere").c_str(), (root + "/pair/dangling").c_str());
+    mkfifo((root + "/pair/fifo").c_str(), 0644);
+  }
   TRunResult r = Run(Opt());
   EXPECT_TRUE(r.Has("SKIP         junction/symlink: " + Src + "/dirlink")) << r.Text();
   EXPECT_TRUE(r.Has("SKIP         special file: " + Src + "/fifo"));
@@ -180,6 +187,12 @@ TEST_F(PlanTest, LinksAndSpecialFilesAreSkippedWithALine) {
   EXPECT_EQ(ReadFile(Dst + "/filelink"), "r");
   EXPECT_FALSE(Exists(Dst + "/dirlink"));
   EXPECT_FALSE(Exists(Dst + "/fifo"));
+  EXPECT_EQ(r.Stats.FilesDeleted, 0);
+  struct stat st;
+  EXPECT_EQ(lstat((Dst + "/pair/dangling").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(lstat((Dst + "/pair/fifo").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
 // Whatever the source holds under the link's name, the folder behind the

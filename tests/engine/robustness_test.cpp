@@ -151,17 +151,28 @@ TEST_F(RobustTest, UnlistableSourceFolderCostsTheDestinationNothing) {
 // A root that cannot be listed, on either side, leaves the run nothing to
 // judge by: it stops after the scan line with the destination untouched.
 TEST_F(RobustTest, UnlistableRootRefusesTheRun) {
-  for (bool source : {true, false}) {
-    SCOPED_TRACE(source ? "source" : "destination");
+  struct Case {
+    const char* name;
+    bool source;
+    std::vector<TFsCall> fail; // on the root and below
+    int err;
+  };
+  const Case cases[] = {
+      {"source", true, {TFsCall::ListDir}, EACCES},
+      {"destination", false, {TFsCall::ListDir}, EACCES},
+      {"destination that cannot be examined", false, {TFsCall::IsDirectory, TFsCall::Stat, TFsCall::OpenDir}, ENOTCONN},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
     TTempDir t;
     TMirrorOptions o = Opt(t);
     WriteFile(o.SourceDir + "/a.txt", "a");
     WriteFile(o.DestDir + "/b.txt", "b");
-    const std::string root = source ? o.SourceDir : o.DestDir;
+    const std::string root = c.source ? o.SourceDir : o.DestDir;
     TFaultFileSystem fs(RealFileSystem());
-    fs.FailPath(TFsCall::ListDir, root, EACCES);
+    for (TFsCall call : c.fail) fs.FailPath(call, root, c.err);
     TRunResult r = Run(o, &fs);
-    EXPECT_TRUE(r.Has("ERROR        Cannot list \"" + root + "\": Permission denied")) << r.Text();
+    EXPECT_TRUE(r.Has("ERROR        Cannot list \"" + root + "\": " + SystemMessage(c.err))) << r.Text();
     ASSERT_FALSE(r.Lines.empty());
     EXPECT_EQ(r.Lines.back().rfind("Scan done:", 0), 0u) << r.Text();
     EXPECT_EQ(r.Stats.Errors, 1);
@@ -283,8 +294,11 @@ TEST_F(RobustTest, ALogFolderInsideTheDestinationIsNotPartOfTheMirror) {
     WriteFile(o.DestDir + "/" + logs + "/Mirror_1.log", "earlier run");
     WriteFile(o.DestDir + "/old/stale.txt", "goes");
     TRunResult r = Run(o);
-    EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
-    EXPECT_EQ(r.Has("SKIP         Trash or log folder of the destination: " + o.SourceDir + "/" + logs), c.inSource);
+    // A source folder of that name cannot be mirrored: never a silent gap.
+    EXPECT_EQ(r.Stats.Errors, c.inSource ? 1 : 0) << r.Text();
+    EXPECT_EQ(r.Has("ERROR        Cannot mirror \"" + o.SourceDir + "/" + logs +
+                    "\": the log folder lies there in the destination"),
+              c.inSource);
     EXPECT_EQ(r.Stats.FilesDeleted, 1);
     EXPECT_TRUE(r.Has("DELETE       old/stale.txt"));
     EXPECT_EQ(r.Stats.DirsDeleted, c.inSource ? 1 : 0); // old goes unless it holds the logs
@@ -360,6 +374,34 @@ TEST_F(RobustTest, LeftoverPartialCopies) {
       EXPECT_EQ(ReadFile(o.DestDir + "/" + kUser), "a user's file that happens to have the name");
     }
   }
+}
+
+// The archive usually lies on another disk than the destination: a
+// dangling link or a FIFO displaced there is moved as itself, never
+// followed or opened.
+TEST_F(RobustTest, OdditiesAreArchivedOnAnotherDisk) {
+  TTinyDisk disk(Tmp / "disk", "4m");
+  if (!disk.Mounted) GTEST_SKIP() << "mounting a tmpfs is not allowed here";
+  TMirrorOptions o = Opt();
+  o.ArchiveEnabled = true;
+  o.ArchiveDir = disk.Path + "/archive";
+  WriteFile(Src + "/keep.txt", "k");
+  WriteFile(Src + "/x", "replaces a link");
+  MakeDirs(Dst + "/gone");
+  symlink((Tmp / "nowhere").c_str(), (Dst + "/gone/dangling").c_str());
+  mkfifo((Dst + "/gone/fifo").c_str(), 0644);
+  symlink((Tmp / "nowhere2").c_str(), (Dst + "/x").c_str());
+  WriteFile(Tmp / "target.txt", "outside the destination");
+  symlink((Tmp / "target.txt").c_str(), (Dst + "/gone/tofile").c_str());
+  TRunResult r = Run(o);
+  EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+  EXPECT_EQ(r.Stats.Archived, 4);
+  EXPECT_EQ(ReadFile(Tmp / "target.txt"), "outside the destination");
+  EXPECT_EQ(ListTree(Dst), (std::vector<std::string>{"keep.txt", "x"}));
+  EXPECT_EQ(ReadFile(Dst + "/x"), "replaces a link");
+  EXPECT_FALSE(Exists(Tmp / "nowhere2"));
+  EXPECT_EQ(ShellOut("find '" + o.ArchiveDir + "' -type p | wc -l"), "1\n");
+  EXPECT_EQ(ShellOut("find '" + o.ArchiveDir + "' -type l | wc -l"), "3\n");
 }
 
 TEST_F(RobustTest, FileVanishingBeforeItsCopy) {

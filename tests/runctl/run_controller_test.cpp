@@ -218,6 +218,19 @@ TEST_F(RunControl, EveryRefusalWithItsMessageAndPage) {
          return std::string(kMsgLogCreate) + file + "/logs";
        },
        TMainPage::mpLogging},
+      {"log folder is the destination",
+       [&](TTaskSettings& v) {
+         v.LogFolder = Dst + "/";
+         return kMsgLogIsDest;
+       },
+       TMainPage::mpLogging},
+      {"log folder is the destination through a link",
+       [&](TTaskSettings& v) {
+         symlink(Dst.c_str(), (Tmp / "dstlink").c_str());
+         v.LogFolder = Tmp / "dstlink";
+         return kMsgLogIsDest;
+       },
+       TMainPage::mpLogging},
   };
   for (const auto& c : cases) {
     for (bool silent : {false, true}) {
