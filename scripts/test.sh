@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 if [ -n "${TWF_SANITIZE:-}" ]; then
   export BUILD_DIR=${BUILD_DIR:-build-$(echo "$TWF_SANITIZE" | tr -c 'a-z\n' '-')}
   bash scripts/build.sh -DTWF_SANITIZE="$TWF_SANITIZE" -DCMAKE_BUILD_TYPE=Debug
+  export TSAN_OPTIONS="suppressions=$PWD/tests/tsan.supp ${TSAN_OPTIONS:-}"
 else
   bash scripts/build.sh
 fi

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -350,10 +351,9 @@ TEST_F(RobustTest, LeftoverPartialCopies) {
     o.WarnMassDelete = c.massDelete;
     // Another run starts writing a copy while this one scans.
     TFaultFileSystem fs(RealFileSystem());
-    bool planted = false;
+    std::atomic<bool> planted{false};
     fs.SetHook([&](TFsCall kind, const std::string&) {
-      if (kind == TFsCall::ListDir && !planted) {
-        planted = true;
+      if (kind == TFsCall::ListDir && !planted.exchange(true)) {
         WriteFile(o.DestDir + "/" + kFresh, "being written");
       }
     });

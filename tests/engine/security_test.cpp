@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 
 #include "engine_fixture.h"
 #include "platform/fault_fs.h"
@@ -123,9 +124,12 @@ TEST_F(SecurityTest, FolderSwappedForALinkDuringTheRun) {
       ASSERT_EQ(symlink(outside.c_str(), folder.c_str()), 0);
     };
     TFaultFileSystem fs(RealFileSystem());
+    // The hook runs on scan and apply workers.
+    std::mutex hookLock;
     bool fired = false;
     int matched = 0;
     fs.SetHook([&](TFsCall kind, const std::string& path) {
+      std::lock_guard<std::mutex> g(hookLock);
       if (fired || kind != c.kind || path.find(c.pathPart) == std::string::npos || ++matched < c.nth) return;
       fired = true;
       switch (c.swapped) {

@@ -472,7 +472,14 @@ void TRunTest::fiftyThousandLinesKeepTheWindowResponsive() {
   QTRY_VERIFY_WITH_TIMEOUT(!w.IsRunning(), 120000);
   QTest::qWait(400); // the last queued lines reach the pane on the next ticks
   probe.stop();
-  QVERIFY2(longest < 500, qPrintable(QStringLiteral("the window froze for %1 ms").arg(longest)));
+  // A sanitized build does every step several times slower, the pane's
+  // included; the bound is about a tick's work, not the machine's speed.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  constexpr qint64 kLongestPauseMs = 2500;
+#else
+  constexpr qint64 kLongestPauseMs = 500;
+#endif
+  QVERIFY2(longest < kLongestPauseMs, qPrintable(QStringLiteral("the window froze for %1 ms").arg(longest)));
   QVERIFY2(captions.size() >= 2, qPrintable(captions.join(QLatin1Char('|'))));
   // Phase, percentage, speed and time left.
   QVERIFY(std::any_of(captions.begin(), captions.end(), [](const QString& c) {
