@@ -48,9 +48,11 @@ inline void RemoveTreeAt(int parent, const char* name) {
 
 class TTempTree {
 public:
-  TTempTree() {
+  // Below base; $TMPDIR (else /tmp) when base is empty. Steps run as another
+  // user need a base they can reach (test::BaseOpenToAll()).
+  explicit TTempTree(const std::string& base = "") {
     const char* tmp = getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/twf-platform-XXXXXX";
+    std::string templ = (base.empty() ? std::string(tmp && *tmp ? tmp : "/tmp") : base) + "/twf-platform-XXXXXX";
     char* made = mkdtemp(templ.data());
     Root_ = made ? made : "";
     chmod(Root_.c_str(), 0755); // steps run as another user must reach it
