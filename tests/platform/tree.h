@@ -114,8 +114,8 @@ private:
   std::string Root_;
 };
 
-// GIO reads XDG_DATA_HOME once, on first use: point it at a scratch folder
-// before any test runs, so no test ever touches the real user's Trash.
+// The home Trash follows XDG_DATA_HOME: point it at a scratch folder before
+// any test runs, so no test ever touches the real user's Trash.
 inline TTempTree& TrashHome() {
   static TTempTree home;
   return home;
