@@ -1,6 +1,6 @@
 // The Linux file-system layer: listing, single-item operations and reads.
 // Copying lives in copy_posix.cpp, ACLs in acl_posix.cpp, the Trash in
-// trash_gio.cpp, space and volume identity in volume_posix.cpp.
+// trash_posix.cpp, space and volume identity in volume_posix.cpp.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>

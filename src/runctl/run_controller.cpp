@@ -524,6 +524,8 @@ void TRunController::ProcessCommandLine(const TCommandLine& cmd) {
   }
   // A store refused as root leaves no task to trust: that is the message.
   if (!FStore.Refusal().empty()) FStartupError = FStore.Refusal();
+  // So does a store another program held for the whole wait.
+  else if (FStore.Busy()) FStartupError = FStore.BusyMessage();
   FAutoDry = cmd.Dry;
   FAutoRun = cmd.Run || FAutoDry;
   FAutoClose = cmd.Close;
@@ -539,7 +541,16 @@ void TRunController::QueueStartStep() {
     PostClose();
   } else if (!FStartupError.empty()) {
     FHost.PostToUiThread([this, alive] {
-      if (!alive.expired()) FHost.ShowError(FStartupError);
+      if (alive.expired()) return;
+      FHost.ShowError(FStartupError);
+      // Without the store the window shows none of the tasks and keeps none
+      // of the edits, and it never gets the store back: after the message it
+      // closes, without asking to save, so the user starts again later.
+      if (!alive.expired() && FStore.Busy()) {
+        FExitCode = 2;
+        FSilentRun = true;
+        FHost.CloseMainWindow();
+      }
     });
   } else if (FAutoRun) {
     FHost.PostToUiThread([this, alive] {

@@ -112,7 +112,8 @@ public:
   // window's own business (cmd.Min).
   void ProcessCommandLine(const TCommandLine& cmd);
   // Posts the start step: the start-up error (closing with exit code 2 under
-  // /close, else shown), or the silent run, or nothing.
+  // /close, else shown; a busy store's is shown and then closes with code 2
+  // too), or the silent run, or nothing.
   void QueueStartStep();
   bool AutoRun() const { return FAutoRun; }
   bool AutoDry() const { return FAutoDry; }

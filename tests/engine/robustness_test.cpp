@@ -227,17 +227,22 @@ TEST_F(RobustTest, UnlistableDestinationFolderIsLeftAlone) {
 }
 
 TEST_F(RobustTest, UnreadableFolderForARealUser) {
-  // As a user without rights (root reads everything), through a child process.
-  WriteFile(Src + "/ok.txt", "ok");
-  WriteFile(Src + "/private/p.txt", "p");
-  WriteFile(Dst + "/private/keep.txt", "k");
-  chmod((Src + "/private").c_str(), 0700);
-  Shell("chmod 0777 '" + Tmp.Path() + "' '" + Src + "' && chown -R 65534:65534 '" + Dst + "'");
+  // As a user without rights (root reads everything), through a child
+  // process, in a tree that user can reach.
+  const std::string base = BaseOpenToAll();
+  if (base.empty()) GTEST_SKIP() << "no temporary folder that another user can reach";
+  TTempDir open(base);
+  const TMirrorOptions o = Opt(open);
+  WriteFile(o.SourceDir + "/ok.txt", "ok");
+  WriteFile(o.SourceDir + "/private/p.txt", "p");
+  WriteFile(o.DestDir + "/private/keep.txt", "k");
+  chmod((o.SourceDir + "/private").c_str(), 0700);
+  Shell("chmod 0777 '" + open.Path() + "' '" + o.SourceDir + "' && chown -R 65534:65534 '" + o.DestDir + "'");
   pid_t pid = fork();
   if (pid == 0) {
     if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(99);
     TMirrorLogger log("", false, nullptr, false);
-    TMirrorEngine e(Opt(), &log);
+    TMirrorEngine e(o, &log);
     e.Run();
     auto s = e.Stats();
     _exit(s.Errors == 1 && s.FilesDeleted == 0 && s.FilesCopied == 1 ? 0 : 1);
@@ -246,7 +251,7 @@ TEST_F(RobustTest, UnreadableFolderForARealUser) {
   waitpid(pid, &status, 0);
   if (WEXITSTATUS(status) == 99) GTEST_SKIP() << "cannot switch to an unprivileged user";
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(ReadFile(Dst + "/private/keep.txt"), "k");
+  EXPECT_EQ(ReadFile(o.DestDir + "/private/keep.txt"), "k");
 }
 
 // On a backup disk's root, the Trash holds what earlier runs deleted: never

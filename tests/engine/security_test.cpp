@@ -185,7 +185,7 @@ TEST_F(SecurityTest, OwnerGroupAndSetIdBits) {
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
-    TTempDir t;
+    TTempDir t(c.asRoot ? "" : BaseOpenToAll()); // the other user must reach the tree
     TMirrorOptions o = Opt(t);
     chmod(t.Path().c_str(), 0755);
     for (const TItem& it : items) {

@@ -14,6 +14,7 @@
 #include "platform/fs.h"
 #include "platform/posix_internal.h"
 #include "platform/tree.h"
+#include "support/tree.h"
 
 // readdir as the file layer sees it: while armed, it hands out that many
 // more entries and then fails with EIO once, as a folder on a failing disk
@@ -41,6 +42,7 @@ extern "C" struct dirent64* readdir64(DIR* d) { return ReaddirOrBreak<struct dir
 namespace twf {
 namespace {
 
+using test::BaseOpenToAll;
 using test::RunAsNobody;
 using test::TScratchMount;
 using test::TTempTree;
@@ -241,7 +243,7 @@ TEST(PlatformListDir, FolderOnAnotherFileSystemIsAMountPoint) {
 }
 
 TEST(PlatformListDir, FailuresReturnTheErrno) {
-  TTempTree t;
+  TTempTree t(BaseOpenToAll()); // nobody must reach it
   t.Write("file", "x");
   t.MkDir("closed", 0700);
   t.MkDir("no-search", 0744); // names readable, entries not examinable
@@ -529,7 +531,7 @@ TEST(PlatformCopy, AbortLeavesTheOldTargetAndNoTemporaryFile) {
 }
 
 TEST(PlatformCopy, FailuresLeaveNothingBehind) {
-  TTempTree t;
+  TTempTree t(BaseOpenToAll()); // nobody must reach it
   t.Write("src", "data");
   t.MkDir("dir");
   t.MkDir("locked", 0755);
@@ -827,7 +829,7 @@ TEST(PlatformVolume, SerialAndLabelTexts) {
 }
 
 TEST(PlatformVolume, IdentityOfTheNearestExistingFolder) {
-  TTempTree t;
+  TTempTree t(BaseOpenToAll()); // nobody must reach it
   std::string label, serial, label2, serial2;
   ASSERT_TRUE(Fs().VolumeIdentity(t.Root(), label, serial));
   EXPECT_TRUE(std::regex_match(serial, std::regex("[0-9A-F]{4}-[0-9A-F]{4}"))) << serial;

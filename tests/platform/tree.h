@@ -48,9 +48,11 @@ inline void RemoveTreeAt(int parent, const char* name) {
 
 class TTempTree {
 public:
-  TTempTree() {
+  // Below base; $TMPDIR (else /tmp) when base is empty. Steps run as another
+  // user need a base they can reach (test::BaseOpenToAll()).
+  explicit TTempTree(const std::string& base = "") {
     const char* tmp = getenv("TMPDIR");
-    std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/twf-platform-XXXXXX";
+    std::string templ = (base.empty() ? std::string(tmp && *tmp ? tmp : "/tmp") : base) + "/twf-platform-XXXXXX";
     char* made = mkdtemp(templ.data());
     Root_ = made ? made : "";
     chmod(Root_.c_str(), 0755); // steps run as another user must reach it
@@ -112,8 +114,8 @@ private:
   std::string Root_;
 };
 
-// GIO reads XDG_DATA_HOME once, on first use: point it at a scratch folder
-// before any test runs, so no test ever touches the real user's Trash.
+// The home Trash follows XDG_DATA_HOME: point it at a scratch folder before
+// any test runs, so no test ever touches the real user's Trash.
 inline TTempTree& TrashHome() {
   static TTempTree home;
   return home;

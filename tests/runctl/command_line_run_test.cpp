@@ -179,27 +179,11 @@ TEST_F(CommandLineRun, AsRootFilesOfOtherUsersAreRefused) {
   EXPECT_FALSE(test::Exists(Dst));
 }
 
-// A folder every user can reach: $TMPDIR may be private to root (0700 on
-// the way down), and the unprivileged run below must see its files.
-std::string BaseOpenToAll() {
-  std::vector<std::string> bases = {"/tmp", "/var/tmp", "/dev/shm"};
-  if (const char* t = getenv("TMPDIR"); t && *t == '/') bases.insert(bases.begin(), t);
-  for (const std::string& base : bases) {
-    bool open = true;
-    for (std::string p = base; open && !p.empty(); p = p.substr(0, p.rfind('/'))) {
-      struct stat st;
-      open = stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_IXOTH);
-    }
-    if (open) return base;
-  }
-  return "";
-}
-
 // Errors during the run: exit code 1. A file the run's user cannot read makes
 // one, so the run goes as an unprivileged user, in a tree that user can reach.
 TEST_F(CommandLineRun, RunWithErrorsEndsWithCode1) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to run the program as another user";
-  const std::string base = BaseOpenToAll();
+  const std::string base = test::BaseOpenToAll();
   if (base.empty()) GTEST_SKIP() << "no temporary folder that another user can reach";
   TTempDir open(base);
   Home = open / "home";

@@ -15,15 +15,36 @@
 
 namespace twf::test {
 
-TTempDir::TTempDir() : TTempDir(getenv("TMPDIR") && *getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp") {}
+namespace {
+std::string TempBase() {
+  const char* t = getenv("TMPDIR");
+  return t && *t ? t : "/tmp";
+}
+} // namespace
+
+TTempDir::TTempDir() : TTempDir(TempBase()) {}
 
 TTempDir::TTempDir(const std::string& base) {
-  std::string tmpl = base + "/twf-test-XXXXXX";
+  std::string tmpl = (base.empty() ? TempBase() : base) + "/twf-test-XXXXXX";
   if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
   FPath = tmpl;
 }
 
 TTempDir::~TTempDir() { RemoveTree(FPath); }
+
+std::string BaseOpenToAll() {
+  std::vector<std::string> bases = {"/tmp", "/var/tmp", "/dev/shm"};
+  if (const char* t = getenv("TMPDIR"); t && *t == '/') bases.insert(bases.begin(), t);
+  for (const std::string& base : bases) {
+    bool open = true;
+    for (std::string p = base; open && !p.empty(); p = p.substr(0, p.rfind('/'))) {
+      struct stat st;
+      open = stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_IXOTH);
+    }
+    if (open) return base;
+  }
+  return "";
+}
 
 void MakeDirs(const std::string& path) {
   for (size_t p = 1; p <= path.size(); ++p)

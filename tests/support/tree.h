@@ -7,7 +7,8 @@
 
 namespace twf::test {
 
-// A fresh folder below $TMPDIR (or base), removed with everything in it on destruction.
+// A fresh folder below base ($TMPDIR, else /tmp, when base is empty), removed
+// with everything in it on destruction.
 class TTempDir {
 public:
   TTempDir();
@@ -32,6 +33,11 @@ void MakeDirs(const std::string& path);
 void SetMTime(const std::string& path, int64_t sec, int64_t nsec = 0);
 int64_t MTimeNs(const std::string& path);
 void RemoveTree(const std::string& path);
+// A temporary folder every user can reach ($TMPDIR when it is, else /tmp,
+// /var/tmp or /dev/shm), for trees that a step run as another user must see:
+// $TMPDIR may be private to root (0700 somewhere on the way down). Empty when
+// there is none.
+std::string BaseOpenToAll();
 // Runs a shell command; returns its exit status.
 int Shell(const std::string& cmd);
 std::string ShellOut(const std::string& cmd);

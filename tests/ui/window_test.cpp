@@ -1,6 +1,6 @@
 // The window itself: controls and their first values, the enabling rules,
 // folder pickers and Open Folder, the Help menu, the shortcuts, dropped
-// folders, and what survives a restart.
+// folders, what survives a restart, and a start without the settings store.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -72,6 +72,8 @@ private slots:
   void savedSplitterIsTheUsersNotAForcedOne();
   void tabLeavesTheExclusionPatterns();
   void lastTaskThatNoLongerExistsStartsUntitled();
+  void aBusyStoreEndsTheStart_data();
+  void aBusyStoreEndsTheStart();
 };
 
 void TWindowTest::firstStartShowsTheNewTaskDefaults() {
@@ -530,6 +532,68 @@ void TWindowTest::lastTaskThatNoLongerExistsStartsUntitled() {
   QCOMPARE(again.CurrentTaskName(), std::string("kept"));
   QCOMPARE(f.Find<QLabel>("lblTaskName")->text(), QStringLiteral("Task: kept (modified)"));
   QCOMPARE(f.Find<QListWidget>("lstTasks")->selectedItems().value(0)->text(), QStringLiteral("Kept"));
+}
+
+void TWindowTest::aBusyStoreEndsTheStart_data() {
+  QTest::addColumn<bool>("commandLine"); // /task_file /run /close, which needs no stored task
+  QTest::newRow("an interactive start") << false;
+  QTest::newRow("a command-line run") << true;
+}
+
+// Another program holds the store's write lock for the whole wait: the window
+// can neither show the tasks nor keep what is edited in it. An interactive
+// start says so and closes; a command-line run ends with code 2 unasked.
+void TWindowTest::aBusyStoreEndsTheStart() {
+  QFETCH(bool, commandLine);
+  TWindowFixture f;
+  PutTask(f.Store(), "Kept", "/a", "/b");
+  QTemporaryDir dir;
+  const std::string src = (dir.path() + QStringLiteral("/src")).toStdString();
+  const std::string dst = (dir.path() + QStringLiteral("/dst")).toStdString();
+  const std::string job = (dir.path() + QStringLiteral("/job.ini")).toStdString();
+  QVERIFY(QDir().mkpath(QString::fromStdString(src)));
+  QFile jobFile(QString::fromStdString(job));
+  QVERIFY(jobFile.open(QIODevice::WriteOnly));
+  jobFile.write(QByteArray::fromStdString("[Task]\r\nSource=" + src + "\r\nDest=" + dst + "\r\n[Meta]\r\nName=Job\r\n"));
+  jobFile.close();
+  TCommandLine cmd;
+  if (commandLine) {
+    cmd.HasTaskFile = true;
+    cmd.TaskFile = job;
+    cmd.Run = true;
+    cmd.Close = true;
+  } else {
+    f.Dialogs.Answer(TAnswer::anOk);
+  }
+
+  std::string busyMessage;
+  int exitCode = -1;
+  bool closed = false;
+  QVERIFY(f.Store().Transact([&] {
+    TSettingsStore busy(TSettingsStore::DefaultPath(), 300);
+    if (!busy.Busy()) return false;
+    busyMessage = busy.BusyMessage();
+    {
+      ui::TfrmTwinfoldMain w(f.Dialogs, busy, cmd);
+      w.show();
+      closed = QTest::qWaitFor([&] { return !w.isVisible(); }, 20000);
+      exitCode = w.Runs().ExitCode();
+    }
+    return true;
+  }));
+  QVERIFY(!busyMessage.empty());
+  QVERIFY(closed);
+  QCOMPARE(exitCode, 2);
+  QVERIFY(!QFileInfo::exists(QString::fromStdString(dst)));
+  if (commandLine) {
+    QVERIFY(f.Dialogs.Calls.empty());
+  } else {
+    QCOMPARE(f.Dialogs.MessageTexts(), QStringList{QString::fromStdString(busyMessage)});
+    QCOMPARE(f.Dialogs.LastMessage()->Message.Kind, TMessageKind::mkError);
+    QCOMPARE(f.Dialogs.LastMessage()->Message.Buttons, TButtons::btOk);
+  }
+  QVERIFY2(f.Dialogs.Problems.isEmpty(), qPrintable(f.Dialogs.Problems.join(QLatin1Char('\n'))));
+  QCOMPARE(ListTaskNames(f.Store()), std::vector<std::string>{"Kept"});
 }
 
 TWF_UI_TEST_MAIN(TWindowTest)
