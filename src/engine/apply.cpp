@@ -79,6 +79,22 @@ int TMirrorEngine::OpenDestDir(const std::string& relDir, int& fd) {
   return err;
 }
 
+// A link is its owner's word about which file to copy. As root that word
+// could name any file on the machine, and the copy would then sit in the
+// link owner's backup: followed only when root made the link or its owner
+// owns the file (who could read it anyway). The check is made on the file
+// actually opened, so swapping the link afterwards changes nothing.
+int TMirrorEngine::OpenSourceFile(const std::string& rel, int& fd, TFileInfo& info) {
+  fd = -1;
+  int err = FFs.OpenFileAt(FSrcRoot, rel, FSrcFileLinks.count(rel) > 0, fd, info);
+  if (err != 0 || !FAsRoot || !info.ViaLink || info.LinkUid == 0 || info.LinkUid == info.Uid) return err;
+  CloseFd(fd);
+  fd = -1;
+  LogError("Cannot copy \"%s\": the link belongs to user %u, the file it leads to does not - not followed as root",
+           SrcPath(rel).c_str(), unsigned(info.LinkUid));
+  return kLinkRefused;
+}
+
 void TMirrorEngine::RetryWait() {
   for (int i = 0; i < 20; ++i) {
     if (IsCancelled()) return;
@@ -319,8 +335,12 @@ void TMirrorEngine::CopyItem(const TPlan& plan, int32_t index) {
   // way; the file itself is followed only when the scan found a link there.
   int in = -1;
   TFileInfo srcInfo;
-  if (code == 0) code = FFs.OpenFileAt(FSrcRoot, rel, FSrcFileLinks.count(rel) > 0, in, srcInfo);
+  if (code == 0) code = OpenSourceFile(rel, in, srcInfo);
   struct TCloser closeIn{*this, in};
+  if (code == kLinkRefused) {
+    FDoneOps.fetch_add(1);
+    return;
+  }
 
   // The old version goes to the archive only once the new one can be read.
   if (code == 0 && FOpt.ArchiveEnabled) {
