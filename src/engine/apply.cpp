@@ -106,7 +106,9 @@ void TMirrorEngine::RetryWait() {
 // them: their status-change time (which every write, chmod, chown and link
 // moves on, and nobody can set back) lies before this run started, by more
 // than the 2 s that file systems with coarse time stamps may round off. One
-// changed later is kept: the next run removes it.
+// changed later is kept: the next run removes it. A name of that shape
+// may also be a file the source once had (and was mirrored under it): so
+// where deleted files go to the archive or the Trash, these go there too.
 void TMirrorEngine::RemoveLeftovers() {
   for (const std::string& rel : FLeftoverFiles) {
     if (IsCancelled()) return;
@@ -121,12 +123,21 @@ void TMirrorEngine::RemoveLeftovers() {
       CloseFd(dir);
       continue; // being written by another run
     }
-    if (code == 0) code = FFs.DeleteFileAt(dir, name);
+    const char* kept = "";
+    if (code == 0 && FOpt.ArchiveEnabled) {
+      code = ArchiveFile(dir, name, rel, TArchiveKind::Deleted) ? 0 : kFolderChanged; // reported
+      kept = ", archived";
+    } else if (code == 0 && FOpt.RecycleDeletes) {
+      code = FFs.TrashFileAt(dir, name);
+      kept = ", recycled";
+    } else if (code == 0) {
+      code = FFs.DeleteFileAt(dir, name);
+    }
     CloseFd(dir);
     if (code == 0) {
       FLeftovers.fetch_add(1);
-      LogOp(loDelete, "CLEANUP      " + rel + " (partial copy of an interrupted run)");
-    } else if (code != ENOENT) {
+      LogOp(loDelete, "CLEANUP      " + rel + " (partial copy of an interrupted run" + kept + ")");
+    } else if (code != ENOENT && code != kFolderChanged) {
       LogError("Delete failed \"%s\": %s", rel.c_str(), SystemMessage(code).c_str());
     }
   }
