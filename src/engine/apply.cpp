@@ -79,6 +79,22 @@ int TMirrorEngine::OpenDestDir(const std::string& relDir, int& fd) {
   return err;
 }
 
+// A link is its owner's word about which file to copy. As root that word
+// could name any file on the machine, and the copy would then sit in the
+// link owner's backup: followed only when root made the link or its owner
+// owns the file (who could read it anyway). The check is made on the file
+// actually opened, so swapping the link afterwards changes nothing.
+int TMirrorEngine::OpenSourceFile(const std::string& rel, int& fd, TFileInfo& info) {
+  fd = -1;
+  int err = FFs.OpenFileAt(FSrcRoot, rel, FSrcFileLinks.count(rel) > 0, fd, info);
+  if (err != 0 || !FAsRoot || !info.ViaLink || info.LinkUid == 0 || info.LinkUid == info.Uid) return err;
+  CloseFd(fd);
+  fd = -1;
+  LogError("Cannot copy \"%s\": the link belongs to user %u, the file it leads to does not - not followed as root",
+           SrcPath(rel).c_str(), unsigned(info.LinkUid));
+  return kLinkRefused;
+}
+
 void TMirrorEngine::RetryWait() {
   for (int i = 0; i < 20; ++i) {
     if (IsCancelled()) return;
@@ -90,7 +106,9 @@ void TMirrorEngine::RetryWait() {
 // them: their status-change time (which every write, chmod, chown and link
 // moves on, and nobody can set back) lies before this run started, by more
 // than the 2 s that file systems with coarse time stamps may round off. One
-// changed later is kept: the next run removes it.
+// changed later is kept: the next run removes it. A name of that shape
+// may also be a file the source once had (and was mirrored under it): so
+// where deleted files go to the archive or the Trash, these go there too.
 void TMirrorEngine::RemoveLeftovers() {
   for (const std::string& rel : FLeftoverFiles) {
     if (IsCancelled()) return;
@@ -105,12 +123,21 @@ void TMirrorEngine::RemoveLeftovers() {
       CloseFd(dir);
       continue; // being written by another run
     }
-    if (code == 0) code = FFs.DeleteFileAt(dir, name);
+    const char* kept = "";
+    if (code == 0 && FOpt.ArchiveEnabled) {
+      code = ArchiveFile(dir, name, rel, TArchiveKind::Deleted) ? 0 : kFolderChanged; // reported
+      kept = ", archived";
+    } else if (code == 0 && FOpt.RecycleDeletes) {
+      code = FFs.TrashFileAt(dir, name);
+      kept = ", recycled";
+    } else if (code == 0) {
+      code = FFs.DeleteFileAt(dir, name);
+    }
     CloseFd(dir);
     if (code == 0) {
       FLeftovers.fetch_add(1);
-      LogOp(loDelete, "CLEANUP      " + rel + " (partial copy of an interrupted run)");
-    } else if (code != ENOENT) {
+      LogOp(loDelete, "CLEANUP      " + rel + " (partial copy of an interrupted run" + kept + ")");
+    } else if (code != ENOENT && code != kFolderChanged) {
       LogError("Delete failed \"%s\": %s", rel.c_str(), SystemMessage(code).c_str());
     }
   }
@@ -319,8 +346,12 @@ void TMirrorEngine::CopyItem(const TPlan& plan, int32_t index) {
   // way; the file itself is followed only when the scan found a link there.
   int in = -1;
   TFileInfo srcInfo;
-  if (code == 0) code = FFs.OpenFileAt(FSrcRoot, rel, FSrcFileLinks.count(rel) > 0, in, srcInfo);
+  if (code == 0) code = OpenSourceFile(rel, in, srcInfo);
   struct TCloser closeIn{*this, in};
+  if (code == kLinkRefused) {
+    FDoneOps.fetch_add(1);
+    return;
+  }
 
   // The old version goes to the archive only once the new one can be read.
   if (code == 0 && FOpt.ArchiveEnabled) {

@@ -186,6 +186,7 @@ void TMirrorEngine::Run() {
     FDstRootErr = FFs.OpenDir(rd, FDstRoot, info);
   }
   FRunStart = FileSystemNow();
+  FAsRoot = RunsAsRoot();
 
   BuildPatterns();
   FMaxBytes = FOpt.ExcludeLargerMB >= 1 ? int64_t(FOpt.ExcludeLargerMB) * 1048576 : 0;

@@ -73,7 +73,10 @@ private:
   void CompareFiles(TPlan& plan);
   void CompareFolders(TPlan& plan);
   void CompareItem(TPlan& plan, int32_t index);
-  bool SameContent(const std::string& a, const std::string& b);
+  // kSame, kDiffer, or kSettled: the pair is neither (an error already
+  // reported, or a folder that changed), so it is neither skipped nor copied.
+  enum { kDiffer, kSame, kSettled };
+  int SameContent(const std::string& rel, const std::string& dstRel);
   bool IsProtected(std::string_view rel) const;
   bool IsBelowDestLink(std::string_view rel) const;
   bool IsInHeldDest(std::string_view rel) const;
@@ -105,6 +108,11 @@ private:
   bool IsBelowChanged(std::string_view rel);
   void ReportChanged(const std::string& relDir);
   void CloseFd(int fd);
+  // Opens the source file rel for reading; a link only where the scan saw
+  // one, and as root only a link of root's or of the file's owner.
+  // kLinkRefused (already reported) for one that is not.
+  static constexpr int kLinkRefused = -2;
+  int OpenSourceFile(const std::string& rel, int& fd, TFileInfo& info);
 
   // Safeguards
   enum class TArchiveKind { Deleted, Changed };
@@ -174,6 +182,7 @@ private:
   int FSrcRoot = -1, FDstRoot = -1;
   int FDstRootErr = ENOENT;
   int64_t FRunStart = 0; // TFileTime of the run's start
+  bool FAsRoot = false;  // reads any file: source links are followed only where their owner could
   // Folders created by this run (run thread only, read-only once copies start).
   std::unordered_map<std::string, std::pair<uint64_t, uint64_t>> FCreatedDirs;
   // Created folders whose final mode would stop the copies into them.

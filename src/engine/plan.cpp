@@ -130,17 +130,17 @@ void TMirrorEngine::CompareItem(TPlan& plan, int32_t index) {
   const TFileEntry& s = FSrcFiles.At(plan.CrcCheck[index]);
   const TFileEntry* d = FDstFiles.Find(FoldKey(s.OrigRel));
   const std::string rel(s.OrigRel);
-  const std::string srcPath = SrcPath(rel), dstPath = DstPath(d->OrigRel);
-  bool same;
+  int same;
   try {
-    same = SameContent(srcPath, dstPath);
+    same = SameContent(rel, std::string(d->OrigRel));
   } catch (const std::exception& e) {
     LogError("Content compare failed for \"%s\": %s - will re-copy", rel.c_str(), e.what());
     std::lock_guard<std::mutex> g(plan.ListLock);
     plan.ToCopy.push_back(plan.CrcCheck[index]);
     return;
   }
-  if (same) {
+  if (same == kSettled) return;
+  if (same == kSame) {
     FSkipped.fetch_add(1);
     return;
   }
@@ -173,25 +173,37 @@ int64_t ReadFull(IFileSystem& fs, int fd, char* buf, int64_t size) {
 }
 } // namespace
 
-bool TMirrorEngine::SameContent(const std::string& a, const std::string& b) {
+// Both sides are opened as the copy would open them: the source through
+// the link rule, the destination through its checked folder, never by a
+// path a user could have redirected since the scan.
+int TMirrorEngine::SameContent(const std::string& rel, const std::string& dstRel) {
   constexpr int64_t kBuf = 8 * 1024 * 1024;
   TFdCloser fa{FFs}, fb{FFs};
-  int err = FFs.OpenRead(a, false, fa.Fd);
-  if (err != 0) throw std::runtime_error("Cannot open file \"" + a + "\". " + SystemMessage(err));
-  err = FFs.OpenRead(b, false, fb.Fd);
-  if (err != 0) throw std::runtime_error("Cannot open file \"" + b + "\". " + SystemMessage(err));
+  TFileInfo info;
+  int err = OpenSourceFile(rel, fa.Fd, info);
+  if (err == kLinkRefused) return kSettled; // reported; nothing is copied for it
+  if (err != 0) throw std::runtime_error("Cannot open file \"" + SrcPath(rel) + "\". " + SystemMessage(err));
+  std::string dirRel, name;
+  SplitRel(dstRel, dirRel, name);
+  int dir = -1;
+  err = OpenDestDir(dirRel, dir);
+  if (err == kFolderChanged) return kSettled; // reported; nothing below it is touched
+  if (err == 0) {
+    err = FFs.OpenReadAt(dir, name, false, fb.Fd);
+    CloseFd(dir);
+  }
+  if (err != 0) throw std::runtime_error("Cannot open file \"" + DstPath(dstRel) + "\". " + SystemMessage(err));
   // Small files need no 8 MiB buffers; the size is only a hint, so the
   // buffers still loop until both ends are reached.
-  TFileInfo info;
   int64_t bufSize = kBuf;
-  if (FFs.Stat(a, info) == 0 && info.Size + 1 < kBuf) bufSize = info.Size + 1;
+  if (info.Size + 1 < kBuf) bufSize = info.Size + 1;
   std::unique_ptr<char[]> b1(new char[bufSize]), b2(new char[bufSize]);
   for (;;) {
     int64_t n1 = ReadFull(FFs, fa.Fd, b1.get(), bufSize);
     int64_t n2 = ReadFull(FFs, fb.Fd, b2.get(), bufSize);
-    if (n1 != n2 || (n1 > 0 && std::memcmp(b1.get(), b2.get(), size_t(n1)) != 0)) return false;
-    if (n1 == 0) return true;
-    if (IsCancelled()) return true;
+    if (n1 != n2 || (n1 > 0 && std::memcmp(b1.get(), b2.get(), size_t(n1)) != 0)) return kDiffer;
+    if (n1 == 0) return kSame;
+    if (IsCancelled()) return kSame;
   }
 }
 

@@ -13,7 +13,8 @@ void TMirrorEngine::VerifyCopy(const std::string& rel, int dstDir, const std::st
   int fd = -1;
   try {
     TFileInfo info;
-    int err = FFs.OpenFileAt(FSrcRoot, rel, FSrcFileLinks.count(rel) > 0, fd, info);
+    int err = OpenSourceFile(rel, fd, info);
+    if (err == kLinkRefused) return;
     if (err != 0) throw std::runtime_error("Cannot create file \"" + SrcPath(rel) + "\". " + SystemMessage(err));
     srcHash = HashOpened(FFs, fd, FOpt.VerifyHash, FCancelFlag);
     FFs.Close(fd);

@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <sys/acl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -147,6 +148,14 @@ int SetAclFd(int fd, const std::string& acl) {
     }
     return ApplyAcl(name.c_str(), type, text);
   });
+}
+
+int DropInheritedAcl(int fd, bool folder) {
+  auto drop = [fd](const char* name) {
+    return fremovexattr(fd, name) == 0 || errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP ? 0 : errno;
+  };
+  if (int err = drop("system.posix_acl_access")) return err;
+  return folder ? drop("system.posix_acl_default") : 0;
 }
 
 } // namespace twf::posix

@@ -221,7 +221,11 @@ int CopyInto(int in, const struct stat& st, int parentFd, const char* name,
     out = OpenTempName(parentFd, temp);
     if (out < 0) return -out;
   }
-  int err = WriteContent(in, out, st, progress, cancel, largeFile);
+  // A folder's default ACL is its owner's choice, and as root that owner
+  // need not be anyone who may read the file: named entries it hands down
+  // would outlive the chmod below (which only narrows their mask).
+  int err = geteuid() == 0 ? DropInheritedAcl(out, false) : 0;
+  if (!err) err = WriteContent(in, out, st, progress, cancel, largeFile);
   if (!err) err = FinishMetadata(out, st, flushToDevice, beforeVisible, beforeVisibleResult);
   if (unnamed && !err) {
     // A new name takes the finished file directly. An existing one cannot be

@@ -51,6 +51,10 @@ struct TFileInfo {
   uint64_t Dev = 0, Ino = 0; // identity; filled by the descriptor calls
   uint32_t Uid = 0, Gid = 0;
   TFileTime ChangeTime = 0; // status change (ctime)
+  // OpenFileAt only: the file was reached through a link, and that link's
+  // owner (whoever may have pointed it at the file).
+  bool ViaLink = false;
+  uint32_t LinkUid = 0;
 };
 
 // Runs on a copy's open descriptor after the content, owner and group are
@@ -161,21 +165,26 @@ public:
   // ListDir of an open folder.
   virtual int ListDirAt(int dir, std::vector<TDirEntry>& out) = 0;
   // Opens the regular file rel below root for reading, no link on the way
-  // to it; the file itself may be a link only when followLink. Anything but
-  // a regular file fails (EISDIR, ENOTSUP, ELOOP) without blocking.
+  // to it; the file itself may be a link only when followLink (info tells
+  // the link's owner). Anything but a regular file fails (EISDIR, ENOTSUP,
+  // ELOOP) before it is opened for reading, so no device or FIFO is ever
+  // opened through a link.
   virtual int OpenFileAt(int root, const std::string& rel, bool followLink, int& fd, TFileInfo& info) = 0;
   // Opens the regular file name in dir for reading, not following a link.
   virtual int OpenReadAt(int dir, const std::string& name, bool dropCache, int& fd) = 0;
   virtual int DeleteFileAt(int dir, const std::string& name) = 0;
   virtual int RemoveDirAt(int dir, const std::string& name) = 0;
   // Creates the folder with mode 0700 and opens it, so its owner, ACL and
-  // final mode can be set before anyone else can use it. EEXIST when the
-  // name is taken (fd stays -1).
+  // final mode can be set before anyone else can use it. As root, ACL
+  // entries inherited from dir's default ACL are removed (the folder's
+  // owner may have put them there). EEXIST when the name is taken (fd
+  // stays -1).
   virtual int CreateDirAt(int dir, const std::string& name, int& fd, TFileInfo& info) = 0;
   // Copies the open regular file `in` to name in dir, replacing what is
   // there, as CopyFile does. Owner and group are the source's where this
   // process may set them; where it may not, the set-user-id and set-group-id
-  // bits are left out. beforeVisible may be empty; its result goes to
+  // bits are left out. As root, the copy keeps no ACL entries inherited
+  // from dir's default ACL. beforeVisible may be empty; its result goes to
   // *beforeVisibleResult when that is given.
   virtual int CopyFileAt(int in, int dir, const std::string& name, const TCopyProgress& progress,
                          const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice,
@@ -229,6 +238,9 @@ std::string PathOfDescriptor(int fd);
 // clock): whatever changes a file after this call gives it a status-change
 // time no earlier than the value returned.
 TFileTime FileSystemNow();
+
+// True when this process runs as root (and so can read every user's files).
+bool RunsAsRoot();
 
 // Monotonic milliseconds.
 int64_t MonotonicMs();

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <new>
 
@@ -304,23 +305,61 @@ public:
   int OpenFileAt(int root, const std::string& rel, bool followLink, int& fd, TFileInfo& info) override {
     fd = -1;
     // The folders on the way never follow a link; the file itself only
-    // when asked. O_NONBLOCK: a FIFO put in a file's place must not hang.
+    // when asked. Whatever the name leads to is examined through an O_PATH
+    // descriptor first and opened for reading only when it is a regular
+    // file: opening a device can have effects (a watchdog, a tape), and a
+    // FIFO could hang.
     const size_t slash = rel.rfind('/');
     const std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
     int dir = posix::OpenBeneath(root, slash == std::string::npos ? std::string() : rel.substr(0, slash),
                                  O_PATH | O_DIRECTORY);
     if (dir < 0) return -dir;
-    int f = openat(dir, name.c_str(),
-                   O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW));
-    int err = f < 0 ? errno : 0;
-    close(dir);
-    if (err) return err;
     struct stat st;
-    if ((err = CheckRegular(f, st)) != 0) {
-      close(f);
+    int err = 0;
+    bool viaLink = false;
+    uid_t linkUid = 0;
+    int item = openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (item < 0 || fstat(item, &st) != 0) {
+      err = errno;
+    } else if (S_ISLNK(st.st_mode)) {
+      // The link opened is the one followed: its text is read from it, so
+      // the owner reported is that of the link that chose the file.
+      viaLink = true;
+      linkUid = st.st_uid;
+      std::string target(PATH_MAX, '\0');
+      const ssize_t n = followLink ? readlinkat(item, "", target.data(), target.size()) : -1;
+      close(item);
+      item = -1;
+      if (!followLink) err = ELOOP;
+      else if (n < 0) err = errno;
+      else if (size_t(n) >= target.size()) err = ENAMETOOLONG;
+      else {
+        target.resize(size_t(n));
+        item = openat(dir, target.c_str(), O_PATH | O_CLOEXEC);
+        if (item < 0 || fstat(item, &st) != 0) err = errno;
+      }
+    }
+    close(dir);
+    if (!err && S_ISDIR(st.st_mode)) err = EISDIR;
+    else if (!err && !S_ISREG(st.st_mode)) err = ENOTSUP; // devices and FIFOs are never opened
+    int f = -1;
+    if (!err) {
+      const std::string self = "/proc/self/fd/" + std::to_string(item);
+      f = open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+      struct stat opened;
+      if (f < 0) err = errno;
+      else if (fstat(f, &opened) != 0) err = errno;
+      else if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) err = ESTALE;
+      else st = opened;
+    }
+    if (item >= 0) close(item);
+    if (err) {
+      if (f >= 0) close(f);
       return err;
     }
     FillInfo(st, info);
+    info.ViaLink = viaLink;
+    info.LinkUid = viaLink ? linkUid : st.st_uid;
     fd = f;
     return 0;
   }
@@ -353,6 +392,15 @@ public:
     // O_RDONLY rather than O_PATH: owner, mode and ACL are set through it.
     int f = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (f < 0) return errno;
+    // As for copies: the parent's owner chose its default ACL, not the
+    // owner this folder will get.
+    if (geteuid() == 0) {
+      if (int err = posix::DropInheritedAcl(f, true)) {
+        close(f);
+        unlinkat(dir, name.c_str(), AT_REMOVEDIR);
+        return err;
+      }
+    }
     return Opened(f, fd, info);
   }
 
@@ -468,6 +516,8 @@ TFileTime FileSystemNow() {
   clock_gettime(CLOCK_REALTIME_COARSE, &ts);
   return FileTimeFromUnix(ts.tv_sec, ts.tv_nsec);
 }
+
+bool RunsAsRoot() { return geteuid() == 0; }
 
 int64_t MonotonicMs() {
   struct timespec ts;

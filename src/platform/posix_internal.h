@@ -75,6 +75,10 @@ int GetAcl(const std::string& path, std::string& acl);
 int SetAcl(const std::string& path, const std::string& acl);
 int GetAclFd(int fd, std::string& acl);
 int SetAclFd(int fd, const std::string& acl);
+// Removes the access ACL (and for a folder the default ACL) that a new
+// item inherited from its folder's default ACL, leaving its permission
+// bits. 0 also where the item has none or the file system has no ACLs.
+int DropInheritedAcl(int fd, bool folder);
 int TrashFiles(const std::vector<std::string>& paths, std::vector<int>& results);
 int TrashAt(int dir, const char* name);
 int64_t FreeSpace(const std::string& path);

@@ -323,8 +323,10 @@ TEST_F(RobustTest, LeftoverPartialCopies) {
     bool emptySource, massDelete, dryRun;
     std::vector<std::string> dstAfter;
     int leftovers;
+    bool archive = false; // deleted files are archived: so is each leftover (it may have been a mirrored file)
   } cases[] = {
       {"run goes ahead", false, false, false, {"a.txt", kUser, "sub", kFresh}, 2},
+      {"run goes ahead, archive on", false, false, false, {"a.txt", kUser, "sub", kFresh}, 2, true},
       {"empty source refused", true, false, false, {kOld, "sub", kOldSub, kFresh}, 0},
       {"mass delete refused", false, true, false, {kOld, "sub", kOldSub, kFresh, "x1.txt", "x2.txt"}, 0},
       {"dry run", false, false, true, {kOld, "sub", kOldSub, kFresh}, 0},
@@ -354,6 +356,8 @@ TEST_F(RobustTest, LeftoverPartialCopies) {
     TMirrorOptions o = Opt(*dirs[i]);
     o.DryRun = c.dryRun;
     o.WarnMassDelete = c.massDelete;
+    o.ArchiveEnabled = c.archive;
+    o.ArchiveDir = dirs[i]->Path() + "/archive";
     // Another run starts writing a copy while this one scans.
     TFaultFileSystem fs(RealFileSystem());
     std::atomic<bool> planted{false};
@@ -368,7 +372,15 @@ TEST_F(RobustTest, LeftoverPartialCopies) {
     EXPECT_EQ(r.Stats.Leftovers, c.leftovers);
     EXPECT_EQ(r.CountPrefix("CLEANUP      "), c.leftovers);
     if (c.leftovers > 0) {
-      EXPECT_TRUE(r.Has("CLEANUP      " + kOldSub + " (partial copy of an interrupted run)")) << r.Text();
+      EXPECT_TRUE(r.Has("CLEANUP      " + kOldSub + " (partial copy of an interrupted run" +
+                        (c.archive ? ", archived)" : ")")))
+          << r.Text();
+      if (c.archive) {
+        EXPECT_EQ(r.Stats.Archived, 2);
+        auto runs = ListTree(o.ArchiveDir);
+        ASSERT_FALSE(runs.empty());
+        EXPECT_EQ(ReadFile(o.ArchiveDir + "/" + runs[0] + "/deleted/" + kOld), "left by a killed run");
+      }
       EXPECT_TRUE(r.Has("Leftovers:   2 partial copy(ies) of an interrupted run removed"));
       EXPECT_EQ(r.Stats.Errors, 0);
       EXPECT_EQ(r.Stats.FilesDeleted, 0);

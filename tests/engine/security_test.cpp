@@ -68,6 +68,7 @@ TEST_F(SecurityTest, FolderSwappedForALinkDuringTheRun) {
     bool archive, recycle, acl;
     bool changedError; // the run must report the folder as changed (else it may, once)
     int nth = 1;       // of the calls that match
+    bool binary = false; // content comparison, with a same-size old version
   } cases[] = {
       {"copy of a new file", TFsCall::CopyFile, "/new.txt", kDstSub, false, false, false, false},
       {"copy over a file", TFsCall::CopyFile, "/f.txt", kDstSub, false, false, false, false},
@@ -88,6 +89,9 @@ TEST_F(SecurityTest, FolderSwappedForALinkDuringTheRun) {
       // "Cannot list" error is the one report.
       {"scan, before the folder is opened", TFsCall::OpenDir, "/dst/sub", kDstSub, false, false, false, false},
       {"scan, before the folder is listed", TFsCall::ListDir, "/dst/sub", kDstSub, false, false, false, true},
+      // The file outside equals the source's: read there, the pair would
+      // pass as identical and the old version stay.
+      {"content comparison", TFsCall::OpenRead, "/sub/f.txt", kDstSub, false, false, false, true, 1, true},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -98,8 +102,9 @@ TEST_F(SecurityTest, FolderSwappedForALinkDuringTheRun) {
     o.RecycleDeletes = c.recycle;
     o.PreserveAcl = c.acl;
     o.Workers = 1;
+    if (c.binary) o.CompareMode = cmBinary;
     const std::string outside = t / "outside";
-    WriteFile(outside + "/f.txt", "victim");
+    WriteFile(outside + "/f.txt", c.binary ? "new content" : "victim");
     WriteFile(outside + "/old.txt", "victim too");
     WriteFile(outside + "/new.txt", "victim three");
     MakeDirs(outside + "/gone");
@@ -107,7 +112,7 @@ TEST_F(SecurityTest, FolderSwappedForALinkDuringTheRun) {
     WriteFile(o.SourceDir + "/sub/f.txt", "new content");
     WriteFile(o.SourceDir + "/sub/new.txt", "new file");
     MakeDirs(o.SourceDir + "/sub/newdir");
-    WriteFile(o.DestDir + "/sub/f.txt", "old");
+    WriteFile(o.DestDir + "/sub/f.txt", c.binary ? "old content" : "old");
     WriteFile(o.DestDir + "/sub/old.txt", "old");
     MakeDirs(o.DestDir + "/sub/gone");
     if (c.acl) {
@@ -150,6 +155,7 @@ TEST_F(SecurityTest, FolderSwappedForALinkDuringTheRun) {
     TRunResult r = Run(o, &fs);
     EXPECT_TRUE(fired);
     EXPECT_EQ(Snapshot(outside), before) << r.Text();
+    EXPECT_EQ(r.Stats.Skipped, 0) << r.Text(); // every source file differs from what the scan saw
     // One error for the folder, however many operations it stops.
     const int changed = r.CountPrefix("ERROR        Destination folder changed during the run");
     if (c.changedError) EXPECT_EQ(changed, 1) << r.Text();
@@ -239,5 +245,126 @@ TEST_F(SecurityTest, OwnerGroupAndSetIdBits) {
       EXPECT_EQ(st.st_gid, wantOwner);
       EXPECT_EQ(st.st_mode & 07777, carried ? it.mode : it.mode & 0777);
     }
+  }
+}
+
+// Item 5 of a root run: a user's link must not make root copy a file the
+// user could not read into that user's backup. As root a link is followed
+// when root made it or its owner owns the file; a run by anyone else
+// follows links as before (it reads only what its user may read).
+TEST_F(SecurityTest, SourceLinksAsRootOnlyWhereTheirOwnerOwnsTheFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  struct {
+    const char* what;
+    uid_t linkUid, fileUid;
+    mode_t fileMode;
+    bool asRoot;
+    bool binary; // an old version of the same size: the comparison must not read it either
+    bool copied;
+  } cases[] = {
+      {"user's link to root's 0640 file", 65534, 0, 0640, true, false, false},
+      {"user's link to root's file, content comparison", 65534, 0, 0640, true, true, false},
+      {"user's link to another user's readable file", 65534, 1234, 0644, true, false, false},
+      {"user's link to the user's own file", 65534, 65534, 0600, true, false, true},
+      {"root's link to root's file", 0, 0, 0600, true, false, true},
+      {"root's link to a user's file", 0, 65534, 0600, true, false, true},
+      {"not root: own link to root's readable file", 65534, 0, 0644, false, false, true},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    o.CompareMode = c.binary ? cmBinary : cmSizeDate;
+    chmod(t.Path().c_str(), 0755);
+    const std::string target = t / "target";
+    WriteFile(target, "secret");
+    ASSERT_EQ(chown(target.c_str(), c.fileUid, c.fileUid), 0);
+    ASSERT_EQ(chmod(target.c_str(), c.fileMode), 0);
+    MakeDirs(o.SourceDir);
+    WriteFile(o.SourceDir + "/plain", "plain");
+    const std::string link = o.SourceDir + "/link";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    ASSERT_EQ(lchown(link.c_str(), c.linkUid, c.linkUid), 0);
+    MakeDirs(o.DestDir);
+    if (c.binary) WriteFile(o.DestDir + "/link", "SECRET");
+    int errors = 0;
+    if (c.asRoot) {
+      TRunResult r = Run(o);
+      errors = r.Stats.Errors;
+      if (!c.copied) {
+        EXPECT_EQ(r.CountPrefix("ERROR        Cannot copy \"" + link + "\": the link belongs to user 65534"), 1)
+            << r.Text();
+      }
+    } else {
+      chown(o.SourceDir.c_str(), 65534, 65534);
+      chown((o.SourceDir + "/plain").c_str(), 65534, 65534);
+      chown(o.DestDir.c_str(), 65534, 65534);
+      pid_t pid = fork();
+      ASSERT_GE(pid, 0);
+      if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        if (access(o.SourceDir.c_str(), R_OK | X_OK) != 0) _exit(3); // a private $TMPDIR
+        TMirrorEngine engine(o, nullptr);
+        engine.Run();
+        _exit(std::min(engine.Stats().Errors, 100));
+      }
+      int status = 0;
+      waitpid(pid, &status, 0);
+      ASSERT_TRUE(WIFEXITED(status)) << status;
+      if (WEXITSTATUS(status) == 3) {
+        std::cout << "[  SKIPPED ] " << c.what << ": nobody cannot reach the test folder\n";
+        continue;
+      }
+      errors = WEXITSTATUS(status);
+    }
+    EXPECT_EQ(errors, c.copied ? 0 : 1);
+    EXPECT_EQ(ReadFile(o.DestDir + "/plain"), "plain");
+    if (c.copied) EXPECT_EQ(ReadFile(o.DestDir + "/link"), "secret");
+    else if (c.binary) EXPECT_EQ(ReadFile(o.DestDir + "/link"), "SECRET");
+    else EXPECT_FALSE(std::filesystem::exists(o.DestDir + "/link"));
+  }
+}
+
+// A destination folder belongs to the source folder's owner, who can give
+// it a default ACL naming anyone. As root, neither a copy nor a created
+// folder keeps entries handed down that way: a root-only file copied there
+// stays root-only, whether ACLs are carried or not.
+TEST_F(SecurityTest, NoAclEntriesInheritedFromADestinationFolder) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  struct {
+    const char* what;
+    bool preserveAcl;
+    bool existing; // the copy replaces an older version
+  } cases[] = {
+      {"ACLs not carried, new file", false, false},
+      {"ACLs not carried, replaced file", false, true},
+      {"ACLs carried", true, false},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    o.PreserveAcl = c.preserveAcl;
+    WriteFile(o.SourceDir + "/u/shadow", "root only");
+    chmod((o.SourceDir + "/u/shadow").c_str(), 0640);
+    MakeDirs(o.SourceDir + "/u/sub");
+    chmod((o.SourceDir + "/u/sub").c_str(), 0750);
+    MakeDirs(o.DestDir + "/u");
+    if (c.existing) WriteFile(o.DestDir + "/u/shadow", "old version");
+    chown((o.DestDir + "/u").c_str(), 65534, 65534);
+    if (RealFileSystem().SetAcl(o.DestDir + "/u", "A:u::rwx,g::r-x,o::r-x\nD:u::rwx,u:65534:rwx,g::r-x,m::rwx,o::---") !=
+        0)
+      GTEST_SKIP() << "no ACLs on this file system";
+    TRunResult r = Run(o);
+    ASSERT_EQ(r.Stats.Errors, 0) << r.Text();
+    for (const char* item : {"/u/shadow", "/u/sub"}) {
+      SCOPED_TRACE(item);
+      std::string acl;
+      ASSERT_EQ(RealFileSystem().GetAcl(o.DestDir + item, acl), 0);
+      EXPECT_EQ(acl.find(":65534:"), std::string::npos) << acl;
+    }
+    struct stat st;
+    ASSERT_EQ(stat((o.DestDir + "/u/sub").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0750u);
   }
 }

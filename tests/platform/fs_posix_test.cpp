@@ -10,6 +10,7 @@
 #include <map>
 #include <random>
 #include <regex>
+#include <thread>
 
 #include "platform/fs.h"
 #include "platform/posix_internal.h"
@@ -800,6 +801,67 @@ TEST(PlatformBeneath, NoLinkNoEscape) {
       if (fd >= 0) close(fd);
     }
   }
+  close(root);
+}
+
+// A source file is opened for reading only once it is known to be a
+// regular file, and a link's owner is told, whichever link was followed.
+TEST(PlatformBeneath, OpenFileAtOpensOnlyRegularFilesAndTellsTheLinksOwner) {
+  TTempTree t;
+  t.MkDir("root");
+  t.Write("root/f", "file");
+  t.Write("outside", "outside");
+  ASSERT_EQ(mkfifo(t.Path("root/fifo").c_str(), 0600), 0);
+  t.Link(t.Path("outside"), "root/to-file");
+  t.Link("f", "root/to-f-relative");
+  t.Link(t.Path("root/fifo"), "root/to-fifo");
+  t.Link(t.Path(""), "root/to-dir");
+  if (lchown(t.Path("root/to-file").c_str(), 65534, 65534) != 0) GTEST_SKIP() << "needs root";
+  struct {
+    const char* rel;
+    bool follow;
+    int want;
+    const char* content;
+    bool viaLink;
+  } cases[] = {
+      {"f", false, 0, "file", false},
+      {"to-file", false, ELOOP, nullptr, false},
+      {"to-file", true, 0, "outside", true},
+      {"to-f-relative", true, 0, "file", true},
+      {"fifo", false, ENOTSUP, nullptr, false},
+      {"to-fifo", true, ENOTSUP, nullptr, false},
+      {"to-dir", true, EISDIR, nullptr, false},
+      {"none", true, ENOENT, nullptr, false},
+  };
+  int root = open(t.Path("root").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(root, 0);
+  // A writer waiting for the FIFO's first reader: any open for reading
+  // would release it.
+  std::atomic<bool> released{false};
+  std::thread writer([&] {
+    int w = open(t.Path("root/fifo").c_str(), O_WRONLY | O_CLOEXEC);
+    released = true;
+    if (w >= 0) close(w);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the writer is waiting by now
+  IFileSystem& fs = RealFileSystem();
+  for (auto& c : cases) {
+    SCOPED_TRACE(std::string(c.rel) + (c.follow ? " followed" : ""));
+    int fd = -1;
+    TFileInfo info;
+    EXPECT_EQ(fs.OpenFileAt(root, c.rel, c.follow, fd, info), c.want);
+    if (fd < 0) continue;
+    char buf[16] = {};
+    EXPECT_EQ(std::string(buf, size_t(std::max<ssize_t>(0, read(fd, buf, sizeof buf)))), c.content);
+    EXPECT_EQ(info.ViaLink, c.viaLink);
+    EXPECT_EQ(info.LinkUid, c.rel == std::string("to-file") ? 65534u : info.Uid);
+    close(fd);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(released.load()) << "the FIFO was opened for reading";
+  int r = open(t.Path("root/fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  writer.join();
+  if (r >= 0) close(r);
   close(root);
 }
 
