@@ -14,7 +14,6 @@
 #include "engine/filemap.h"
 #include "engine/types.h"
 #include "platform/fs.h"
-#include "platform/fs.h"
 
 namespace twf {
 

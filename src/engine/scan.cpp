@@ -95,7 +95,9 @@ bool TMirrorEngine::IsKeptOut(const std::string& rel, bool atTop, const std::str
 void TMirrorEngine::ScanTree(const std::string& root, int rootFd, int rootErr, TFileMap& files, TDirMap& dirs,
                              int32_t workers, std::atomic<int32_t>& counter, TScanResult& result, bool isSource) {
   if (rootFd < 0) {
-    if (rootErr == ENOENT || rootErr == ENOTDIR) return; // nothing there yet
+    // Only a destination that is not there yet is empty; one that is there
+    // but cannot be opened may hold anything.
+    if (rootErr == ENOENT) return;
     LogError("Cannot list \"%s\": %s", root.c_str(), SystemMessage(rootErr).c_str());
     result.RootFailed = true;
     return;
