@@ -47,6 +47,12 @@ void TMirrorEngine::ReportChanged(const std::string& relDir) {
            DstPath(relDir).c_str());
 }
 
+int TMirrorEngine::OpenDestParent(const std::string& rel, std::string& name, int& fd) {
+  std::string dirRel;
+  SplitRel(rel, dirRel, name);
+  return OpenDestDir(dirRel, fd);
+}
+
 int TMirrorEngine::OpenDestDir(const std::string& relDir, int& fd) {
   fd = -1;
   if (IsBelowChanged(relDir)) return kFolderChanged;
@@ -112,10 +118,9 @@ void TMirrorEngine::RetryWait() {
 void TMirrorEngine::RemoveLeftovers() {
   for (const std::string& rel : FLeftoverFiles) {
     if (IsCancelled()) return;
-    std::string dirRel, name;
-    SplitRel(rel, dirRel, name);
+    std::string name;
     int dir = -1;
-    int code = OpenDestDir(dirRel, dir);
+    int code = OpenDestParent(rel, name, dir);
     if (code == kFolderChanged) continue;
     TFileInfo info;
     if (code == 0) code = FFs.StatAt(dir, name, info);
@@ -151,10 +156,9 @@ void TMirrorEngine::DeleteItem(const TPlan& plan, int32_t index) {
     LogOp(loDelete, "[DRY] DELETE " + rel);
     FFilesDeleted.fetch_add(1);
   } else {
-    std::string dirRel, name;
-    SplitRel(rel, dirRel, name);
+    std::string name;
     int dir = -1;
-    int code = OpenDestDir(dirRel, dir);
+    int code = OpenDestParent(rel, name, dir);
     if (code == kFolderChanged) {
       FDoneOps.fetch_add(1);
       return;
@@ -190,10 +194,9 @@ void TMirrorEngine::RecycleFiles(const TPlan& plan) {
   for (uint32_t j : plan.ToDelete) {
     if (IsCancelled()) return;
     const std::string rel(FDstFiles.At(j).OrigRel);
-    std::string dirRel, name;
-    SplitRel(rel, dirRel, name);
+    std::string name;
     int dir = -1;
-    int code = OpenDestDir(dirRel, dir);
+    int code = OpenDestParent(rel, name, dir);
     if (code == kFolderChanged) {
       FDoneOps.fetch_add(1);
       continue;
@@ -228,10 +231,9 @@ void TMirrorEngine::RemoveFolders(const TPlan& plan) {
       LogOp(loRmDir, "[DRY] RMDIR  " + rel);
       FDirsDeleted.fetch_add(1);
     } else {
-      std::string dirRel, name;
-      SplitRel(rel, dirRel, name);
+      std::string name;
       int dir = -1;
-      int code = IsBelowChanged(rel) ? kFolderChanged : OpenDestDir(dirRel, dir);
+      int code = IsBelowChanged(rel) ? kFolderChanged : OpenDestParent(rel, name, dir);
       if (code == 0) code = FFs.RemoveDirAt(dir, name);
       CloseFd(dir);
       if (code == 0) {
@@ -293,12 +295,11 @@ void TMirrorEngine::CreateFolders(const TPlan& plan) {
       LogOp(loMkDir, "[DRY] MKDIR  " + rel);
       FDirsCreated.fetch_add(1);
     } else {
-      std::string dirRel, name;
-      SplitRel(rel, dirRel, name);
+      std::string name;
       int src = -1, parent = -1, made = -1;
       TFileInfo srcInfo, madeInfo;
       int code = FFs.OpenDirAt(FSrcRoot, rel, src, srcInfo);
-      if (code == 0) code = OpenDestDir(dirRel, parent);
+      if (code == 0) code = OpenDestParent(rel, name, parent);
       if (code == 0) code = FFs.CreateDirAt(parent, name, made, madeInfo);
       CloseFd(parent);
       if (code == 0) {
@@ -328,10 +329,9 @@ void TMirrorEngine::CopyItem(const TPlan& plan, int32_t index) {
     return;
   }
 
-  std::string dirRel, name;
-  SplitRel(rel, dirRel, name);
+  std::string name;
   int dir = -1;
-  int code = OpenDestDir(dirRel, dir);
+  int code = OpenDestParent(rel, name, dir);
   if (code == kFolderChanged) {
     FDoneOps.fetch_add(1);
     return;

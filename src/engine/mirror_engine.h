@@ -103,6 +103,8 @@ private:
   // touched for the rest of the run.
   static constexpr int kFolderChanged = -1;
   int OpenDestDir(const std::string& relDir, int& fd);
+  // OpenDestDir for the folder that holds rel; name gets rel's last part.
+  int OpenDestParent(const std::string& rel, std::string& name, int& fd);
   bool SameAsSeen(const std::string& relDir, const TFileInfo& info) const;
   bool IsBelowChanged(std::string_view rel);
   void ReportChanged(const std::string& relDir);

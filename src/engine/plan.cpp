@@ -183,10 +183,9 @@ int TMirrorEngine::SameContent(const std::string& rel, const std::string& dstRel
   int err = OpenSourceFile(rel, fa.Fd, info);
   if (err == kLinkRefused) return kSettled; // reported; nothing is copied for it
   if (err != 0) throw std::runtime_error("Cannot open file \"" + SrcPath(rel) + "\". " + SystemMessage(err));
-  std::string dirRel, name;
-  SplitRel(dstRel, dirRel, name);
+  std::string name;
   int dir = -1;
-  err = OpenDestDir(dirRel, dir);
+  err = OpenDestParent(dstRel, name, dir);
   if (err == kFolderChanged) return kSettled; // reported; nothing below it is touched
   if (err == 0) {
     err = FFs.OpenReadAt(dir, name, false, fb.Fd);

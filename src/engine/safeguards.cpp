@@ -118,10 +118,9 @@ bool TMirrorEngine::ArchiveFile(int dir, const std::string& name, const std::str
 
 void TMirrorEngine::ArchiveDeleteItem(const TPlan& plan, int32_t index) {
   const std::string rel(FDstFiles.At(plan.ToDelete[index]).OrigRel);
-  std::string dirRel, name;
-  SplitRel(rel, dirRel, name);
+  std::string name;
   int dir = -1;
-  const int code = OpenDestDir(dirRel, dir);
+  const int code = OpenDestParent(rel, name, dir);
   if (code == 0) {
     if (ArchiveFile(dir, name, rel, TArchiveKind::Deleted)) {
       FFilesDeleted.fetch_add(1);
