@@ -116,7 +116,7 @@ TIniDocument TIniDocument::Parse(std::string_view text) {
 }
 
 bool TIniDocument::LoadFromFile(const std::string& path, size_t maxBytes) {
-  FSections.clear();
+  *this = TIniDocument(); // a failed load leaves an empty document, index included
   // Non-blocking so that a FIFO given as a task file cannot hang the open.
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
@@ -126,7 +126,7 @@ bool TIniDocument::LoadFromFile(const std::string& path, size_t maxBytes) {
 }
 
 bool TIniDocument::LoadFromDescriptor(int fd, size_t maxBytes) {
-  FSections.clear();
+  *this = TIniDocument();
   struct stat st;
   std::string data;
   bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) <= maxBytes;

@@ -145,6 +145,12 @@ TEST_F(IniFileDiskTest, FilesAreReadWithinLimitsAndReplacedWhole) {
   EXPECT_TRUE(doc.KeyNames("Task").empty());
   ASSERT_TRUE(doc.LoadFromFile(path));
   EXPECT_EQ(doc.KeyNames("Task"), Keys{"A"});
+  // A failed load over a document that held data leaves it empty, its
+  // look-ups included.
+  TIniDocument reloaded = doc;
+  EXPECT_FALSE(reloaded.LoadFromFile(Root + "/missing.ini"));
+  EXPECT_TRUE(reloaded.KeyNames("Task").empty());
+  EXPECT_EQ(reloaded.ReadString("Task", "A", "?"), "?");
 
   chmod(path.c_str(), 0640);
   doc.WriteString("Task", "B", "2");
