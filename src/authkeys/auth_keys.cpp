@@ -100,8 +100,10 @@ std::optional<TUserMessage> SaveAuthKeyEntry(TSettingsStore& store, const std::s
   if (trimmed.empty()) return TUserMessage{TMessageKind::mkError, kMsgEnterKeyName};
   if (trimmed.find('\\') != std::string::npos) return TUserMessage{TMessageKind::mkError, kMsgKeyNameBackslash};
   std::string protectionFailure;
-  if (!WriteAuthKey(store, trimmed, TrimName(headerKey), value, &protectionFailure) && !protectionFailure.empty())
-    return TUserMessage{TMessageKind::mkError, protectionFailure};
+  if (!WriteAuthKey(store, trimmed, TrimName(headerKey), value, &protectionFailure))
+    return TUserMessage{TMessageKind::mkError,
+                        !protectionFailure.empty() ? protectionFailure
+                                                   : "The key was not saved: the settings store could not take it."};
   if (savedName) *savedName = trimmed;
   return std::nullopt;
 }

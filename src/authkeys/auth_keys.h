@@ -45,9 +45,8 @@ void DeleteAuthKey(TSettingsStore& store, const std::string& name);
 
 // "Add / Update" of the manager: the name and the header key are trimmed,
 // the value is kept as typed. Returns the refusal to show (including a value
-// that cannot be protected), or nullopt when the entry was written (or the
-// store could not take it, which is not reported); savedName then holds the
-// trimmed name.
+// that cannot be protected, or a store that could not take it), or nullopt
+// when the entry was written; savedName then holds the trimmed name.
 std::optional<TUserMessage> SaveAuthKeyEntry(TSettingsStore& store, const std::string& name,
                                              const std::string& headerKey, const std::string& value,
                                              std::string* savedName = nullptr);

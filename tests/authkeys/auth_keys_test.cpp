@@ -286,5 +286,20 @@ TEST_F(AuthKeyStoreTest, AValueThatCannotBeProtectedIsNotSaved) {
   EXPECT_TRUE(store.KeyExists("AuthKeys\\Open"));
 }
 
+// A store that cannot take the entry is a refusal too, never a silent success.
+TEST_F(AuthKeyStoreTest, AKeyTheStoreCannotTakeIsReported) {
+  TSettingsStore holder; // another program holds the write lock meanwhile
+  ASSERT_TRUE(holder.Transact([&] {
+    TSettingsStore late(holder.FilePath(), 300);
+    EXPECT_FALSE(late.IsOpen());
+    std::string saved;
+    const std::optional<TUserMessage> refusal = SaveAuthKeyEntry(late, "Open", "X-Open", "", &saved);
+    EXPECT_TRUE(refusal && refusal->Kind == TMessageKind::mkError);
+    EXPECT_TRUE(saved.empty());
+    return true;
+  }));
+  EXPECT_FALSE(holder.KeyExists("AuthKeys\\Open"));
+}
+
 } // namespace
 } // namespace twf
