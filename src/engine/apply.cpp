@@ -192,7 +192,7 @@ void TMirrorEngine::RecycleFiles(const TPlan& plan) {
   outcomes.reserve(plan.ToDelete.size());
   bool anyMoved = false;
   for (uint32_t j : plan.ToDelete) {
-    if (IsCancelled()) return;
+    if (IsCancelled()) break; // what already went to the Trash is still reported
     const std::string rel(FDstFiles.At(j).OrigRel);
     std::string name;
     int dir = -1;

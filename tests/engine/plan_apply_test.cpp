@@ -1,4 +1,5 @@
 // Scan filters, change detection and the four apply phases.
+#include <atomic>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -316,6 +317,26 @@ TEST_F(PlanTest, CancelDuringACopyLeavesNoPartialFile) {
   EXPECT_EQ(r.Stats.BytesCopied, 0);
   EXPECT_EQ(r.Stats.Phase, "Cancelled");
   EXPECT_EQ(ListTree(Dst), std::vector<std::string>{});
+}
+
+// Files that went to the Trash before a cancellation are still reported.
+TEST_F(PlanTest, CancelDuringTheTrashReportsWhatWent) {
+  WriteFile(Src + "/keep", "k");
+  WriteFile(Dst + "/old1", "1");
+  WriteFile(Dst + "/old2", "2");
+  TMirrorOptions o = Opt();
+  o.RecycleDeletes = true;
+  TFaultFileSystem fs(RealFileSystem());
+  TMirrorEngine* engine = nullptr;
+  std::atomic<int> trashed{0};
+  fs.SetHook([&](TFsCall kind, const std::string&) {
+    if (kind == TFsCall::TrashFiles && ++trashed == 1) engine->Cancel(); // the first still goes
+  });
+  TRunResult r = Run(o, &fs, {}, [&](TMirrorEngine& e) { engine = &e; });
+  EXPECT_TRUE(r.Has("CANCELLED    the mirror is INCOMPLETE")) << r.Text();
+  EXPECT_EQ(r.Stats.FilesDeleted, 1);
+  EXPECT_EQ(r.CountPrefix("DELETE       "), 1) << r.Text();
+  EXPECT_EQ(ListTree(Dst).size(), 1u);
 }
 
 TEST_F(PlanTest, RecycleSendsFilesToTheTrash) {
