@@ -251,9 +251,11 @@ void TMirrorEngine::Run() {
   // source file of that name, or a copy under way or interrupted: the
   // first takes part in the plan like any file, the others are cleared up
   // once the run goes ahead.
+  // Below a source folder that could not be listed, nobody knows whether
+  // the source has such a file: it is left alone like everything there.
   for (TScanResult::TFound& t : dstResult.TempFiles) {
     if (FSrcFiles.Contains(FoldKey(t.Rel))) FDstFiles.Set(TFileEntry{t.Rel, t.Size, t.WriteTime});
-    else FLeftoverFiles.push_back(std::move(t.Rel));
+    else if (!IsProtected(t.Rel)) FLeftoverFiles.push_back(std::move(t.Rel));
   }
 
   if (FSrcFiles.Empty()) {

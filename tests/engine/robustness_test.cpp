@@ -138,6 +138,10 @@ TEST_F(RobustTest, UnlistableSourceFolderCostsTheDestinationNothing) {
   WriteFile(Dst + "/locked/a.txt", "a");
   WriteFile(Dst + "/locked/only-in-dst.txt", "precious");
   WriteFile(Dst + "/locked/sub/deeper.txt", "precious too");
+  // Named like a copy's temporary file, and old enough to pass for a
+  // leftover: the source may hold a file of that name.
+  WriteFile(Dst + "/locked/.twf-0123456789ab.part", "precious as well");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
   TFaultFileSystem fs(RealFileSystem());
   fs.FailPath(TFsCall::ListDir, Src + "/locked", EACCES);
   TRunResult r = Run(Opt(), &fs);
@@ -147,6 +151,7 @@ TEST_F(RobustTest, UnlistableSourceFolderCostsTheDestinationNothing) {
   EXPECT_EQ(r.Stats.DirsDeleted, 0);
   EXPECT_EQ(ReadFile(Dst + "/locked/only-in-dst.txt"), "precious");
   EXPECT_EQ(ReadFile(Dst + "/locked/sub/deeper.txt"), "precious too");
+  EXPECT_EQ(ReadFile(Dst + "/locked/.twf-0123456789ab.part"), "precious as well");
 }
 
 // A root that cannot be listed, on either side, leaves the run nothing to
