@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --target twinfold -j "${JOBS:-$(nproc)}" >/dev/null
-exe=$build/src/runctl/twinfold
+exe=$build/src/app/twinfold
 if [ $# -gt 0 ]; then
   exec "$exe" "$@"
 fi

@@ -14,7 +14,7 @@
 #include <chrono>
 #include <thread>
 
-#include "runctl/instance_server.h"
+#include "app/instance_server.h"
 #include "runctl/runctl_support.h"
 #include "runctl/single_instance.h"
 #include "support/tree.h"

@@ -1,4 +1,4 @@
-#include "runctl/instance_server.h"
+#include "app/instance_server.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

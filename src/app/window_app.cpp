@@ -1,10 +1,12 @@
-// The window's side of the program entry: the application object, the main
-// window with its run controller, the event loop and the exit code.
+// The window module's side of the program entry (window_entry.h): the
+// application object, the main window with its run controller, the
+// single-instance listener, the event loop and the exit code.
 #include <QApplication>
 #include <memory>
 
+#include "app/instance_server.h"
+#include "app/window_entry.h"
 #include "runctl/run_controller.h"
-#include "runctl/window_entry.h"
 #include "tasks/settings_store.h"
 #include "ui/dialogs.h"
 #include "ui/main_window.h"
@@ -23,9 +25,9 @@ int RunWindowApp(int& argc, char** argv, const TWindowStartup& startup) {
       window.showMinimized();
     else
       window.show();
-    std::shared_ptr<void> listening;
+    std::unique_ptr<TInstanceServer> listening;
     if (startup.ListenForActivation) {
-      listening = startup.ListenForActivation([&window] {
+      listening = std::make_unique<TInstanceServer>([&window] {
         if (window.isMinimized()) window.setWindowState((window.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
         window.show();
         window.raise();
@@ -40,3 +42,13 @@ int RunWindowApp(int& argc, char** argv, const TWindowStartup& startup) {
 }
 
 } // namespace twf
+
+extern "C" {
+
+__attribute__((visibility("default"))) extern const char twf_window_stamp[] = TWF_WINDOW_STAMP;
+
+__attribute__((visibility("default"))) int twf_window_main(int* argc, char** argv, const twf::TWindowStartup* startup) {
+  return twf::RunWindowApp(*argc, argv, *startup);
+}
+
+} // extern "C"

@@ -1,5 +1,6 @@
 // The program entry of twinfold: the window for interactive use, and the
-// same binary for unattended runs from cron, systemd timers or ssh.
+// same binary for unattended runs from cron, systemd timers or ssh. The
+// window lives in a module loaded only when it opens (window_entry.h).
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -7,16 +8,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "app/window_loader.h"
 #include "runctl/command_line.h"
 #include "runctl/display_probe.h"
 #include "runctl/headless.h"
-#include "runctl/instance_server.h"
 #include "runctl/single_instance.h"
-#include "runctl/window_entry.h"
 
 namespace {
 
@@ -39,6 +38,16 @@ bool HasDisplay() {
   const char* x = getenv("DISPLAY");
   const char* w = getenv("WAYLAND_DISPLAY");
   return (x && *x) || (w && *w);
+}
+
+twf::TWindowModule LoadWindow() {
+  std::vector<std::string> candidates;
+#ifdef TWF_WINDOW_MODULE_DIR
+  // A build-tree program kept apart from the module (the tests' copy).
+  candidates.push_back(std::string(TWF_WINDOW_MODULE_DIR) + "/" + twf::kWindowModuleName);
+#endif
+  for (std::string& c : twf::WindowModuleCandidates(twf::ExecutablePath())) candidates.push_back(std::move(c));
+  return twf::LoadWindowModule(candidates);
 }
 #endif
 
@@ -64,10 +73,15 @@ int main(int argc, char** argv) {
     // the window only when its server answers, else the same run headless.
     const twf::TDisplayChoice display = twf::ProbeDisplay(twf::DisplayEnvFromProcess());
     if (display.Kind != twf::TDisplayKind::dkNone) {
-      if (!display.Platform.empty()) setenv("QT_QPA_PLATFORM", display.Platform.c_str(), 1);
-      twf::TWindowStartup startup;
-      startup.Cmd = cmd;
-      return twf::RunWindowApp(argc, argv, startup);
+      const twf::TWindowModule window = LoadWindow();
+      if (window.Main) {
+        if (!display.Platform.empty()) setenv("QT_QPA_PLATFORM", display.Platform.c_str(), 1);
+        twf::TWindowStartup startup;
+        startup.Cmd = cmd;
+        return window.Main(&argc, argv, &startup);
+      }
+      // The task still runs: a broken installation must not cost a backup.
+      fprintf(stderr, "twinfold: the window cannot open (%s); the task runs without it\n", window.Error.c_str());
     }
 #endif
     return twf::RunHeadless(cmd, STDOUT_FILENO, STDERR_FILENO);
@@ -81,13 +95,16 @@ int main(int argc, char** argv) {
   }
 #ifdef TWF_HAVE_WINDOW
   if (HasDisplay()) {
-    twf::TWindowStartup startup;
-    startup.Cmd = cmd;
-    if (lock.State() == twf::TInstanceLock::isFirst)
-      startup.ListenForActivation = [](std::function<void()> activate) -> std::shared_ptr<void> {
-        return std::make_shared<twf::TInstanceServer>(std::move(activate));
-      };
-    return twf::RunWindowApp(argc, argv, startup);
+    const twf::TWindowModule window = LoadWindow();
+    if (window.Main) {
+      twf::TWindowStartup startup;
+      startup.Cmd = cmd;
+      startup.ListenForActivation = lock.State() == twf::TInstanceLock::isFirst;
+      return window.Main(&argc, argv, &startup);
+    }
+    fprintf(stderr, "twinfold: the window cannot open (%s); /run or /dry runs a task without it (see --help)\n",
+            window.Error.c_str());
+    return 2;
   }
   fputs("twinfold: no display: the window cannot open here; /run or /dry runs a task without it (see --help)\n",
         stderr);
