@@ -28,8 +28,12 @@ TWindowModule LoadWindowModule(const std::vector<std::string>& candidates) {
     // The module stays loaded for the life of the process: the toolkit
     // registers exit handlers that must find its code.
     const auto* stamp = static_cast<const char*>(dlsym(handle, kWindowStampSymbol));
-    if (!stamp || strcmp(stamp, kWindowStamp) != 0) {
-      out.Error = path + " belongs to another build of twinfold";
+    if (!stamp) {
+      out.Error = path + " is not a twinfold window module";
+      return out;
+    }
+    if (strcmp(stamp, kWindowStamp) != 0) {
+      out.Error = path + " belongs to another version of twinfold";
       return out;
     }
     out.Main = reinterpret_cast<TWindowMain>(dlsym(handle, kWindowMainSymbol));

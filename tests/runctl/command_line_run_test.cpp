@@ -3,6 +3,7 @@
 // between two interactive starts.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <thread>
 
 #include "app/instance_server.h"
+#include "app/window_loader.h"
 #include "runctl/runctl_support.h"
 #include "runctl/single_instance.h"
 #include "support/tree.h"
@@ -45,11 +47,12 @@ protected:
   }
   // What cron gives a job.
   std::vector<std::string> Env() const { return {"HOME=" + Home, "PATH=/usr/bin:/bin"}; }
-  TProcessResult Twinfold(std::vector<std::string> args, std::vector<std::string> prefix = {}) {
+  TProcessResult Twinfold(std::vector<std::string> args, std::vector<std::string> prefix = {},
+                          std::vector<std::string> env = {}) {
     std::vector<std::string> argv = std::move(prefix);
     argv.push_back(TWF_TWINFOLD_EXE);
     argv.insert(argv.end(), args.begin(), args.end());
-    return RunProcess(argv, Env(), 120000);
+    return RunProcess(argv, env.empty() ? Env() : env, 120000);
   }
   std::vector<std::string> LogFiles() {
     std::vector<std::string> out;
@@ -240,6 +243,81 @@ TEST_F(CommandLineRun, InteractiveStartWithoutADisplay) {
   EXPECT_EQ(r.Err.rfind("twinfold: no display: ", 0), 0u) << r.Err;
   EXPECT_NE(r.Err.find("--help"), std::string::npos);
   EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1);
+}
+
+// The toolkit is loaded by a window that opens, and by nothing else: a
+// scheduled run, the help and an import neither pay for it nor depend on it
+// being installed. A run in the window still mirrors.
+TEST_F(CommandLineRun, OnlyAWindowLoadsTheToolkit) {
+  struct TCase {
+    const char* Name;
+    std::vector<std::string> Env, Args;
+    bool WantWindow;
+  };
+  const std::vector<TCase> cases = {
+      {"help", {}, {"--help"}, false},
+      {"import", {}, {"/import_task:" + Job}, false},
+      {"run without a display", {}, {"/task:Nightly", "/run", "/close"}, false},
+      {"dry run, display that does not answer", {"DISPLAY=:4242"}, {"/task_file:" + Job, "/dry", "/close"}, false},
+#ifdef TWF_HAVE_WINDOW
+      {"run in the window", {"DISPLAY=:4242", "QT_QPA_PLATFORM=offscreen"}, {"/task:Nightly", "/run", "/close"}, true},
+#endif
+  };
+  const std::string traces = Tmp / "ld";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    test::RemoveTree(Dst);
+    test::RemoveTree(traces);
+    test::MakeDirs(traces);
+    std::vector<std::string> env = Env();
+    env.insert(env.end(), c.Env.begin(), c.Env.end());
+    env.push_back("LD_DEBUG=libs");
+    env.push_back("LD_DEBUG_OUTPUT=" + traces + "/trace"); // the loader adds ".<pid>"
+    TProcessResult r = Twinfold(c.Args, {}, env);
+    EXPECT_EQ(r.ExitCode, 0) << r.Err;
+    std::string loaded;
+    for (const auto& name : test::ListTree(traces)) loaded += test::ReadFile(traces + "/" + name);
+    ASSERT_NE(loaded.find("calling init:"), std::string::npos) << "no loader trace";
+    EXPECT_EQ(loaded.find("libQt6") != std::string::npos, c.WantWindow);
+    if (c.WantWindow) {
+      EXPECT_EQ(test::TreeDiff(Src, Dst), "");
+      EXPECT_EQ(r.Err.find("twinfold:"), std::string::npos) << r.Err;
+      EXPECT_EQ(r.Out.find("=== Quarlex Twinfold started ==="), std::string::npos) << "ran headless";
+    }
+  }
+}
+
+// ---------------------------------------------------------------- window module
+
+TEST(WindowModule, LooksBesideTheProgramThenUnderLib) {
+  EXPECT_EQ(WindowModuleCandidates("/usr/bin/twinfold"),
+            (std::vector<std::string>{"/usr/bin/twinfold-window.so", "/usr/bin/../lib/twinfold/twinfold-window.so"}));
+  EXPECT_TRUE(WindowModuleCandidates("").empty()) << "no program path, no guess in the working folder";
+}
+
+// A missing, damaged or foreign module is a reason to report, never a crash.
+TEST(WindowModule, WhatCannotBeLoadedIsReported) {
+  TTempDir tmp;
+  test::WriteFile(tmp / "damaged.so", "not a library");
+  Dl_info info{};
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(&getpid), &info), 0);
+  const std::string foreign = info.dli_fname; // the C library: it loads, but is no window module
+  struct TCase {
+    const char* Name;
+    std::vector<std::string> Candidates;
+    std::string WantError;
+  };
+  const std::vector<TCase> cases = {
+      {"nothing there", {tmp / "a.so", tmp / "b.so"}, "twinfold-window.so was not found"},
+      {"the first that exists counts", {tmp / "a.so", tmp / "damaged.so", foreign}, tmp / "damaged.so"},
+      {"another library", {foreign}, foreign + " is not a twinfold window module"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const TWindowModule m = LoadWindowModule(c.Candidates);
+    EXPECT_EQ(m.Main, nullptr);
+    EXPECT_NE(m.Error.find(c.WantError), std::string::npos) << m.Error;
+  }
 }
 
 // ---------------------------------------------------------------- single instance
