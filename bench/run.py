@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Mirror benchmark: the twinfold-mirror driver against rsync, rclone and cp -a.
+"""Mirror benchmark: the twinfold program (as a user runs it from the command
+line) and the twinfold-mirror developer driver against rsync, rclone and cp -a.
 
 Builds deterministic workloads outside the repository, then times every tool
 on every workload in interleaved rounds (A, B, C, D, A, B, C, D, ...) so that
@@ -12,6 +13,7 @@ import fcntl
 import json
 import os
 import platform
+import pwd
 import random
 import re
 import shutil
@@ -23,6 +25,8 @@ import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 DEFAULT_DRIVER = os.path.join(REPO, "build-bench", "tools", "twinfold-mirror")
+# The program moved from src/runctl to src/app; either build is found.
+DEFAULT_PROGRAMS = [os.path.join(REPO, "build-bench", "src", d, "twinfold") for d in ("app", "runctl")]
 SEED = 20240611
 # Fixed base time for every generated file, so two generations of a workload
 # are identical down to the modification times.
@@ -37,22 +41,33 @@ FULL = {
     "w1_files": 50_000, "w1_dirs": 2_000, "w1_max": 16 * KIB,
     "w4_count": 2, "w4_size": 1 * GIB,
     "w5_files": 300_000, "w5_dirs": 10_000, "w5_max": 4 * KIB,
+    "w6_files": 3_000_000, "w6_dirs": 100_000,
 }
 QUICK = {
     "w1_files": 5_000, "w1_dirs": 200, "w1_max": 16 * KIB,
     "w4_count": 2, "w4_size": 64 * MIB,
     "w5_files": 30_000, "w5_dirs": 1_000, "w5_max": 4 * KIB,
+    "w6_files": 300_000, "w6_dirs": 10_000,
 }
+WORKLOADS = ["W1", "W2", "W2cold", "W3", "W4", "W5", "W6"]
+WL_LABEL = {"W2cold": "W2 cold"}
 
+# The targets hold for the program ("twf") at its defaults; the driver's
+# rows are reported beside it without targets.
 TARGETS = [
     # (workload, numerator tool, denominator tool, limit, text)
     ("W1", "twf", "rsync", 0.5, "W1 initial mirror <= 0.5 x rsync"),
     ("W1", "twf", "cp", 1.2, "W1 initial mirror <= 1.2 x cp -a"),
     ("W2", "twf", "rsync", 0.4, "W2 no-change re-run <= 0.4 x rsync"),
+    ("W2cold", "twf", "rsync", 0.6, "W2 cold (caches dropped) <= 0.6 x rsync"),
     ("W3", "twf", "rsync", 0.5, "W3 5 % changed, 2.5 % added, 2.5 % deleted <= 0.5 x rsync"),
-    ("W4", "twf", "cp", 1.15, "W4 two big files <= 1.15 x cp -a"),
+    ("W4", "twf", "cp", 1.15, "W4 two big files <= 1.15 x cp -a (at exit)"),
+    ("W5", "twf", "rsync", 0.4, "W5 no-change re-run, many small files <= 0.4 x rsync"),
+    ("W6", "twf", "rsync", 0.4, "W6 no-change re-run, millions of files <= 0.4 x rsync"),
 ]
-W5_BYTES_PER_FILE = 200
+# Net peak memory of the program (its peak RSS minus that of the same
+# program mirroring a one-file tree) against rsync's whole peak RSS.
+MEMORY_TARGETS = [("W5", 1.0), ("W6", 2.0)]
 W1_RUNS = "w1-runs"  # the destinations of W1 and W3, removed at the end
 W3_RUNS = "w3-runs"
 # On ext4 without a journal, inodes freed less than a minute ago (five if
@@ -303,6 +318,157 @@ def make_big_tree(root, name, count, size, seed):
     return final
 
 
+# Creates the W6 trees: millions of files are too many for a Python loop to
+# write in reasonable time. Folder d (in the order of folder_list) holds the
+# files d, d + ndirs, d + 2 ndirs, ...; most are empty, one in 64 holds 1-100
+# bytes. Names, sizes and times follow from the seed alone.
+MKMANY_C = r"""
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+static unsigned long long state;
+static unsigned long long next(void) {
+  state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+  return state >> 17;
+}
+static void folder(long d, long tops, char* rel) {
+  if (d < tops) sprintf(rel, "d%03ld", d);
+  else sprintf(rel, "d%03ld/s%03ld", (d - tops) % tops, (d - tops) / tops);
+}
+static int fail(const char* what) { perror(what); return 1; }
+
+int main(int argc, char** argv) {
+  if (argc != 6) { fprintf(stderr, "usage: mkmany TOP FILES DIRS SEED BASE_NS\n"); return 2; }
+  long nfiles = atol(argv[2]), ndirs = atol(argv[3]);
+  state = strtoull(argv[4], 0, 10);
+  long long base = atoll(argv[5]);
+  long tops = ndirs / 50 > 0 ? ndirs / 50 : 1;
+  char rel[64], name[64], data[256];
+  for (int i = 0; i < 256; ++i) data[i] = (char)('a' + i % 26);
+  umask(022);
+  if (mkdir(argv[1], 0755) != 0) return fail(argv[1]);
+  int top = open(argv[1], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (top < 0) return fail(argv[1]);
+  for (long d = 0; d < ndirs; ++d) {
+    folder(d, tops, rel);
+    if (mkdirat(top, rel, 0755) != 0) return fail(rel);
+  }
+  long made = 0;
+  for (long d = 0; d < ndirs; ++d) {
+    folder(d, tops, rel);
+    int dir = openat(top, rel, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return fail(rel);
+    for (long i = d; i < nfiles; i += ndirs) {
+      unsigned long long r = next();
+      sprintf(name, "f%07ld.dat", i);
+      int fd = openat(dir, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (fd < 0) return fail(name);
+      if (i % 64 == 0) {
+        size_t n = 1 + r % 100;
+        if (write(fd, data + r % 128, n) != (ssize_t)n) return fail(name);
+      }
+      long long t = base + (long long)(r % (365ULL * 86400)) * 1000000000LL + (long long)(next() % 1000000000ULL);
+      struct timespec ts[2] = {{t / 1000000000LL, t % 1000000000LL}, {t / 1000000000LL, t % 1000000000LL}};
+      if (futimens(fd, ts) != 0 || close(fd) != 0) return fail(name);
+      if (++made % 250000 == 0) fprintf(stderr, "  %ld of %ld files\n", made, nfiles);
+    }
+    close(dir);
+  }
+  struct timespec bt[2] = {{base / 1000000000LL, base % 1000000000LL}, {base / 1000000000LL, base % 1000000000LL}};
+  for (long d = ndirs - 1; d >= 0; --d) {
+    folder(d, tops, rel);
+    if (utimensat(top, rel, bt, 0) != 0) return fail(rel);
+  }
+  return 0;
+}
+"""
+
+
+def mkmany_helper(root):
+    """Compiles the W6 generator once into ROOT/tools (None without a C compiler)."""
+    cc = shutil.which("cc") or shutil.which("gcc")
+    if not cc:
+        return None
+    tools = os.path.join(root, "tools")
+    os.makedirs(tools, exist_ok=True)
+    src, exe = os.path.join(tools, "mkmany.c"), os.path.join(tools, "mkmany")
+    try:
+        with open(src) as f:
+            same = f.read() == MKMANY_C
+    except OSError:
+        same = False
+    if not same or not os.access(exe, os.X_OK):
+        with open(src, "w") as f:
+            f.write(MKMANY_C)
+        sh([cc, "-O2", "-o", exe, src])
+    return exe
+
+
+def write_many_python(top, nfiles, ndirs, seed):
+    """The same tree as MKMANY_C, slower (where there is no C compiler)."""
+    state = seed
+    mask = (1 << 64) - 1
+
+    def nxt():
+        nonlocal state
+        state = (state * 6364136223846793005 + 1442695040888963407) & mask
+        return state >> 17
+    data = bytes(ord("a") + i % 26 for i in range(256))
+    dirs = folder_list(ndirs)
+    os.makedirs(top)
+    for d in dirs:
+        os.mkdir(os.path.join(top, d))
+    made = 0
+    for d, rel in enumerate(dirs):
+        for i in range(d, nfiles, ndirs):
+            r = nxt()
+            p = os.path.join(top, rel, f"f{i:07d}.dat")
+            fd = os.open(p, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o644)
+            if i % 64 == 0:
+                os.write(fd, data[r % 128: r % 128 + 1 + r % 100])
+            t = BASE_NS + (r % (365 * 86400)) * 10**9 + nxt() % 10**9
+            os.utime(fd, ns=(t, t))
+            os.close(fd)
+            made += 1
+            if made % 250_000 == 0:
+                log(f"  {made} of {nfiles} files")
+    for rel in reversed(dirs):
+        os.utime(os.path.join(top, rel), ns=(BASE_NS, BASE_NS))
+
+
+def make_many_tree(root, name, nfiles, ndirs, seed):
+    """nfiles mostly empty files in ndirs folders; the same tree for every name."""
+    params = {"kind": "many", "files": nfiles, "dirs": ndirs, "seed": seed}
+    final = os.path.join(root, name)
+    if is_built(root, name, params):
+        log(f"reusing {final}")
+        return final
+    log(f"generating {final}: {nfiles} files in {ndirs} folders (takes a while; progress below)")
+    unmark(root, name)
+    tmp = final + ".tmp"
+    rmtree(tmp)
+    rmtree(final)
+    exe = mkmany_helper(root)
+    t0 = time.time()
+    if exe:
+        sh([exe, tmp, str(nfiles), str(ndirs), str(seed), str(BASE_NS)])
+    else:
+        log("no C compiler: generating with Python (slower)")
+        write_many_python(tmp, nfiles, ndirs, seed)
+    os.rename(tmp, final)
+    os.sync()
+    mark_built(root, name, params)
+    log(f"generated {final} in {time.time() - t0:.0f} s")
+    return final
+
+
 def ensure_mirror(src, dst):
     """Makes dst an exact mirror of src (untimed preparation)."""
     if not os.path.isdir(dst):
@@ -332,11 +498,11 @@ def warm_source(src):
 
 
 def warm_metadata(*tops):
-    """Stats every entry, so a re-run finds the inodes and folders cached."""
-    for top in tops:
-        for dirpath, _dirs, names in os.walk(top):
-            for n in names:
-                os.lstat(os.path.join(dirpath, n))
+    """Stats every entry, so a re-run finds the inodes and folders cached.
+
+    du does it in C: a Python walk over W6's six million entries would take
+    longer than the run it prepares."""
+    sh(["du", "-s", "--", *tops], stdout=subprocess.DEVNULL)
 
 
 def content_differences(src, dst):
@@ -374,36 +540,133 @@ def count_files(top):
 # ---------------------------------------------------------------- tools
 
 
-def tool_argv(tool, driver, src, dst):
-    if tool == "twf":
-        return [driver, "--quiet", src, dst]
-    if tool == "twf-v64":
-        return [driver, "--quiet", "--verify", "64", src, dst]
-    if tool == "rsync":
-        return ["rsync", "-a", "--delete", src + "/", dst + "/"]
-    if tool == "rclone":
-        # Plain local-to-local sync with default settings (size + time
-        # comparison, 4 transfers, 8 checkers, MD5 check of each copy).
-        return ["rclone", "--config", "/dev/null", "-q", "sync", src, dst]
-    if tool == "cp":
-        return ["cp", "-a", src, dst]
-    raise ValueError(tool)
-
-
 TOOL_LABEL = {
-    "twf": "twinfold-mirror", "twf-v64": "twinfold-mirror --verify 64",
-    "rsync": "rsync -a --delete", "rclone": "rclone sync", "cp": "cp -a",
+    "twf": "twinfold /task_file /run /close", "drv": "twinfold-mirror (driver)",
+    "drv-v64": "twinfold-mirror --verify 64", "rsync": "rsync -a --delete", "rclone": "rclone sync",
+    "cp": "cp -a",
 }
 
 
-def run_timed(argv):
-    """Wall time of the tool, then of the sync that flushes what it wrote."""
+def default_workers():
+    # The program's own default for a task: the logical processors, 1 to 64.
+    return min(64, max(1, os.sysconf("SC_NPROCESSORS_ONLN")))
+
+
+class Tools:
+    """How each tool is started.
+
+    The program runs as a scheduler would start it: `/task_file:<ini> /run
+    /close`, no display, a task file per workload in the bench root, and a
+    home (settings store, runtime folder) of its own under the bench root."""
+
+    def __init__(self, program, driver, root):
+        self.program, self.driver, self.root = program, driver, root
+        self.home = program_home(root)
+        self.tasks = os.path.join(root, "twf-tasks")
+        os.makedirs(self.tasks, exist_ok=True)
+        # As root the program refuses a task file that anyone else could change.
+        os.chmod(self.tasks, 0o700)
+        self.workers = default_workers()
+        env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
+        env.update(HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"),
+                   XDG_DATA_HOME=os.path.join(self.home, ".local", "share"),
+                   XDG_STATE_HOME=os.path.join(self.home, ".local", "state"),
+                   XDG_CACHE_HOME=os.path.join(self.home, ".cache"),
+                   XDG_RUNTIME_DIR=os.path.join(self.home, "run"))
+        self.env = env
+
+    def task_file(self, wl, src, dst):
+        """The workload's task file: the program's defaults but for the folders.
+
+        Workers is the default written out (so the log shows it); LogEnabled=0,
+        the default too, keeps the log on standard output only, never in the
+        destination."""
+        path = os.path.join(self.tasks, f"{wl}.ini")
+        text = (f"[Task]\nSource={src}\nDest={dst}\nWorkers={self.workers}\nLogEnabled=0\n"
+                f"\n[Meta]\nName=bench-{wl}\n")
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+        with os.fdopen(fd, "w") as f:
+            f.write(text)
+        return path
+
+    def argv(self, tool, wl, src, dst):
+        if tool == "twf":
+            return [self.program, "/task_file:" + self.task_file(wl, src, dst), "/run", "/close"]
+        if tool == "drv":
+            return [self.driver, "--quiet", src, dst]
+        if tool == "drv-v64":
+            return [self.driver, "--quiet", "--verify", "64", src, dst]
+        if tool == "rsync":
+            return ["rsync", "-a", "--delete", src + "/", dst + "/"]
+        if tool == "rclone":
+            # Plain local-to-local sync with default settings (size + time
+            # comparison, 4 transfers, 8 checkers, MD5 check of each copy).
+            return ["rclone", "--config", "/dev/null", "-q", "sync", src, dst]
+        if tool == "cp":
+            return ["cp", "-a", src, dst]
+        raise ValueError(tool)
+
+    def run(self, tool, wl, src, dst):
+        argv = self.argv(tool, wl, src, dst)
+        if tool == "twf":
+            # Its log lines go to a file, as a cron job's would.
+            return run_timed(argv, env=self.env, out=os.path.join(self.home, f"{wl}.out"))
+        return run_timed(argv)
+
+    def baselines(self, tools):
+        """Peak RSS (KiB) of each tool mirroring a one-file tree into a new folder."""
+        src = os.path.join(self.root, "one-src")
+        if not os.path.isfile(os.path.join(src, "one.dat")):
+            rmtree(src)
+            os.makedirs(src)
+            write_file(os.path.join(src, "one.dat"), b"x" * 100, BASE_NS)
+        dst = os.path.join(self.root, "one-dst")
+        out = {}
+        for t in tools:
+            rmtree(dst)
+            out[t] = self.run(t, "one-file", src, dst)["rss_kib"]
+        rmtree(dst)
+        return out
+
+
+def program_home(root):
+    home = os.path.join(root, "twf-home")
+    for d in (home, os.path.join(home, "run")):
+        os.makedirs(d, exist_ok=True)
+        os.chmod(d, 0o700)
+    return home
+
+
+def enter_private_home(root):
+    """As root the program takes its settings store from root's home in the
+    user database, whatever HOME says. So the benchmark re-runs itself in a
+    private mount namespace and mounts the scratch home over root's home
+    there: the program then never sees the real store, and nothing outside
+    this process tree sees the mount."""
+    if os.geteuid() != 0:
+        return
+    if os.environ.get("TWF_BENCH_PRIVATE_HOME") != "1":
+        if shutil.which("unshare") is None:
+            sys.exit("running as root needs unshare (util-linux) to keep the program off root's settings")
+        env = dict(os.environ, TWF_BENCH_PRIVATE_HOME="1")
+        argv = ["unshare", "--mount", "--propagation", "private", sys.executable,
+                os.path.abspath(__file__)] + sys.argv[1:]
+        os.execvpe("unshare", argv, env)
+    real = pwd.getpwuid(0).pw_dir
+    sh(["mount", "--bind", program_home(root), real])
+
+
+def run_timed(argv, env=None, out=None):
+    """Wall time of the tool, then of the sync that flushes what it wrote.
+
+    out: a file for the tool's standard output and error (default: a pipe)."""
     fd, tfile = tempfile.mkstemp(prefix="twf-time-")
     os.close(fd)
+    sink = open(out, "wb") if out else None
     try:
         t0 = time.perf_counter()
-        p = subprocess.run(["/usr/bin/time", "-v", "-o", tfile] + argv,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        p = subprocess.run(["/usr/bin/time", "-v", "-o", tfile] + argv, env=env,
+                           stdout=sink or subprocess.PIPE, stderr=sink or subprocess.PIPE)
         t1 = time.perf_counter()
         os.sync()
         t2 = time.perf_counter()
@@ -411,10 +674,15 @@ def run_timed(argv):
             tv = f.read()
     finally:
         os.unlink(tfile)
+        if sink:
+            sink.close()
     if p.returncode != 0:
-        raise RuntimeError(f"{' '.join(argv)} exited {p.returncode}:\n"
-                           f"{p.stdout.decode(errors='replace')[-2000:]}"
-                           f"{p.stderr.decode(errors='replace')[-2000:]}")
+        if out:
+            with open(out, "rb") as f:
+                said = f.read()[-4000:].decode(errors="replace")
+        else:
+            said = p.stdout.decode(errors="replace")[-2000:] + p.stderr.decode(errors="replace")[-2000:]
+        raise RuntimeError(f"{' '.join(argv)} exited {p.returncode}:\n{said}")
 
     def field(name):
         m = re.search(re.escape(name) + r":\s*([0-9.]+)", tv)
@@ -429,15 +697,19 @@ def run_timed(argv):
 # ---------------------------------------------------------------- rounds
 
 
-def run_workload(wl, tools, rounds, prepare, argv_for, check=None, cold=False, warmup=None, warm=None):
+def run_workload(wl, tools, rounds, prepare, run_for, ctx, check=None, cold=False, warmup=None, warm=None):
     """Interleaved rounds: every tool once per round, in the same order.
 
     prepare(tool) resets the destination; warm() brings the source back into
     the page cache (something on a shared machine may have evicted it);
-    check(tool, first_round) lists differences left after the run.
+    run_for(tool) runs the tool once, timed;
+    check(tool, first_round) lists differences left after the run. Each
+    tool's memory baseline (a one-file tree) is measured once, before the
+    rounds.
     """
     results = {t: [] for t in tools}
     loads = []
+    baseline = ctx.baselines(tools)
     if warmup:
         warmup()
     for r in range(rounds):
@@ -449,7 +721,7 @@ def run_workload(wl, tools, rounds, prepare, argv_for, check=None, cold=False, w
                 drop_caches()
             elif warm:
                 warm()
-            res = run_timed(argv_for(t))
+            res = run_for(t)
             res["load"] = float(open("/proc/loadavg").read().split()[0])
             if check:
                 bad = check(t, r == 0)
@@ -458,11 +730,13 @@ def run_workload(wl, tools, rounds, prepare, argv_for, check=None, cold=False, w
                                        f"{len(bad)} difference(s), e.g. {bad[:5]}")
             results[t].append(res)
             log(f"{wl} round {r + 1}/{rounds} {t:8s} {res['wall']:8.3f} s"
-                f"  (+sync {res['sync']:.3f} s, rss {res['rss_kib'] / 1024:.1f} MiB)  load {load}")
-    return {"tools": tools, "rounds": rounds, "runs": results, "load": loads, "cold": cold}
+                f"  (+sync {res['sync']:.3f} s, rss {res['rss_kib'] / 1024:.1f} MiB, "
+                f"net {(res['rss_kib'] - baseline[t]) / 1024:.1f} MiB)  load {load}")
+    return {"tools": tools, "rounds": rounds, "runs": results, "load": loads, "cold": cold,
+            "baseline_kib": baseline}
 
 
-def bench_w1(args, root, sz, driver):
+def bench_w1(args, root, sz, ctx):
     src = make_small_tree(root, "w1-src", sz["w1_files"], sz["w1_dirs"], sz["w1_max"], SEED)
     # Every run writes a new destination, and none is deleted until the end
     # of the benchmark: on ext4 without a journal, creating files right after
@@ -471,7 +745,7 @@ def bench_w1(args, root, sz, driver):
     # made the same cp -a take anything from 3 to 30 s.
     runs = os.path.join(root, W1_RUNS)
     os.makedirs(runs, exist_ok=True)
-    tools = ["twf"] + (["twf-v64"] if args.verify_cost else []) + ["rsync", "rclone", "cp"]
+    tools = ["twf", "drv"] + (["drv-v64"] if args.verify_cost else []) + ["rsync", "rclone", "cp"]
     counter = [0]
     dst = [None]
 
@@ -484,34 +758,44 @@ def bench_w1(args, root, sz, driver):
     def check(_t, first):
         # Contents are compared in the first round, sizes and times after it.
         return content_differences(src, dst[0]) if first else mirror_differences(src, dst[0])
-    res = run_workload("W1", tools, args.rounds, prepare, lambda t: tool_argv(t, driver, src, dst[0]),
+    res = run_workload("W1", tools, args.rounds, prepare, lambda t: ctx.run(t, "W1", src, dst[0]), ctx,
                        check=check, cold=args.cold, warm=lambda: warm_source(src))
     res["files"] = sz["w1_files"]
     return res
 
 
-def bench_w2(args, root, sz, driver):
+def bench_w2(args, root, sz, ctx, cold=False):
+    wl = "W2cold" if cold else "W2"
     src = make_small_tree(root, "w1-src", sz["w1_files"], sz["w1_dirs"], sz["w1_max"], SEED)
     dst = os.path.join(root, "w2-dst")
     ensure_mirror(src, dst)
-    tools = ["twf", "rsync", "rclone"]
+    tools = ["twf", "drv", "rsync", "rclone"]
 
     def warmup():
         for t in tools:  # untimed: warms the caches and proves the run is a no-op
-            run_timed(tool_argv(t, driver, src, dst))
+            ctx.run(t, wl, src, dst)
         bad = mirror_differences(src, dst)
         if bad:
-            raise RuntimeError(f"W2: destination differs after warm-up: {bad[:5]}")
-    res = run_workload("W2", tools, args.rounds, lambda t: None, lambda t: tool_argv(t, driver, src, dst),
-                       cold=args.cold, warmup=warmup, warm=lambda: warm_metadata(src, dst))
+            raise RuntimeError(f"{wl}: destination differs after warm-up: {bad[:5]}")
+    res = run_workload(wl, tools, args.rounds, lambda t: None, lambda t: ctx.run(t, wl, src, dst), ctx,
+                       cold=cold or args.cold, warmup=warmup, warm=lambda: warm_metadata(src, dst))
     bad = mirror_differences(src, dst)
     if bad:
-        raise RuntimeError(f"W2: destination differs after the rounds: {bad[:5]}")
+        raise RuntimeError(f"{wl}: destination differs after the rounds: {bad[:5]}")
     res["files"] = sz["w1_files"]
     return res
 
 
-def bench_w3(args, root, sz, driver):
+def bench_w2cold(args, root, sz, ctx):
+    """W2 with the page cache dropped before every tool: listings and inodes
+    come from the disk."""
+    if os.geteuid() != 0:
+        log("W2 cold skipped: dropping the page cache needs root")
+        return None
+    return bench_w2(args, root, sz, ctx, cold=True)
+
+
+def bench_w3(args, root, sz, ctx):
     base = make_small_tree(root, "w1-src", sz["w1_files"], sz["w1_dirs"], sz["w1_max"], SEED)
     src = make_changed_tree(root, "w3-src", base, "w1-src", sz["w1_files"], sz["w1_max"], SEED + 3)
     pristine = os.path.join(root, "w3-pristine")
@@ -521,7 +805,7 @@ def bench_w3(args, root, sz, driver):
     # just before a timed run.
     runs = os.path.join(root, W3_RUNS)
     os.makedirs(runs, exist_ok=True)
-    tools = ["twf", "rsync", "rclone"]
+    tools = ["twf", "drv", "rsync", "rclone"]
     counter = [0]
     dst = [None]
 
@@ -538,16 +822,16 @@ def bench_w3(args, root, sz, driver):
     def warm():
         warm_source(src)
         warm_metadata(dst[0])
-    res = run_workload("W3", tools, args.rounds, prepare, lambda t: tool_argv(t, driver, src, dst[0]),
+    res = run_workload("W3", tools, args.rounds, prepare, lambda t: ctx.run(t, "W3", src, dst[0]), ctx,
                        check=check, cold=args.cold, warm=warm)
     res["files"] = count_files(src)
     return res
 
 
-def bench_w4(args, root, sz, driver):
+def bench_w4(args, root, sz, ctx):
     src = make_big_tree(root, "w4-src", sz["w4_count"], sz["w4_size"], SEED + 4)
     dst = os.path.join(root, "w4-dst")
-    tools = ["twf"] + (["twf-v64"] if args.verify_cost else []) + ["rsync", "rclone", "cp"]
+    tools = ["twf", "drv"] + (["drv-v64"] if args.verify_cost else []) + ["rsync", "rclone", "cp"]
 
     def prepare(_t):
         rmtree(dst)
@@ -560,29 +844,48 @@ def bench_w4(args, root, sz, driver):
                 if subprocess.run(["cmp", "-s", os.path.join(src, n), os.path.join(dst, n)]).returncode:
                     bad.append(f"content of {n}")
         return bad
-    res = run_workload("W4", tools, args.big_rounds, prepare, lambda t: tool_argv(t, driver, src, dst),
+    res = run_workload("W4", tools, args.big_rounds, prepare, lambda t: ctx.run(t, "W4", src, dst), ctx,
                        check=check, cold=args.cold, warm=lambda: warm_source(src))
     rmtree(dst)
     res["bytes"] = sz["w4_count"] * sz["w4_size"]
     return res
 
 
-def bench_w5(args, root, sz, driver):
-    src = make_small_tree(root, "w5-src", sz["w5_files"], sz["w5_dirs"], sz["w5_max"], SEED + 5)
-    dst = os.path.join(root, "w5-dst")
-    ensure_mirror(src, dst)
-    tools = ["twf", "rsync", "rclone"]
+def no_change_rounds(wl, args, src, dst, ctx):
+    """W5 and W6: untimed warm-up runs of every tool, then the rounds; the
+    destination must still be an exact mirror at the end."""
+    tools = ["twf", "drv", "rsync", "rclone"]
 
     def warmup():
         for t in tools:
-            run_timed(tool_argv(t, driver, src, dst))
-    res = run_workload("W5", tools, args.big_rounds, lambda t: None, lambda t: tool_argv(t, driver, src, dst),
+            ctx.run(t, wl, src, dst)
+    res = run_workload(wl, tools, args.big_rounds, lambda t: None, lambda t: ctx.run(t, wl, src, dst), ctx,
                        cold=args.cold, warmup=warmup, warm=lambda: warm_metadata(src, dst))
     bad = mirror_differences(src, dst)
     if bad:
-        raise RuntimeError(f"W5: destination differs after the rounds: {bad[:5]}")
+        raise RuntimeError(f"{wl}: destination differs after the rounds: {bad[:5]}")
+    return res
+
+
+def bench_w5(args, root, sz, ctx):
+    src = make_small_tree(root, "w5-src", sz["w5_files"], sz["w5_dirs"], sz["w5_max"], SEED + 5)
+    dst = os.path.join(root, "w5-dst")
+    ensure_mirror(src, dst)
+    res = no_change_rounds("W5", args, src, dst, ctx)
     res["files"] = sz["w5_files"]
     res["scanned"] = count_files(src) + count_files(dst)
+    return res
+
+
+def bench_w6(args, root, sz, ctx):
+    # Both trees come from the generator: copying millions of files would
+    # take longer than making them. The warm-up's rsync run repairs a
+    # destination that an interrupted run left changed.
+    src = make_many_tree(root, "w6-src", sz["w6_files"], sz["w6_dirs"], SEED + 6)
+    dst = make_many_tree(root, "w6-dst", sz["w6_files"], sz["w6_dirs"], SEED + 6)
+    res = no_change_rounds("W6", args, src, dst, ctx)
+    res["files"] = sz["w6_files"]
+    res["scanned"] = 2 * sz["w6_files"]
     return res
 
 
@@ -603,44 +906,64 @@ def fmt_s(x):
     return f"{x:.3f}" if x < 10 else f"{x:.2f}"
 
 
+def net_kib(res, tool):
+    """Per-run peak RSS minus the tool's one-file baseline (KiB)."""
+    base = res.get("baseline_kib", {}).get(tool)
+    if base is None:
+        return None
+    return [x["rss_kib"] - base for x in res["runs"][tool]]
+
+
 def report(results, facts, args):
     lines = []
     lines.append(f"Date: {facts['date']}  ")
     lines.append(f"Machine: {facts['nproc']} cores ({facts['cpu']}), kernel {facts['kernel']}, "
                  f"{facts['fstype']} ({facts['mount_options']})  ")
-    lines.append(f"Driver commit: {facts['commit']}"
+    lines.append(f"Commit: {facts['commit']}"
                  + ("  (engine/platform have uncommitted changes)" if facts["engine_dirty"] else "") + "  ")
+    lines.append(f"Program (twf): `{facts.get('program', '')} /task_file:<ini> /run /close`, "
+                 f"{facts.get('workers', '?')} workers (its default); driver: `{facts.get('driver', '')}`  ")
     lines.append(f"Peers: {facts['rsync']}; {facts['rclone']}; {facts['cp']}  ")
-    lines.append(f"Caches: {'cold (dropped before every timed run)' if args.cold else 'warm (before every timed run: destination reset, sync, then the source read again, or for re-runs both trees stat-ed again)'}  ")
-    lines.append(f"Rounds: W1-W3 {args.rounds}, W4/W5 {args.big_rounds}, interleaved")
+    lines.append(f"Caches: {'cold (dropped before every timed run)' if args.cold else 'warm (before every timed run: destination reset, sync, then the source read again, or for re-runs both trees stat-ed again); W2 cold drops them'}  ")
+    lines.append(f"Rounds: W1-W3 {args.rounds}, W4-W6 {args.big_rounds}, interleaved")
     lines.append("")
-    for wl in ["W1", "W2", "W3", "W4", "W5"]:
+    for wl in WORKLOADS:
         if wl not in results:
             continue
         res = results[wl]
-        lines.append(f"### {wl}")
+        lines.append(f"### {WL_LABEL.get(wl, wl)}")
         lines.append("")
-        lines.append("| tool | median s | min-max s | median s incl. sync | user+sys s | peak RSS MiB | twf / tool (per-round median, range) |")
-        lines.append("|---|---:|---:|---:|---:|---:|---:|")
+        lines.append("| tool | median s | min-max s | median s incl. sync | user+sys s | peak RSS MiB | "
+                     "net peak MiB | twf / tool (per-round median, range) |")
+        lines.append("|---|---:|---:|---:|---:|---:|---:|---:|")
         for t in res["tools"]:
             runs = res["runs"][t]
             w = [x["wall"] for x in runs]
             ws = [x["wall_sync"] for x in runs]
             cpu = [x["user"] + x["sys"] for x in runs]
             rss = [x["rss_kib"] / 1024 for x in runs]
+            net = net_kib(res, t)
+            net_s = f"{med(net) / 1024:.1f}" if net else "-"
             if t == "twf":
                 ratio = "-"
             else:
                 pr = paired(res, "twf", t)
                 ratio = f"{med(pr):.2f} ({min(pr):.2f}-{max(pr):.2f})"
             lines.append(f"| {TOOL_LABEL[t]} | {fmt_s(med(w))} | {fmt_s(min(w))}-{fmt_s(max(w))} | "
-                         f"{fmt_s(med(ws))} | {med(cpu):.2f} | {med(rss):.1f} | {ratio} |")
-        if wl == "W5":
-            twf_rss = max(x["rss_kib"] for x in res["runs"]["twf"]) * 1024
-            bpf = twf_rss / res["scanned"]
+                         f"{fmt_s(med(ws))} | {med(cpu):.2f} | {med(rss):.1f} | {net_s} | {ratio} |")
+        if "scanned" in res:
+            for t in ("twf", "drv"):
+                net = net_kib(res, t)
+                if net and t in res["tools"]:
+                    lines.append("")
+                    lines.append(f"{TOOL_LABEL[t]}: highest net peak {max(net) / 1024:.1f} MiB over "
+                                 f"{res['scanned']} scanned files (source + destination) = "
+                                 f"{max(net) * 1024 / res['scanned']:.0f} bytes per scanned file.")
+        base = res.get("baseline_kib")
+        if base:
             lines.append("")
-            lines.append(f"Driver peak RSS {twf_rss / MIB:.1f} MiB over {res['scanned']} scanned files "
-                         f"(source + destination) = {bpf:.0f} bytes per scanned file.")
+            lines.append("One-file baseline peak RSS (MiB): "
+                         + ", ".join(f"{t} {base[t] / 1024:.1f}" for t in res["tools"]) + ".")
         lines.append("")
     # Targets
     lines.append("### Targets")
@@ -648,7 +971,7 @@ def report(results, facts, args):
     lines.append("| target | measured (per-round median, range) | verdict | CPU-time ratio |")
     lines.append("|---|---:|---|---:|")
     for wl, a, b, limit, text in TARGETS:
-        if wl not in results or b not in results[wl]["tools"]:
+        if wl not in results or a not in results[wl]["tools"] or b not in results[wl]["tools"]:
             continue
         pr = paired(results[wl], a, b)
         m = med(pr)
@@ -656,44 +979,64 @@ def report(results, facts, args):
                    for x, y in zip(results[wl]["runs"][a], results[wl]["runs"][b])])
         verdict = "met" if m <= limit else f"missed by {(m / limit - 1) * 100:.0f} % (needs {m / limit:.2f}x faster)"
         lines.append(f"| {text} | {m:.2f} ({min(pr):.2f}-{max(pr):.2f}) | {verdict} | {cpu:.2f} |")
-    if "W5" in results:
-        res = results["W5"]
-        twf_rss = max(x["rss_kib"] for x in res["runs"]["twf"]) * 1024
-        bpf = twf_rss / res["scanned"]
-        verdict = "met" if bpf <= W5_BYTES_PER_FILE else f"missed by {(bpf / W5_BYTES_PER_FILE - 1) * 100:.0f} %"
-        lines.append(f"| W5 peak memory <= {W5_BYTES_PER_FILE} B per scanned file | {bpf:.0f} B | {verdict} | |")
-        if "rclone" in res["tools"]:
-            rc = max(x["rss_kib"] for x in res["runs"]["rclone"]) * 1024
-            verdict = "met" if twf_rss < rc else f"missed by {(twf_rss / rc - 1) * 100:.0f} %"
-            lines.append(f"| W5 peak memory < rclone | {twf_rss / MIB:.1f} MiB vs {rc / MIB:.1f} MiB | {verdict} | |")
+    for wl, factor in MEMORY_TARGETS:
+        res = results.get(wl)
+        if not res or "twf" not in res["tools"] or "rsync" not in res["tools"]:
+            continue
+        net = net_kib(res, "twf")
+        if not net:
+            continue
+        mine = max(net) * 1024
+        theirs = med([x["rss_kib"] for x in res["runs"]["rsync"]]) * 1024
+        limit = factor * theirs
+        verdict = "met" if mine <= limit else f"missed by {(mine / limit - 1) * 100:.0f} %"
+        times = "" if factor == 1 else f"{factor:g} x "
+        lines.append(f"| {wl} net peak memory <= {times}rsync's peak | {mine / MIB:.1f} MiB (highest) vs "
+                     f"{times}{theirs / MIB:.1f} MiB | {verdict} | |")
     lines.append("")
-    if args.verify_cost and any("twf-v64" in results.get(w, {}).get("tools", []) for w in ("W1", "W4")):
-        lines.append("### Verification cost (--verify 64 / plain, same round)")
+    if args.verify_cost and any("drv-v64" in results.get(w, {}).get("tools", []) for w in ("W1", "W4")):
+        lines.append("### Verification cost (driver --verify 64 / driver, same round)")
         lines.append("")
         lines.append("| workload | tool time ratio | ratio incl. sync |")
         lines.append("|---|---:|---:|")
         for wl in ("W1", "W4"):
-            if wl in results and "twf-v64" in results[wl]["tools"]:
-                a = paired(results[wl], "twf-v64", "twf")
-                b = paired(results[wl], "twf-v64", "twf", "wall_sync")
+            if wl in results and "drv-v64" in results[wl]["tools"]:
+                a = paired(results[wl], "drv-v64", "drv")
+                b = paired(results[wl], "drv-v64", "drv", "wall_sync")
                 lines.append(f"| {wl} | {med(a):.2f} ({min(a):.2f}-{max(a):.2f}) | "
                              f"{med(b):.2f} ({min(b):.2f}-{max(b):.2f}) |")
         lines.append("")
     return "\n".join(lines)
 
 
+def find_program(given):
+    if given:
+        return given
+    for p in DEFAULT_PROGRAMS:
+        if os.access(p, os.X_OK):
+            return p
+    return DEFAULT_PROGRAMS[0]
+
+
+BUILD_HINT = ("cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF && "
+              "nice cmake --build build-bench -j2 --target twinfold twinfold-mirror")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--program", default=None, help="twinfold program (default: build-bench/src/app/twinfold, "
+                    "else build-bench/src/runctl/twinfold)")
     ap.add_argument("--driver", default=DEFAULT_DRIVER, help="twinfold-mirror binary (default: build-bench)")
     ap.add_argument("--root", default=None, help="workload folder (default /var/tmp/twf-bench, "
                     "/var/tmp/twf-bench-quick with --quick)")
     ap.add_argument("--quick", action="store_true", help="workloads 10x smaller, 2 rounds: checks the script")
     ap.add_argument("--rounds", type=int, default=None, help="rounds for W1-W3 (default 5)")
-    ap.add_argument("--big-rounds", type=int, default=None, help="rounds for W4 and W5 (default 3)")
-    ap.add_argument("--only", default="W1,W2,W3,W4,W5", help="comma-separated workloads to run")
+    ap.add_argument("--big-rounds", type=int, default=None, help="rounds for W4-W6 (default 3)")
+    ap.add_argument("--only", default=",".join(WORKLOADS), help="comma-separated workloads to run "
+                    f"(default {','.join(WORKLOADS)})")
     ap.add_argument("--cold", action="store_true", help="drop the page cache before every timed run (root)")
     ap.add_argument("--no-verify-cost", dest="verify_cost", action="store_false",
-                    help="leave out the --verify 64 variant in W1 and W4")
+                    help="leave out the driver's --verify 64 variant in W1 and W4")
     ap.add_argument("--clean", action="store_true", help="remove the workload folder at the end")
     ap.add_argument("--out", default=None, help="write the report (Markdown) and raw data (JSON) with this path prefix")
     ap.add_argument("--report", metavar="JSON", help="only print the report of an earlier run's PREFIX.json")
@@ -708,27 +1051,47 @@ def main():
         return
 
     sz = QUICK if args.quick else FULL
-    root = args.root or ("/var/tmp/twf-bench-quick" if args.quick else "/var/tmp/twf-bench")
+    root = os.path.abspath(args.root or ("/var/tmp/twf-bench-quick" if args.quick else "/var/tmp/twf-bench"))
     if args.rounds is None:
         args.rounds = 2 if args.quick else 5
     if args.big_rounds is None:
         args.big_rounds = 2 if args.quick else 3
-    wanted = [w.strip().upper() for w in args.only.split(",") if w.strip()]
+    names = {w.upper(): w for w in WORKLOADS}
+    wanted = []
+    for w in args.only.split(","):
+        w = w.strip().upper().replace(" ", "").replace("-", "")
+        if not w:
+            continue
+        if w not in names:
+            sys.exit(f"unknown workload {w}; known: {', '.join(WORKLOADS)}")
+        wanted.append(names[w])
+    args.program = os.path.abspath(find_program(args.program))
 
-    ensure_tools()
-    if not os.access(args.driver, os.X_OK):
-        sys.exit(f"no driver at {args.driver}; build it first:\n"
-                 f"  cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF "
-                 f"-DTWF_DIRS=\"log;platform;engine\" && cmake --build build-bench -j2 --target twinfold-mirror")
+    for exe, what in ((args.program, "program"), (args.driver, "driver")):
+        if not os.access(exe, os.X_OK):
+            sys.exit(f"no {what} at {exe}; build both first:\n  {BUILD_HINT}")
     if args.cold and os.geteuid() != 0:
         sys.exit("--cold needs root (it writes /proc/sys/vm/drop_caches)")
     if os.path.realpath(root).startswith(os.path.realpath(REPO) + os.sep):
         sys.exit("the workload folder must lie outside the repository")
     os.makedirs(root, exist_ok=True)
+    if os.geteuid() == 0:
+        # The program takes task files as root only from folders that no one
+        # else may write to.
+        os.chmod(root, os.stat(root).st_mode & ~0o022)
+    enter_private_home(root)
+    ensure_tools()
     free = shutil.disk_usage(root).free
-    need = (30 if not args.quick else 4) * GIB
+    need = (32 if not args.quick else 5) * GIB
     if free < need:
         sys.exit(f"{root}: only {free / GIB:.1f} GiB free, the workloads need about {need / GIB:.0f} GiB")
+    if "W6" in wanted:
+        # W6 is two trees of mostly empty files: inodes, not bytes, run out.
+        st = os.statvfs(root)
+        inodes = 2 * (sz["w6_files"] + sz["w6_dirs"]) + 100_000
+        if not is_built(root, "w6-src", {"kind": "many", "files": sz["w6_files"], "dirs": sz["w6_dirs"],
+                                         "seed": SEED + 6}) and st.f_favail < inodes:
+            sys.exit(f"{root}: only {st.f_favail} free inodes, W6 needs about {inodes}")
 
     # One benchmark at a time per workload folder: two would time each other.
     lock = open(os.path.join(root, ".lock"), "w")
@@ -751,15 +1114,20 @@ def main():
             log(f"waiting {wait:.0f} s: file creation right after a large deletion is not representative")
             time.sleep(wait)
 
+    ctx = Tools(args.program, args.driver, root)
     facts = machine_facts(root)
-    log(f"driver {args.driver} ({facts['commit']}), root {root}, "
-        f"{'cold' if args.cold else 'warm'} caches")
-    benches = {"W1": bench_w1, "W2": bench_w2, "W3": bench_w3, "W4": bench_w4, "W5": bench_w5}
+    facts.update(program=args.program, driver=args.driver, workers=ctx.workers)
+    log(f"program {args.program} ({ctx.workers} workers), driver {args.driver} ({facts['commit']}), "
+        f"root {root}, {'cold' if args.cold else 'warm'} caches")
+    benches = {"W1": bench_w1, "W2": bench_w2, "W2cold": bench_w2cold, "W3": bench_w3, "W4": bench_w4,
+               "W5": bench_w5, "W6": bench_w6}
     results = {}
     t0 = time.time()
     for wl in wanted:
-        log(f"--- {wl}")
-        results[wl] = benches[wl](args, root, sz, args.driver)
+        log(f"--- {WL_LABEL.get(wl, wl)}")
+        res = benches[wl](args, root, sz, ctx)
+        if res:
+            results[wl] = res
     text = report(results, facts, args)
     print()
     print(text)

@@ -1,8 +1,9 @@
 // File copy through a temporary name: the target's name only ever holds a
 // complete file, whether the copy succeeds, fails or is cancelled.
 #include <fcntl.h>
-#include <sys/random.h>
+#include <pthread.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,26 +25,44 @@ bool Cancelled(const std::atomic<bool>* cancel) {
   return cancel && cancel->load(std::memory_order_relaxed);
 }
 
+// The process id, read once per process: a copy must not pay a system call
+// for its temporary name. A forked child forgets it, so it never names its
+// files with its parent's id.
+std::atomic<uint64_t> gNamePid{0};
+
+void ForgetNamePid() { gNamePid.store(0, std::memory_order_relaxed); }
+
+uint64_t NamePid() {
+  uint64_t pid = gNamePid.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    static const bool forgetInChild = pthread_atfork(nullptr, nullptr, ForgetNamePid) == 0;
+    (void)forgetInChild;
+    pid = uint64_t(getpid());
+    gNamePid.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
+
 // ".twf-" + 12 lowercase hex digits + ".part": fixed in shape so a later run
 // can recognise leftovers, and short so a name near NAME_MAX still works.
+// The 48 bits are the process id (Linux ids fit in 22 bits) above a counter
+// of this process's names, so two processes writing into one folder, or two
+// threads of one, never pick the same name. The counter starts at a point
+// taken from the clock, so leftovers of an earlier process that had the same
+// id rarely meet it; when one does, the caller's EEXIST retry moves on.
 void MakeTempName(char (&name)[23]) {
-  unsigned char rnd[6];
-  if (getrandom(rnd, sizeof rnd, 0) != ssize_t(sizeof rnd)) {
-    // No entropy available: the EEXIST retry still makes this safe.
-    static std::atomic<uint64_t> counter{0};
-    uint64_t v = counter.fetch_add(1) ^ (uint64_t(getpid()) << 24) ^ reinterpret_cast<uintptr_t>(&name);
-    for (unsigned char& b : rnd) {
-      b = static_cast<unsigned char>(v);
-      v >>= 8;
-    }
-  }
+  static std::atomic<uint64_t> counter{[] {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now); // vDSO: no system call
+    return uint64_t(now.tv_sec) * 1000003u + uint64_t(now.tv_nsec);
+  }()};
+  constexpr int kCounterBits = 26;
+  constexpr uint64_t kCounterMask = (uint64_t(1) << kCounterBits) - 1;
+  uint64_t v = ((NamePid() & 0x3fffff) << kCounterBits) | (counter.fetch_add(1) & kCounterMask);
   static constexpr char kHex[] = "0123456789abcdef";
   char* p = name;
   for (char c : {'.', 't', 'w', 'f', '-'}) *p++ = c;
-  for (unsigned char b : rnd) {
-    *p++ = kHex[b >> 4];
-    *p++ = kHex[b & 15];
-  }
+  for (int shift = 44; shift >= 0; shift -= 4) *p++ = kHex[(v >> shift) & 15];
   for (char c : {'.', 'p', 'a', 'r', 't'}) *p++ = c;
   *p = '\0';
 }
@@ -102,8 +121,15 @@ bool CopyRangeUnsupported(int err) {
   return err == EXDEV || err == ENOSYS || err == EINVAL || err == EOPNOTSUPP;
 }
 
-// Copies from the current offsets to the end of in. Returns an errno,
+// Copies in from its start to its end, whatever its file offset (a retry
+// of the same descriptor starts over without a seek). Returns an errno,
 // kCopyAborted for a cancel.
+//
+// A copy that reaches the size fstat gave stops there: asking again only to
+// be told "end of file" costs a system call per file. A file that grew in the
+// meantime shows itself by a step that runs past that size (each step asks
+// for a whole chunk), and is then copied on to its end as before; one that
+// shrank ends at its new end as before.
 int CopyContent(int in, int out, const struct stat& st, const TCopyProgress& progress,
                 const std::atomic<bool>* cancel, bool largeFile) {
   TCacheDropper cache(in, out, largeFile);
@@ -114,7 +140,8 @@ int CopyContent(int in, int out, const struct stat& st, const TCopyProgress& pro
     if (Cancelled(cancel)) return kCopyAborted;
     ssize_t n;
     if (useCopyRange) {
-      n = copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+      loff_t from = done;
+      n = copy_file_range(in, &from, out, nullptr, kChunk, 0);
       if (n < 0) {
         if (errno == EINTR) continue;
         if (!CopyRangeUnsupported(errno)) return errno;
@@ -130,7 +157,7 @@ int CopyContent(int in, int out, const struct stat& st, const TCopyProgress& pro
     } else {
       if (!buffer) buffer.reset(new (std::nothrow) char[kFallbackBuffer]);
       if (!buffer) return ENOMEM;
-      n = read(in, buffer.get(), kFallbackBuffer);
+      n = pread(in, buffer.get(), kFallbackBuffer, done);
       if (n < 0) {
         if (errno == EINTR) continue;
         return errno;
@@ -141,6 +168,7 @@ int CopyContent(int in, int out, const struct stat& st, const TCopyProgress& pro
     cache.Copied(done, n);
     done += n;
     if (progress && !progress(done)) return kCopyAborted;
+    if (done == st.st_size) break;
   }
   cache.Finish(done);
   return 0;

@@ -409,8 +409,6 @@ public:
                  const TBeforeVisible& beforeVisible, int* beforeVisibleResult) override {
     struct stat st;
     if (int err = CheckRegular(in, st)) return err;
-    // A retry starts from the beginning again.
-    if (lseek(in, 0, SEEK_SET) != 0) return errno;
     return posix::CopyInto(in, st, dir, name.c_str(), progress, cancel, largeFile, flushToDevice, beforeVisible,
                            beforeVisibleResult);
   }

@@ -56,6 +56,8 @@ std::string NearestExistingDir(const std::string& path);
 
 // Copies the content and metadata of the open regular file in (described by
 // st) into a fresh temporary file in parentFd, renamed to name at the end.
+// The content is read from the file's start, whatever the offset of in (so a
+// retry on the same descriptor needs no seek); in's offset is left alone.
 // Where the file system allows, the copy is an unnamed file (O_TMPFILE)
 // linked in only when complete, so a kill leaves nothing behind; otherwise,
 // and for replacing an existing name, it goes through a temporary name.
