@@ -69,7 +69,7 @@ using TCopyProgress = std::function<bool(int64_t transferred)>;
 // Code CopyFile returns when it was aborted by the cancel flag or the progress routine.
 constexpr int kCopyAborted = ECANCELED;
 
-// Abstract so tests can fail any call (see TFaultFileSystem in fault_fs.h).
+// Abstract so tests can fail any call (the tests wrap it in a fault-injecting one).
 class IFileSystem {
 public:
   virtual ~IFileSystem() = default;

@@ -12,7 +12,7 @@
 #include <mutex>
 
 #include "engine_fixture.h"
-#include "platform/fault_fs.h"
+#include "support/fault_fs.h"
 #include "platform/fs.h"
 
 using namespace twf;

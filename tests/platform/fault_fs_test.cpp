@@ -2,8 +2,8 @@
 
 #include <thread>
 
-#include "platform/fault_fs.h"
-#include "platform/tree.h"
+#include "support/fault_fs.h"
+#include "support/tree.h"
 
 namespace twf {
 namespace {
@@ -124,7 +124,7 @@ TEST_F(PlatformFault, ReadsFailByNumberOrByTheOpenedPath) {
 }
 
 TEST_F(PlatformFault, TrashFaultsArePerFile) {
-  ASSERT_TRUE(test::kPrivateTrash);
+  ASSERT_FALSE(test::PrivateDataHome().empty());
   T.Write("keep", "k");
   T.Write("go", "g");
   Fs.FailPath(TFsCall::TrashFiles, "keep", EACCES);

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <map>
@@ -14,7 +16,6 @@
 
 #include "platform/fs.h"
 #include "platform/posix_internal.h"
-#include "platform/tree.h"
 #include "support/tree.h"
 
 // readdir as the file layer sees it: while armed, it hands out that many
@@ -47,8 +48,6 @@ using test::BaseOpenToAll;
 using test::RunAsNobody;
 using test::TScratchMount;
 using test::TTempTree;
-using test::TrashHome;
-using test::kPrivateTrash;
 
 IFileSystem& Fs() { return RealFileSystem(); }
 
@@ -701,7 +700,7 @@ TEST(PlatformAcl, ErrorsAreErrnoValues) {
 // ------------------------------------------------------------------- Trash
 
 TEST(PlatformTrash, ReportsEachFile) {
-  ASSERT_TRUE(kPrivateTrash);
+  ASSERT_FALSE(test::PrivateDataHome().empty());
   TTempTree t;
   t.Write("one", "1");
   t.Write("two", "2", 0444);
@@ -709,7 +708,7 @@ TEST(PlatformTrash, ReportsEachFile) {
   EXPECT_EQ(Fs().TrashFiles({t.Path("one"), t.Path("gone"), t.Path("two")}, results), 0);
   EXPECT_EQ(results, (std::vector<int>{0, ENOENT, 0}));
   EXPECT_EQ(t.Names(""), "");
-  const std::string trash = TrashHome().Path("Trash");
+  const std::string trash = test::PrivateDataHome() + "/Trash";
   EXPECT_EQ(TTempTree::ReadFile(trash + "/files/one"), "1");
   EXPECT_EQ(TTempTree::ReadFile(trash + "/files/two"), "2");
   EXPECT_NE(TTempTree::ReadFile(trash + "/info/one.trashinfo").find("Path="), std::string::npos);
@@ -721,7 +720,7 @@ TEST(PlatformTrash, ReportsEachFile) {
 }
 
 TEST(PlatformTrash, OtherFileSystemsUseTheirOwnTrashOrRefuse) {
-  ASSERT_TRUE(kPrivateTrash);
+  ASSERT_FALSE(test::PrivateDataHome().empty());
   // A Trash at the top of an ordinary file system; memory-backed ones such
   // as tmpfs are refused, as the desktops' Trash does.
   struct {
@@ -749,7 +748,7 @@ TEST(PlatformTrash, OtherFileSystemsUseTheirOwnTrashOrRefuse) {
 // for a link after it was opened sends nothing else to the Trash, and the
 // record names the path the folder has now.
 TEST(PlatformTrash, TakesTheFileFromTheOpenFolder) {
-  ASSERT_TRUE(kPrivateTrash);
+  ASSERT_FALSE(test::PrivateDataHome().empty());
   TTempTree t;
   t.MkDir("dir");
   t.MkDir("outside");
@@ -764,7 +763,7 @@ TEST(PlatformTrash, TakesTheFileFromTheOpenFolder) {
   Fs().Close(dir);
   EXPECT_EQ(t.Read("outside/x"), "not mine");
   EXPECT_EQ(t.Names("moved"), "");
-  const std::string trash = TrashHome().Path("Trash");
+  const std::string trash = test::PrivateDataHome() + "/Trash";
   EXPECT_EQ(TTempTree::ReadFile(trash + "/files/x"), "mine");
   EXPECT_NE(TTempTree::ReadFile(trash + "/info/x.trashinfo").find("Path=" + t.Path("moved/x") + "\n"),
             std::string::npos);

@@ -16,7 +16,7 @@
 #include "authkeys/auth_keys.h"
 #include "engine/text.h"
 #include "log/logger.h"
-#include "platform/fault_fs.h"
+#include "support/fault_fs.h"
 #include "platform/power.h"
 #include "runctl/headless.h"
 #include "runctl/machine_text.h"

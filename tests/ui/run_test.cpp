@@ -18,7 +18,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/fault_fs.h"
+#include "support/fault_fs.h"
 #include "platform/power.h"
 #include "runctl/machine_text.h"
 #include "tasks/task_settings.h"

@@ -25,7 +25,7 @@
 #include <thread>
 
 #include "authkeys/auth_keys.h"
-#include "platform/fault_fs.h"
+#include "support/fault_fs.h"
 #include "platform/power.h"
 #include "tasks/settings_store.h"
 #include "tasks/task_settings.h"

@@ -1,4 +1,4 @@
-#include "platform/fault_fs.h"
+#include "support/fault_fs.h"
 
 namespace twf {
 
