@@ -5,33 +5,13 @@
 #include <cerrno>
 #include <unistd.h>
 
-#include <mutex>
 #include <thread>
 
 extern char** environ;
 
 namespace twf {
 
-namespace {
-
-std::mutex gHookLock;
-std::function<void()> gHook;
-
-} // namespace
-
-void SetShutdownHookForTests(std::function<void()> hook) {
-  std::lock_guard<std::mutex> g(gHookLock);
-  gHook = std::move(hook);
-}
-
 bool StartDelayedShutdown() {
-  {
-    std::lock_guard<std::mutex> g(gHookLock);
-    if (gHook) {
-      gHook();
-      return true;
-    }
-  }
   // Scheduled runs often have PATH=/usr/bin:/bin, which lacks sbin: try the
   // usual places first, then PATH.
   char* argv[] = {const_cast<char*>("shutdown"), const_cast<char*>("-h"), const_cast<char*>("+1"), nullptr};

@@ -26,7 +26,6 @@
 
 #include "authkeys/auth_keys.h"
 #include "support/fault_fs.h"
-#include "platform/power.h"
 #include "tasks/settings_store.h"
 #include "tasks/task_settings.h"
 #include "ui_test_support.h"
@@ -103,7 +102,6 @@ int main(int argc, char** argv) {
   setenv("XDG_CONFIG_HOME", (h + "/config").constData(), 1);
   setenv("XDG_DATA_HOME", (h + "/data").constData(), 1);
   TSettingsStore::FollowEnvironmentAsRootForTests(true);
-  SetShutdownHookForTests([] {});
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quarlex Twinfold"));
   if (argc < 2) {
@@ -130,6 +128,7 @@ int main(int argc, char** argv) {
   TSlowCopies fs(RealFileSystem());
   TRunControllerConfig config;
   config.Fs = &fs;
+  config.PowerOff = [] { return true; };
   TSettingsStore store;
   Example(store);
   store.OpenKey(kRootKey)->WriteString("LastTask", "Nightly Backup");
