@@ -165,14 +165,12 @@ int FinishMetadata(int out, const struct stat& st, bool flushToDevice, const TBe
   return 0;
 }
 
-std::atomic<bool> gUnnamedAllowed{true};
 std::atomic<bool> gUnnamedUnsupported{false}; // learnt from the first refusal
 
 // An unnamed file in parentFd, or -1 where the file system (or a missing
 // /proc for the link) rules it out.
 int OpenUnnamed(int parentFd) {
-  if (!gUnnamedAllowed.load(std::memory_order_relaxed) || gUnnamedUnsupported.load(std::memory_order_relaxed))
-    return -1;
+  if (gUnnamedUnsupported.load(std::memory_order_relaxed)) return -1;
   static const bool haveProc = access("/proc/self/fd", X_OK) == 0;
   if (!haveProc) return -1;
   int out = openat(parentFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
@@ -207,8 +205,6 @@ int WriteContent(int in, int out, const struct stat& st, const TCopyProgress& pr
 }
 
 } // namespace
-
-void AllowUnnamedCopies(bool allow) { gUnnamedAllowed.store(allow); }
 
 int CopyInto(int in, const struct stat& st, int parentFd, const char* name,
              const TCopyProgress& progress, const std::atomic<bool>* cancel, bool largeFile,

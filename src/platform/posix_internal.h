@@ -62,8 +62,6 @@ std::string NearestExistingDir(const std::string& path);
 int CopyInto(int in, const struct stat& st, int parentFd, const char* name,
              const TCopyProgress& progress, const std::atomic<bool>* cancel, bool largeFile,
              bool flushToDevice, const TBeforeVisible& beforeVisible = {}, int* beforeVisibleResult = nullptr);
-// Test switch: false makes CopyInto use the temporary name for new files too.
-void AllowUnnamedCopies(bool allow);
 
 // Moves a dangling link or a special file (FIFO, socket, device) to another
 // file system by making it again there and removing the original: never
