@@ -180,8 +180,7 @@ int OpenUnnamed(int parentFd) {
 }
 
 int LinkUnnamed(int out, int parentFd, const char* name) {
-  const std::string self = "/proc/self/fd/" + std::to_string(out);
-  return linkat(AT_FDCWD, self.c_str(), parentFd, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+  return linkat(AT_FDCWD, ProcFdName(out).c_str(), parentFd, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
 }
 
 int OpenTempName(int parentFd, char (&temp)[23]) {

@@ -38,11 +38,13 @@ namespace {
 class TSlowCopies : public TFaultFileSystem {
 public:
   using TFaultFileSystem::TFaultFileSystem;
-  int CopyFile(const std::string& src, const std::string& dst, const TCopyProgress& progress,
-               const std::atomic<bool>* cancel, bool largeFile, bool flush) override {
+  int CopyFileAt(int in, int dir, const std::string& name, const TCopyProgress& progress,
+                 const std::atomic<bool>* cancel, bool largeFile, bool flush, const TBeforeVisible& beforeVisible,
+                 int* beforeVisibleResult) override {
     ++FStarted;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    return TFaultFileSystem::CopyFile(src, dst, progress, cancel, largeFile, flush);
+    return TFaultFileSystem::CopyFileAt(in, dir, name, progress, cancel, largeFile, flush, beforeVisible,
+                                        beforeVisibleResult);
   }
   int Started() const { return FStarted.load(); }
 
