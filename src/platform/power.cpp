@@ -11,7 +11,7 @@ extern char** environ;
 
 namespace twf {
 
-bool StartDelayedShutdown() {
+int StartDelayedShutdown() {
   // Scheduled runs often have PATH=/usr/bin:/bin, which lacks sbin: try the
   // usual places first, then PATH.
   char* argv[] = {const_cast<char*>("shutdown"), const_cast<char*>("-h"), const_cast<char*>("+1"), nullptr};
@@ -23,7 +23,7 @@ bool StartDelayedShutdown() {
     if (rc == 0) break;
   }
   if (rc != 0) rc = posix_spawnp(&pid, "shutdown", nullptr, nullptr, argv, environ);
-  if (rc != 0) return false;
+  if (rc != 0) return rc;
   // Nobody waits for the result, but the child must not stay a zombie for
   // the rest of the window's life.
   std::thread([pid] {
@@ -31,7 +31,7 @@ bool StartDelayedShutdown() {
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
   }).detach();
-  return true;
+  return 0;
 }
 
 } // namespace twf

@@ -90,7 +90,7 @@ protected:
     c.WebhookTimeoutMs = webhookTimeoutMs;
     c.PowerOff = [this] {
       ++Shutdowns;
-      return true;
+      return 0;
     };
     Ctl = std::make_unique<TRunController>(*Host, *Store, c);
   }

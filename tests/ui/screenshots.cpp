@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
   TSlowCopies fs(RealFileSystem());
   TRunControllerConfig config;
   config.Fs = &fs;
-  config.PowerOff = [] { return true; };
+  config.PowerOff = [] { return 0; };
   TSettingsStore store;
   Example(store);
   store.OpenKey(kRootKey)->WriteString("LastTask", "Nightly Backup");

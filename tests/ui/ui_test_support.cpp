@@ -122,7 +122,7 @@ TRunControllerConfig TWindowFixture::RunConfig(const TRunControllerConfig* confi
   TRunControllerConfig c = config ? *config : TRunControllerConfig{};
   c.PowerOff = [this] {
     ++FPowerOffRequests;
-    return true;
+    return 0;
   };
   return c;
 }
