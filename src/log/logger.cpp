@@ -1,6 +1,7 @@
 #include "log/logger.h"
 
 #include "log/utf8.h"
+#include "platform/fs.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -118,7 +119,7 @@ TMirrorLogger::TMirrorLogger(const std::string& fileName, bool toFile, TLineCall
   int fd = open(fileName.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
   if (fd < 0) {
     int e = errno;
-    throw std::runtime_error("Cannot create file \"" + fileName + "\". " + strerror(e));
+    throw std::runtime_error("Cannot create file \"" + fileName + "\". " + SystemMessage(e));
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   StartFile(fd);
@@ -137,14 +138,15 @@ void TMirrorLogger::StartFile(int fd) {
   // No share modes here: an advisory lock keeps a second logger of ours off the file.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) fail("The file is in use by another run");
   struct stat st;
-  if (fstat(fd, &st) != 0) fail(strerror(errno));
+  if (fstat(fd, &st) != 0) fail(SystemMessage(errno));
   if (S_ISREG(st.st_mode)) {
-    if (ftruncate(fd, 0) != 0) fail(strerror(errno));
+    if (ftruncate(fd, 0) != 0) fail(SystemMessage(errno));
     // The log lists every file name of the run: for its owner only.
     if (st.st_uid == geteuid() && (st.st_mode & 07777) != 0600) fchmod(fd, 0600);
   }
   static const char bom[] = "\xEF\xBB\xBF";
-  if (write(fd, bom, 3) != 3) fail(strerror(errno));
+  // A short write sets no errno: the device had no room for the rest.
+  if (const ssize_t n = write(fd, bom, 3); n != 3) fail(SystemMessage(n < 0 ? errno : ENOSPC));
   FFd = fd;
 }
 
@@ -173,7 +175,7 @@ void TMirrorLogger::Log(const std::string& msg) {
         if (n < 0) {
           if (errno == EINTR) continue;
           int e = errno;
-          throw std::runtime_error(std::string("Cannot write the log file: ") + strerror(e));
+          throw std::runtime_error(std::string("Cannot write the log file: ") + SystemMessage(e));
         }
         done += static_cast<size_t>(n);
       }

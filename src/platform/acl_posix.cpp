@@ -18,34 +18,6 @@
 namespace twf::posix {
 namespace {
 
-// libacl only takes path names. A long path is reached through its O_PATH
-// descriptor's /proc entry instead.
-class TAclPath {
-public:
-  explicit TAclPath(const std::string& path) {
-    if (path.size() < PATH_MAX) {
-      Path_ = path;
-      return;
-    }
-    Fd_ = OpenPathFd(path);
-    if (Fd_ < 0) {
-      Err_ = -Fd_;
-      return;
-    }
-    Path_ = "/proc/self/fd/" + std::to_string(Fd_);
-  }
-  ~TAclPath() {
-    if (Fd_ >= 0) close(Fd_);
-  }
-  int Error() const { return Err_; }
-  const char* Path() const { return Path_.c_str(); }
-
-private:
-  int Fd_ = -1;
-  int Err_ = 0;
-  std::string Path_;
-};
-
 int AppendAcl(const char* path, acl_type_t type, const char* tag, std::string& out) {
   acl_t acl = acl_get_file(path, type);
   if (!acl) return errno;
@@ -79,17 +51,6 @@ int ApplyAcl(const char* path, acl_type_t type, const std::string& text) {
 
 } // namespace
 
-int GetAcl(const std::string& path, std::string& acl) {
-  acl.clear();
-  TAclPath p(path);
-  if (p.Error()) return p.Error();
-  struct stat st;
-  if (stat(p.Path(), &st) != 0) return errno;
-  if (int err = AppendAcl(p.Path(), ACL_TYPE_ACCESS, "A:", acl)) return err;
-  if (S_ISDIR(st.st_mode)) return AppendAcl(p.Path(), ACL_TYPE_DEFAULT, "D:", acl);
-  return 0;
-}
-
 namespace {
 
 // Walks the lines of an ACL text; apply(type, text) sets one.
@@ -112,30 +73,22 @@ int ForEachAclLine(const std::string& acl, TApply apply) {
   return any ? 0 : EINVAL;
 }
 
-// The descriptor's own /proc entry: libacl reaches a folder's default ACL
-// only by name, and this name is the open item whatever happens to paths.
-std::string ProcName(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-
 } // namespace
-
-int SetAcl(const std::string& path, const std::string& acl) {
-  TAclPath p(path);
-  if (p.Error()) return p.Error();
-  return ForEachAclLine(acl, [&](acl_type_t type, const std::string& text) { return ApplyAcl(p.Path(), type, text); });
-}
 
 int GetAclFd(int fd, std::string& acl) {
   acl.clear();
   struct stat st;
   if (fstat(fd, &st) != 0) return errno;
-  const std::string name = ProcName(fd);
+  // libacl reaches a folder's default ACL only by name.
+  const std::string name = ProcFdName(fd);
   if (int err = AppendAcl(name.c_str(), ACL_TYPE_ACCESS, "A:", acl)) return err;
   if (S_ISDIR(st.st_mode)) return AppendAcl(name.c_str(), ACL_TYPE_DEFAULT, "D:", acl);
   return 0;
 }
 
 int SetAclFd(int fd, const std::string& acl) {
-  const std::string name = ProcName(fd);
+  // libacl reaches a folder's default ACL only by name.
+  const std::string name = ProcFdName(fd);
   return ForEachAclLine(acl, [&](acl_type_t type, const std::string& text) {
     if (type == ACL_TYPE_ACCESS) {
       acl_t a = acl_from_text(text.c_str());

@@ -193,14 +193,12 @@ int FinishMetadata(int out, const struct stat& st, bool flushToDevice, const TBe
   return 0;
 }
 
-std::atomic<bool> gUnnamedAllowed{true};
 std::atomic<bool> gUnnamedUnsupported{false}; // learnt from the first refusal
 
 // An unnamed file in parentFd, or -1 where the file system (or a missing
 // /proc for the link) rules it out.
 int OpenUnnamed(int parentFd) {
-  if (!gUnnamedAllowed.load(std::memory_order_relaxed) || gUnnamedUnsupported.load(std::memory_order_relaxed))
-    return -1;
+  if (gUnnamedUnsupported.load(std::memory_order_relaxed)) return -1;
   static const bool haveProc = access("/proc/self/fd", X_OK) == 0;
   if (!haveProc) return -1;
   int out = openat(parentFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
@@ -210,8 +208,7 @@ int OpenUnnamed(int parentFd) {
 }
 
 int LinkUnnamed(int out, int parentFd, const char* name) {
-  const std::string self = "/proc/self/fd/" + std::to_string(out);
-  return linkat(AT_FDCWD, self.c_str(), parentFd, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+  return linkat(AT_FDCWD, ProcFdName(out).c_str(), parentFd, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
 }
 
 int OpenTempName(int parentFd, char (&temp)[23]) {
@@ -235,8 +232,6 @@ int WriteContent(int in, int out, const struct stat& st, const TCopyProgress& pr
 }
 
 } // namespace
-
-void AllowUnnamedCopies(bool allow) { gUnnamedAllowed.store(allow); }
 
 int CopyInto(int in, const struct stat& st, int parentFd, const char* name,
              const TCopyProgress& progress, const std::atomic<bool>* cancel, bool largeFile,

@@ -63,60 +63,23 @@ struct TFileInfo {
 // the caller; the copy goes on either way.
 using TBeforeVisible = std::function<int(int fd)>;
 
-// Called by CopyFile with the bytes of this file copied so far; return false to abort.
+// Called by CopyFileAt with the bytes of this file copied so far; return false to abort.
 using TCopyProgress = std::function<bool(int64_t transferred)>;
 
-// Code CopyFile returns when it was aborted by the cancel flag or the progress routine.
+// Code CopyFileAt returns when it was aborted by the cancel flag or the progress routine.
 constexpr int kCopyAborted = ECANCELED;
 
-// Abstract so tests can fail any call (see TFaultFileSystem in fault_fs.h).
+// Abstract so tests can fail any call (the tests wrap it in a fault-injecting one).
 class IFileSystem {
 public:
   virtual ~IFileSystem() = default;
 
   // Folder-existence test (follows symbolic links).
   virtual bool IsDirectory(const std::string& path) = 0;
-  // Lists one folder, "." and ".." left out. On failure returns the errno of
-  // the open, or of a read that fails part-way (then out holds nothing: a
-  // partial listing is never taken for a whole one). An entry that vanishes between
-  // reading the folder and examining it is left out; one that cannot be
-  // examined for another reason (a folder without search permission) fails
-  // the whole listing with that errno, so no entry goes missing unreported.
-  // out is cleared first and its capacity reused.
-  virtual int ListDir(const std::string& path, std::vector<TDirEntry>& out) = 0;
   // Follows symbolic links. Size is 0 for folders.
   virtual int Stat(const std::string& path, TFileInfo& info) = 0;
-
-  virtual int DeleteFile(const std::string& path) = 0;
-  // Removes an empty folder only.
-  virtual int RemoveDir(const std::string& path) = 0;
-  // Creates one folder; EEXIST when it is there already.
-  virtual int CreateDir(const std::string& path) = 0;
   // Creates the folder and every missing parent; 0 when it exists.
   virtual int CreateDirPath(const std::string& path) = 0;
-  // Gives the owner write permission when it is missing; failures are ignored.
-  virtual void ClearReadOnly(const std::string& path) = 0;
-
-  // Copies src over dst: writes into a temporary name in dst's folder and
-  // renames it over dst only when the content, permission bits and
-  // modification time are in place, so a failed or cancelled copy never
-  // leaves a partial file under dst's name. Returns kCopyAborted when cancel
-  // became true or progress returned false. With flushToDevice the data is
-  // on the device (fdatasync) before the rename. largeFile: the caller's
-  // hint that the file is 256 MiB or more (kept out of the page cache, which
-  // also means the data is written back while copying). Follows a source
-  // link; the permission bits and times are the target's. Owner and group
-  // are carried where this process may set them (as root, or a group of the
-  // user's); where not, the set-user-id and set-group-id bits are left out.
-  // progress may be empty and cancel null. A source
-  // folder gives EISDIR, a FIFO or device ENOTSUP (without blocking on it).
-  virtual int CopyFile(const std::string& src, const std::string& dst,
-                       const TCopyProgress& progress, const std::atomic<bool>* cancel,
-                       bool largeFile, bool flushToDevice) = 0;
-  // rename(); across file systems a copy followed by removing the source.
-  // Replaces an existing target. When the source cannot be removed after a
-  // copy, the copy stays and that errno is returned.
-  virtual int MoveFile(const std::string& src, const std::string& dst) = 0;
 
   // Opens for reading (fd >= 0 on success). dropCache: evict the file's
   // cached pages first so the reads come from the device.
@@ -124,18 +87,6 @@ public:
   // Reads up to size bytes; returns the count, 0 at the end, -errno on failure.
   virtual int64_t Read(int fd, void* buf, int64_t size) = 0;
   virtual void Close(int fd) = 0;
-
-  // POSIX access ACL (and a folder's default ACL) as an opaque text. Both
-  // follow links; ENOTSUP on a file system without ACLs.
-  virtual int GetAcl(const std::string& path, std::string& acl) = 0;
-  virtual int SetAcl(const std::string& path, const std::string& acl) = 0;
-
-  // Moves each file to the freedesktop.org Trash; results[i] is the errno of
-  // paths[i] (0 = moved). Returns 0 when the Trash could be used at all: at
-  // least one file was moved, or the list is empty; otherwise results[0].
-  // Paths of PATH_MAX bytes or more fail with ENAMETOOLONG: the Trash records
-  // the original path, and its tools cannot handle longer ones.
-  virtual int TrashFiles(const std::vector<std::string>& paths, std::vector<int>& results) = 0;
 
   // Bytes available to the calling user on the file system holding path (the
   // nearest existing folder); -1 when unknown, also for file systems that
@@ -162,7 +113,13 @@ public:
   virtual int OpenDirAt(int root, const std::string& rel, int& fd, TFileInfo& info) = 0;
   // Stat of name in dir, not following a link.
   virtual int StatAt(int dir, const std::string& name, TFileInfo& info) = 0;
-  // ListDir of an open folder.
+  // Lists an open folder, "." and ".." left out. On failure returns the
+  // errno of the open, or of a read that fails part-way (then out holds
+  // nothing: a partial listing is never taken for a whole one). An entry
+  // that vanishes between reading the folder and examining it is left out;
+  // one that cannot be examined for another reason (a folder without search
+  // permission) fails the whole listing with that errno, so no entry goes
+  // missing unreported. out is cleared first and its capacity reused.
   virtual int ListDirAt(int dir, std::vector<TDirEntry>& out) = 0;
   // Opens the regular file rel below root for reading, no link on the way
   // to it; the file itself may be a link only when followLink (info tells
@@ -173,6 +130,7 @@ public:
   // Opens the regular file name in dir for reading, not following a link.
   virtual int OpenReadAt(int dir, const std::string& name, bool dropCache, int& fd) = 0;
   virtual int DeleteFileAt(int dir, const std::string& name) = 0;
+  // Removes an empty folder only.
   virtual int RemoveDirAt(int dir, const std::string& name) = 0;
   // Creates the folder with mode 0700 and opens it, so its owner, ACL and
   // final mode can be set before anyone else can use it. As root, ACL
@@ -180,12 +138,21 @@ public:
   // owner may have put them there). EEXIST when the name is taken (fd
   // stays -1).
   virtual int CreateDirAt(int dir, const std::string& name, int& fd, TFileInfo& info) = 0;
-  // Copies the open regular file `in` to name in dir, replacing what is
-  // there, as CopyFile does. Owner and group are the source's where this
-  // process may set them; where it may not, the set-user-id and set-group-id
-  // bits are left out. As root, the copy keeps no ACL entries inherited
-  // from dir's default ACL. beforeVisible may be empty; its result goes to
-  // *beforeVisibleResult when that is given.
+  // Copies the open regular file `in` (from its start) to name in dir,
+  // replacing what is there: writes an unnamed file, or one under a
+  // temporary name, and gives it name only when the content, permission
+  // bits and modification time are in place, so a failed or cancelled copy
+  // never leaves a partial file under name. Returns kCopyAborted when cancel
+  // became true or progress returned false. With flushToDevice the data is
+  // on the device (fdatasync) before it gets its name. largeFile: the
+  // caller's hint that the file is 256 MiB or more (kept out of the page
+  // cache, which also means the data is written back while copying). Owner
+  // and group are the source's where this process may set them; where it
+  // may not, the set-user-id and set-group-id bits are left out. As root,
+  // the copy keeps no ACL entries inherited from dir's default ACL.
+  // progress and beforeVisible may be empty and cancel null; beforeVisible's
+  // result goes to *beforeVisibleResult when that is given. A folder gives
+  // EISDIR, a FIFO or device ENOTSUP.
   virtual int CopyFileAt(int in, int dir, const std::string& name, const TCopyProgress& progress,
                          const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice,
                          const TBeforeVisible& beforeVisible, int* beforeVisibleResult) = 0;
@@ -195,11 +162,14 @@ public:
   // Owner and group of an open item; -1 keeps one.
   virtual int SetOwnerFd(int fd, int64_t uid, int64_t gid) = 0;
   virtual int SetModeFd(int fd, uint32_t mode) = 0;
-  // GetAcl and SetAcl on an open item.
+  // POSIX access ACL (and a folder's default ACL) of an open item as an
+  // opaque text; ENOTSUP on a file system without ACLs.
   virtual int GetAclFd(int fd, std::string& acl) = 0;
   virtual int SetAclFd(int fd, const std::string& acl) = 0;
   // Moves name in dir to the freedesktop.org Trash of its file system (the
   // home Trash when that lies on the same one), never following a link.
+  // ENAMETOOLONG when the item's path has PATH_MAX bytes or more: the Trash
+  // records the original path, and its tools cannot handle longer ones.
   virtual int TrashFileAt(int dir, const std::string& name) = 0;
 };
 

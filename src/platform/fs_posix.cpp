@@ -111,15 +111,6 @@ public:
     return at.Open(path) == 0 && fstatat(at.Dir(), at.Name(), &st, 0) == 0 && S_ISDIR(st.st_mode);
   }
 
-  int ListDir(const std::string& path, std::vector<TDirEntry>& out) override {
-    out.clear();
-    TAtPath at;
-    if (int err = at.Open(path)) return err;
-    int fd = openat(at.Dir(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    return ListFd(fd, out);
-  }
-
   // Lists the folder open as fd (O_RDONLY), taking the descriptor over.
   static int ListFd(int fd, std::vector<TDirEntry>& out) {
     struct stat dirSt;
@@ -147,15 +138,6 @@ public:
     if (fstatat(at.Dir(), at.Name(), &st, 0) != 0) return errno;
     FillInfo(st, info);
     return 0;
-  }
-
-  int DeleteFile(const std::string& path) override { return Unlink(path, 0); }
-  int RemoveDir(const std::string& path) override { return Unlink(path, AT_REMOVEDIR); }
-
-  int CreateDir(const std::string& path) override {
-    TAtPath at;
-    if (int err = at.Open(path)) return err;
-    return mkdirat(at.Dir(), at.Name(), 0777) == 0 ? 0 : errno;
   }
 
   // Climbs until a folder can be made (or exists), then creates downwards,
@@ -190,46 +172,6 @@ public:
     return 0;
   }
 
-  void ClearReadOnly(const std::string& path) override {
-    TAtPath at;
-    struct stat st;
-    if (at.Open(path) != 0 || fstatat(at.Dir(), at.Name(), &st, 0) != 0) return;
-    if (st.st_mode & S_IWUSR) return;
-    fchmodat(at.Dir(), at.Name(), (st.st_mode & 07777) | S_IWUSR, 0);
-  }
-
-  int CopyFile(const std::string& src, const std::string& dst, const TCopyProgress& progress,
-               const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice) override {
-    TAtPath from;
-    if (int err = from.Open(src)) return err;
-    // O_NONBLOCK: a FIFO put in a file's place must not hang the worker; it
-    // changes nothing for regular files.
-    int in = openat(from.Dir(), from.Name(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (in < 0) return errno;
-    struct stat st;
-    int err = CheckRegular(in, st);
-    if (!err) {
-      TAtPath to;
-      err = to.Open(dst, true);
-      if (!err)
-        err = posix::CopyInto(in, st, to.Dir(), to.Name(), progress, cancel, largeFile, flushToDevice);
-    }
-    close(in);
-    return err;
-  }
-
-  int MoveFile(const std::string& src, const std::string& dst) override {
-    TAtPath from, to;
-    if (int err = from.Open(src)) return err;
-    if (int err = to.Open(dst)) return err;
-    if (renameat(from.Dir(), from.Name(), to.Dir(), to.Name()) == 0) return 0;
-    if (errno != EXDEV) return errno;
-    if (int err = posix::MoveOddityAcross(from.Dir(), from.Name(), to.Dir(), to.Name()); err != posix::kNotAnOddity)
-      return err;
-    if (int err = CopyFile(src, dst, {}, nullptr, false, false)) return err;
-    return unlinkat(from.Dir(), from.Name(), 0) == 0 ? 0 : errno;
-  }
-
   int OpenRead(const std::string& path, bool dropCache, int& fd) override {
     fd = -1;
     TAtPath at;
@@ -254,13 +196,6 @@ public:
     if (fd >= 0) close(fd);
   }
 
-  int GetAcl(const std::string& path, std::string& acl) override { return posix::GetAcl(path, acl); }
-  int SetAcl(const std::string& path, const std::string& acl) override {
-    return posix::SetAcl(path, acl);
-  }
-  int TrashFiles(const std::vector<std::string>& paths, std::vector<int>& results) override {
-    return posix::TrashFiles(paths, results);
-  }
   int64_t FreeSpace(const std::string& path) override { return posix::FreeSpace(path); }
   bool VolumeIdentity(const std::string& path, std::string& label, std::string& serial) override {
     return posix::VolumeIdentity(path, label, serial);
@@ -344,8 +279,7 @@ public:
     else if (!err && !S_ISREG(st.st_mode)) err = ENOTSUP; // devices and FIFOs are never opened
     int f = -1;
     if (!err) {
-      const std::string self = "/proc/self/fd/" + std::to_string(item);
-      f = open(self.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+      f = open(posix::ProcFdName(item).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
       struct stat opened;
       if (f < 0) err = errno;
       else if (fstat(f, &opened) != 0) err = errno;
@@ -436,8 +370,7 @@ public:
   int SetModeFd(int fd, uint32_t mode) override {
     if (fchmod(fd, mode & 07777) == 0) return 0;
     if (errno != EBADF) return errno;
-    const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return chmod(self.c_str(), mode & 07777) == 0 ? 0 : errno;
+    return chmod(posix::ProcFdName(fd).c_str(), mode & 07777) == 0 ? 0 : errno;
   }
   int GetAclFd(int fd, std::string& acl) override { return posix::GetAclFd(fd, acl); }
   int SetAclFd(int fd, const std::string& acl) override { return posix::SetAclFd(fd, acl); }
@@ -475,10 +408,11 @@ private:
     return 0;
   }
 
-  static int Unlink(const std::string& path, int flags) {
+  // One folder; EEXIST when the name is taken.
+  static int CreateDir(const std::string& path) {
     TAtPath at;
     if (int err = at.Open(path)) return err;
-    return unlinkat(at.Dir(), at.Name(), flags) == 0 ? 0 : errno;
+    return mkdirat(at.Dir(), at.Name(), 0777) == 0 ? 0 : errno;
   }
 };
 

@@ -50,15 +50,20 @@ int OpenDirInPieces(const std::string& s, size_t len) {
 
 } // namespace
 
-TAtPath::~TAtPath() {
+void TFd::Reset(int fd) {
   if (Fd_ >= 0) close(Fd_);
+  Fd_ = fd;
 }
 
-int TAtPath::Dir() const { return Fd_ >= 0 ? Fd_ : AT_FDCWD; }
+std::string ProcFdName(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-int TAtPath::Open(const std::string& path, bool wantParentFd) {
+TAtPath::~TAtPath() = default;
+
+int TAtPath::Dir() const { return Fd_.Get() >= 0 ? Fd_.Get() : AT_FDCWD; }
+
+int TAtPath::Open(const std::string& path) {
   if (path.empty()) return ENOENT;
-  if (!wantParentFd && path.size() < PATH_MAX) {
+  if (path.size() < PATH_MAX) {
     Name_ = path.c_str();
     return 0;
   }
@@ -82,7 +87,7 @@ int TAtPath::Open(const std::string& path, bool wantParentFd) {
     fd = OpenDirInPieces(path, parentLen);
   }
   if (fd < 0) return -fd;
-  Fd_ = fd;
+  Fd_.Reset(fd);
   return 0;
 }
 
@@ -297,14 +302,15 @@ int OpenBeneath(int root, const std::string& rel, int flags) {
 
 } // namespace twf::posix
 
-namespace twf {
+namespace twf::posix {
 
-std::string PathOfDescriptor(int fd) {
-  std::string link = "/proc/self/fd/" + std::to_string(fd);
+int PathOfFd(int fd, std::string& path) {
+  path.clear();
+  const std::string link = ProcFdName(fd);
   std::string buf(PATH_MAX, '\0');
   for (;;) {
     ssize_t n = readlink(link.c_str(), buf.data(), buf.size());
-    if (n < 0) return std::string();
+    if (n < 0) return errno;
     if (size_t(n) < buf.size()) {
       buf.resize(size_t(n));
       break;
@@ -314,7 +320,20 @@ std::string PathOfDescriptor(int fd) {
   static constexpr char kDeleted[] = " (deleted)";
   if (buf.size() > sizeof kDeleted - 1 && buf.compare(buf.size() - (sizeof kDeleted - 1), std::string::npos, kDeleted) == 0)
     buf.resize(buf.size() - (sizeof kDeleted - 1));
-  return buf.empty() || buf[0] != '/' ? std::string() : buf;
+  // Anything but an absolute path ("pipe:[…]", an unreachable mount) names no item.
+  if (buf.empty() || buf[0] != '/') return ENOENT;
+  path = std::move(buf);
+  return 0;
+}
+
+} // namespace twf::posix
+
+namespace twf {
+
+std::string PathOfDescriptor(int fd) {
+  std::string path;
+  posix::PathOfFd(fd, path);
+  return path;
 }
 
 } // namespace twf

@@ -13,6 +13,35 @@
 
 namespace twf::posix {
 
+// Owns a descriptor: closes it when dropped or replaced.
+class TFd {
+public:
+  explicit TFd(int fd = -1) : Fd_(fd) {}
+  TFd(const TFd&) = delete;
+  TFd& operator=(const TFd&) = delete;
+  ~TFd() { Reset(); }
+  void Reset(int fd = -1);
+  int Get() const { return Fd_; }
+  int Release() {
+    int fd = Fd_;
+    Fd_ = -1;
+    return fd;
+  }
+
+private:
+  int Fd_;
+};
+
+// The /proc name of an open descriptor: opening or naming it reaches the
+// open item, whatever has happened to its path since (and an O_PATH
+// descriptor becomes usable for the calls that take only names).
+std::string ProcFdName(int fd);
+
+// The absolute path of an open descriptor as the kernel tells it; an errno
+// when it cannot (ENAMETOOLONG for a path beyond PATH_MAX, ENOENT for an
+// item no longer reachable by any path).
+int PathOfFd(int fd, std::string& path);
+
 // A path turned into a folder descriptor plus the last component, for the
 // *at() calls. Paths shorter than PATH_MAX stay as they are (AT_FDCWD and the
 // whole path), so the common case costs no extra system call; longer ones
@@ -25,14 +54,13 @@ public:
   TAtPath& operator=(const TAtPath&) = delete;
   ~TAtPath();
 
-  // wantParentFd: always open the folder part, even for a short path (for
-  // callers that create siblings of the last component). Returns an errno.
-  int Open(const std::string& path, bool wantParentFd = false);
+  // Returns an errno.
+  int Open(const std::string& path);
   int Dir() const;
   const char* Name() const { return Name_; }
 
 private:
-  int Fd_ = -1;
+  TFd Fd_;
   const char* Name_ = "";
   std::string Own_;
 };
@@ -64,8 +92,6 @@ std::string NearestExistingDir(const std::string& path);
 int CopyInto(int in, const struct stat& st, int parentFd, const char* name,
              const TCopyProgress& progress, const std::atomic<bool>* cancel, bool largeFile,
              bool flushToDevice, const TBeforeVisible& beforeVisible = {}, int* beforeVisibleResult = nullptr);
-// Test switch: false makes CopyInto use the temporary name for new files too.
-void AllowUnnamedCopies(bool allow);
 
 // Moves a dangling link or a special file (FIFO, socket, device) to another
 // file system by making it again there and removing the original: never
@@ -73,15 +99,12 @@ void AllowUnnamedCopies(bool allow);
 inline constexpr int kNotAnOddity = -1;
 int MoveOddityAcross(int fromDir, const char* fromName, int toDir, const char* toName);
 
-int GetAcl(const std::string& path, std::string& acl);
-int SetAcl(const std::string& path, const std::string& acl);
 int GetAclFd(int fd, std::string& acl);
 int SetAclFd(int fd, const std::string& acl);
 // Removes the access ACL (and for a folder the default ACL) that a new
 // item inherited from its folder's default ACL, leaving its permission
 // bits. 0 also where the item has none or the file system has no ACLs.
 int DropInheritedAcl(int fd, bool folder);
-int TrashFiles(const std::vector<std::string>& paths, std::vector<int>& results);
 int TrashAt(int dir, const char* name);
 int64_t FreeSpace(const std::string& path);
 bool VolumeIdentity(const std::string& path, std::string& label, std::string& serial);

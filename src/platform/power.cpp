@@ -5,33 +5,13 @@
 #include <cerrno>
 #include <unistd.h>
 
-#include <mutex>
 #include <thread>
 
 extern char** environ;
 
 namespace twf {
 
-namespace {
-
-std::mutex gHookLock;
-std::function<void()> gHook;
-
-} // namespace
-
-void SetShutdownHookForTests(std::function<void()> hook) {
-  std::lock_guard<std::mutex> g(gHookLock);
-  gHook = std::move(hook);
-}
-
-bool StartDelayedShutdown() {
-  {
-    std::lock_guard<std::mutex> g(gHookLock);
-    if (gHook) {
-      gHook();
-      return true;
-    }
-  }
+int StartDelayedShutdown() {
   // Scheduled runs often have PATH=/usr/bin:/bin, which lacks sbin: try the
   // usual places first, then PATH.
   char* argv[] = {const_cast<char*>("shutdown"), const_cast<char*>("-h"), const_cast<char*>("+1"), nullptr};
@@ -43,7 +23,7 @@ bool StartDelayedShutdown() {
     if (rc == 0) break;
   }
   if (rc != 0) rc = posix_spawnp(&pid, "shutdown", nullptr, nullptr, argv, environ);
-  if (rc != 0) return false;
+  if (rc != 0) return rc;
   // Nobody waits for the result, but the child must not stay a zombie for
   // the rest of the window's life.
   std::thread([pid] {
@@ -51,7 +31,7 @@ bool StartDelayedShutdown() {
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
   }).detach();
-  return true;
+  return 0;
 }
 
 } // namespace twf

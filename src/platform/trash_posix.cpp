@@ -21,27 +21,6 @@
 namespace twf::posix {
 namespace {
 
-class TFd {
-public:
-  explicit TFd(int fd = -1) : Fd_(fd) {}
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  ~TFd() { Reset(); }
-  void Reset(int fd = -1) {
-    if (Fd_ >= 0) close(Fd_);
-    Fd_ = fd;
-  }
-  int Get() const { return Fd_; }
-  int Release() {
-    int fd = Fd_;
-    Fd_ = -1;
-    return fd;
-  }
-
-private:
-  int Fd_;
-};
-
 // A folder of the Trash below parent: created 0700 when missing, never a
 // link, and ours.
 int OpenTrashDir(int parent, const char* name, TFd& out) {
@@ -193,8 +172,8 @@ int MoveNoReplace(int fromDir, const char* from, int toDir, const char* to) {
 int TrashAt(int dir, const char* name) {
   struct stat st;
   if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-  const std::string dirPath = PathOfDescriptor(dir);
-  if (dirPath.empty()) return EIO;
+  std::string dirPath;
+  if (int err = PathOfFd(dir, dirPath)) return err;
   const std::string original = (dirPath == "/" ? "" : dirPath) + "/" + name;
   // The Trash records the original path, and its tools cannot handle longer ones.
   if (original.size() >= PATH_MAX) return ENAMETOOLONG;
@@ -207,7 +186,8 @@ int TrashAt(int dir, const char* name) {
     if (IsSystemFileSystem(top.Get())) return EOPNOTSUPP;
     if (int err = OpenTopTrash(top.Get(), trash)) return err;
     // The top-folder Trash records paths relative to the top folder.
-    const std::string topPath = PathOfDescriptor(top.Get());
+    std::string topPath;
+    PathOfFd(top.Get(), topPath);
     if (!topPath.empty() && topPath != "/" && original.compare(0, topPath.size() + 1, topPath + "/") == 0)
       recorded = original.substr(topPath.size() + 1);
   }
@@ -231,27 +211,6 @@ int TrashAt(int dir, const char* name) {
     return err;
   }
   return EEXIST;
-}
-
-int TrashFiles(const std::vector<std::string>& paths, std::vector<int>& results) {
-  results.assign(paths.size(), 0);
-  bool anyMoved = paths.empty();
-  for (size_t i = 0; i < paths.size(); ++i) {
-    const std::string& path = paths[i];
-    int err;
-    if (path.empty()) {
-      err = ENOENT;
-    } else if (path.size() >= PATH_MAX) {
-      err = ENAMETOOLONG;
-    } else {
-      TAtPath at;
-      err = at.Open(path, true);
-      if (!err) err = TrashAt(at.Dir(), at.Name());
-    }
-    results[i] = err;
-    anyMoved |= err == 0;
-  }
-  return anyMoved ? 0 : results[0];
 }
 
 } // namespace twf::posix

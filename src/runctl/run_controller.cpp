@@ -468,7 +468,7 @@ void TRunController::MirrorFinished() {
 
   if (v.ShutdownDone && !FLastDryRun && !cancelled && errors == 0) {
     AppendPaneLines({"", kShutdownLine});
-    StartDelayedShutdown();
+    if (FConfig.PowerOff) FConfig.PowerOff();
   }
 
   if (FAutoClose) {

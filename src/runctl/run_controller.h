@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "engine/types.h"
+#include "platform/power.h"
 #include "runctl/command_line.h"
 #include "runctl/line_queue.h"
 #include "runctl/progress.h"
@@ -66,6 +67,10 @@ struct TRunControllerConfig {
   std::function<void(const std::string&)> DirectLineSink;
   // For connecting, and for waiting on the response of the webhook.
   long WebhookTimeoutMs = 15000;
+  // Powers the machine off after a clean run that asks for it; returns the
+  // errno of starting that (0 = started). Whoever must never power off (a
+  // test) puts its own function here.
+  std::function<int()> PowerOff = StartDelayedShutdown;
 };
 
 class TRunController {

@@ -6,7 +6,7 @@
 #include <unistd.h>
 
 #include "engine_fixture.h"
-#include "platform/fault_fs.h"
+#include "support/fault_fs.h"
 #include "platform/fs.h"
 
 using namespace twf;

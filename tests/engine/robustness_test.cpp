@@ -10,7 +10,8 @@
 #include <unistd.h>
 
 #include "engine_fixture.h"
-#include "platform/fault_fs.h"
+#include "support/fault_fs.h"
+#include "support/path_calls.h"
 #include "platform/fs.h"
 
 using namespace twf;
@@ -104,7 +105,7 @@ TEST_F(RobustTest, DeepTreeAndPathsPastTheLimit) {
   ASSERT_EQ(RealFileSystem().CreateDirPath(longDir + rel), 0);
   const std::string longFile = longDir + rel + "/far.txt";
   WriteFile(Tmp / "far-src", "far away");
-  ASSERT_EQ(RealFileSystem().CopyFile(Tmp / "far-src", longFile, {}, nullptr, false, false), 0);
+  ASSERT_EQ(test::CopyFile(RealFileSystem(), Tmp / "far-src", longFile, {}, nullptr, false, false), 0);
   ASSERT_GT(longFile.size(), 4096u);
 
   TRunResult r = Run(Opt());
@@ -119,17 +120,17 @@ TEST_F(RobustTest, DeepTreeAndPathsPastTheLimit) {
 
   // And everything goes again when the source loses it.
   TMirrorOptions o = Opt();
-  RealFileSystem().DeleteFile(longFile);
+  test::DeleteFile(RealFileSystem(), longFile);
   WriteFile(Src + "/stay", "s");
   TRunResult again = Run(o);
   EXPECT_EQ(again.Stats.Errors, 0) << again.Text().substr(0, 4000);
   EXPECT_NE(RealFileSystem().Stat(Dst + "/long" + rel + "/far.txt", info), 0);
-  RealFileSystem().DeleteFile(Tmp / "far-src");
+  test::DeleteFile(RealFileSystem(), Tmp / "far-src");
   // Clean up the long branch with the file layer (the test helper cannot).
   for (std::string d = Src + "/long" + rel; d.size() > Src.size(); d = d.substr(0, d.rfind('/')))
-    RealFileSystem().RemoveDir(d);
+    test::RemoveDir(RealFileSystem(), d);
   for (std::string d = Dst + "/long" + rel; d.size() > Dst.size(); d = d.substr(0, d.rfind('/')))
-    RealFileSystem().RemoveDir(d);
+    test::RemoveDir(RealFileSystem(), d);
 }
 
 TEST_F(RobustTest, UnlistableSourceFolderCostsTheDestinationNothing) {

@@ -2,7 +2,7 @@
 #include <unistd.h>
 
 #include "engine_fixture.h"
-#include "platform/fault_fs.h"
+#include "support/fault_fs.h"
 
 using namespace twf;
 using namespace twf::test;

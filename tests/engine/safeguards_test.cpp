@@ -3,7 +3,7 @@
 
 #include "engine/xxh3.h"
 #include "engine_fixture.h"
-#include "platform/fault_fs.h"
+#include "support/fault_fs.h"
 #include "platform/fs.h"
 
 using namespace twf;

@@ -12,7 +12,8 @@
 #include <mutex>
 
 #include "engine_fixture.h"
-#include "platform/fault_fs.h"
+#include "support/fault_fs.h"
+#include "support/path_calls.h"
 #include "platform/fs.h"
 
 using namespace twf;
@@ -136,8 +137,8 @@ TEST_F(SecurityTest, FolderSwappedForALinkDuringTheRun) {
     MakeDirs(o.DestDir + "/sub/gone");
     if (c.acl) {
       const std::string acl = "A:u::rwx,u:65534:rwx,g::r-x,m::rwx,o::r-x";
-      if (RealFileSystem().SetAcl(o.SourceDir + "/sub/newdir", acl + "\nD:") != 0 ||
-          RealFileSystem().SetAcl(o.SourceDir + "/sub/f.txt", acl) != 0) {
+      if (test::SetAcl(RealFileSystem(), o.SourceDir + "/sub/newdir", acl + "\nD:") != 0 ||
+          test::SetAcl(RealFileSystem(), o.SourceDir + "/sub/f.txt", acl) != 0) {
         std::cout << "[  SKIPPED ] " << c.what << ": no ACLs on this file system\n";
         continue; // the rows after it still run
       }
@@ -351,7 +352,7 @@ TEST_F(SecurityTest, NoAclEntriesInheritedFromADestinationFolder) {
     MakeDirs(o.DestDir + "/u");
     if (c.existing) WriteFile(o.DestDir + "/u/shadow", "old version");
     chown((o.DestDir + "/u").c_str(), 65534, 65534);
-    if (RealFileSystem().SetAcl(o.DestDir + "/u", "A:u::rwx,g::r-x,o::r-x\nD:u::rwx,u:65534:rwx,g::r-x,m::rwx,o::---") !=
+    if (test::SetAcl(RealFileSystem(), o.DestDir + "/u", "A:u::rwx,g::r-x,o::r-x\nD:u::rwx,u:65534:rwx,g::r-x,m::rwx,o::---") !=
         0)
       GTEST_SKIP() << "no ACLs on this file system";
     TRunResult r = Run(o);
@@ -359,7 +360,7 @@ TEST_F(SecurityTest, NoAclEntriesInheritedFromADestinationFolder) {
     for (const char* item : {"/u/shadow", "/u/sub"}) {
       SCOPED_TRACE(item);
       std::string acl;
-      ASSERT_EQ(RealFileSystem().GetAcl(o.DestDir + item, acl), 0);
+      ASSERT_EQ(test::GetAcl(RealFileSystem(), o.DestDir + item, acl), 0);
       EXPECT_EQ(acl.find(":65534:"), std::string::npos) << acl;
     }
     struct stat st;

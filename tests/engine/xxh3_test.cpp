@@ -3,7 +3,7 @@
 #include <regex>
 
 #include "engine/xxh3.h"
-#include "platform/fault_fs.h"
+#include "support/fault_fs.h"
 #include "platform/fs.h"
 #include "support/tree.h"
 

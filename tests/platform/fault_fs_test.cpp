@@ -2,8 +2,9 @@
 
 #include <thread>
 
-#include "platform/fault_fs.h"
-#include "platform/tree.h"
+#include "support/fault_fs.h"
+#include "support/path_calls.h"
+#include "support/tree.h"
 
 namespace twf {
 namespace {
@@ -46,20 +47,20 @@ TEST_F(PlatformFault, FailedCallsChangeNothing) {
   T.MkDir("dir");
   for (int k = 0; k < int(TFsCall::Count); ++k) Fs.FailPath(TFsCall(k), T.Root(), EIO);
 
-  EXPECT_EQ(Fs.CopyFile(T.Path("src"), T.Path("dst"), {}, nullptr, false, false), EIO);
-  EXPECT_EQ(Fs.MoveFile(T.Path("src"), T.Path("dst")), EIO);
-  EXPECT_EQ(Fs.DeleteFile(T.Path("src")), EIO);
-  EXPECT_EQ(Fs.RemoveDir(T.Path("dir")), EIO);
-  EXPECT_EQ(Fs.CreateDir(T.Path("new")), EIO);
+  EXPECT_EQ(test::CopyFile(Fs, T.Path("src"), T.Path("dst"), {}, nullptr, false, false), EIO);
+  EXPECT_EQ(test::MoveFile(Fs, T.Path("src"), T.Path("dst")), EIO);
+  EXPECT_EQ(test::DeleteFile(Fs, T.Path("src")), EIO);
+  EXPECT_EQ(test::RemoveDir(Fs, T.Path("dir")), EIO);
+  EXPECT_EQ(test::CreateDir(Fs, T.Path("new")), EIO);
   EXPECT_EQ(Fs.CreateDirPath(T.Path("new/deeper")), EIO);
   EXPECT_FALSE(Fs.IsDirectory(T.Path("dir")));
-  Fs.ClearReadOnly(T.Path("dst"));
+  test::ClearReadOnly(Fs, T.Path("dst"));
   EXPECT_EQ(Fs.FreeSpace(T.Path("dir")), -1);
   std::string label = "x", serial = "y";
   EXPECT_FALSE(Fs.VolumeIdentity(T.Path("dir"), label, serial));
   EXPECT_EQ(label + serial, "");
   std::vector<TDirEntry> list(3);
-  EXPECT_EQ(Fs.ListDir(T.Root(), list), EIO);
+  EXPECT_EQ(test::ListDir(Fs, T.Root(), list), EIO);
   EXPECT_TRUE(list.empty());
   int fd = 5;
   EXPECT_EQ(Fs.OpenRead(T.Path("src"), false, fd), EIO);
@@ -74,8 +75,8 @@ TEST_F(PlatformFault, FailedCallsChangeNothing) {
   // Path faults match only their paths; the second path of a copy counts too.
   Fs.ClearFaults();
   Fs.FailPath(TFsCall::CopyFile, "/dst", ENOSPC);
-  EXPECT_EQ(Fs.CopyFile(T.Path("src"), T.Path("dst"), {}, nullptr, false, false), ENOSPC);
-  EXPECT_EQ(Fs.CopyFile(T.Path("src"), T.Path("other"), {}, nullptr, false, false), 0);
+  EXPECT_EQ(test::CopyFile(Fs, T.Path("src"), T.Path("dst"), {}, nullptr, false, false), ENOSPC);
+  EXPECT_EQ(test::CopyFile(Fs, T.Path("src"), T.Path("other"), {}, nullptr, false, false), 0);
 }
 
 TEST_F(PlatformFault, CopyFailsPartWayWithProgressAndCleanup) {
@@ -88,9 +89,9 @@ TEST_F(PlatformFault, CopyFailsPartWayWithProgressAndCleanup) {
     last = n;
     return true;
   };
-  ASSERT_EQ(Fs.CopyFile(T.Path("src"), T.Path("a"), progress, nullptr, false, false), 0);
+  ASSERT_EQ(test::CopyFile(Fs, T.Path("src"), T.Path("a"), progress, nullptr, false, false), 0);
   last = 0;
-  EXPECT_EQ(Fs.CopyFile(T.Path("src"), T.Path("dst"), progress, nullptr, false, false), EIO);
+  EXPECT_EQ(test::CopyFile(Fs, T.Path("src"), T.Path("dst"), progress, nullptr, false, false), EIO);
   EXPECT_GT(last, 0);
   EXPECT_LT(last, int64_t(content.size()));
   EXPECT_EQ(T.Read("dst"), "old");
@@ -124,17 +125,19 @@ TEST_F(PlatformFault, ReadsFailByNumberOrByTheOpenedPath) {
 }
 
 TEST_F(PlatformFault, TrashFaultsArePerFile) {
-  ASSERT_TRUE(test::kPrivateTrash);
+  ASSERT_FALSE(test::PrivateDataHome().empty());
   T.Write("keep", "k");
   T.Write("go", "g");
   Fs.FailPath(TFsCall::TrashFiles, "keep", EACCES);
   std::vector<int> results;
-  EXPECT_EQ(Fs.TrashFiles({T.Path("keep"), T.Path("go"), T.Path("gone")}, results), 0);
+  EXPECT_EQ(test::TrashFiles(Fs, {T.Path("keep"), T.Path("go"), T.Path("gone")}, results), 0);
   EXPECT_EQ(results, (std::vector<int>{EACCES, 0, ENOENT}));
   EXPECT_EQ(T.Names(""), "keep");
 
-  Fs.FailNth(TFsCall::TrashFiles, 2, EIO);
-  EXPECT_EQ(Fs.TrashFiles({T.Path("keep"), T.Path("x")}, results), EIO);
+  Fs.ClearFaults();
+  Fs.ResetCounts();
+  Fs.FailNth(TFsCall::TrashFiles, 1, EIO, true);
+  EXPECT_EQ(test::TrashFiles(Fs, {T.Path("keep"), T.Path("x")}, results), EIO);
   EXPECT_EQ(results, (std::vector<int>{EIO, EIO}));
 }
 
@@ -164,9 +167,18 @@ TEST_F(PlatformFault, HookSeesEveryCall) {
   });
   T.Write("a", "x");
   Fs.IsDirectory(T.Path("a"));
-  Fs.CopyFile(T.Path("a"), T.Path("b"), {}, nullptr, false, false);
-  Fs.DeleteFile(T.Path("b"));
-  EXPECT_EQ(seen, (std::vector<std::string>{"IsDirectory a", "CopyFile a", "DeleteFile b"}));
+  // Descriptor calls name the items they reach.
+  int dir = -1, in = -1;
+  TFileInfo info;
+  ASSERT_EQ(Fs.OpenDir(T.Root(), dir, info), 0);
+  ASSERT_EQ(Fs.OpenFileAt(dir, "a", false, in, info), 0);
+  EXPECT_EQ(Fs.CopyFileAt(in, dir, "b", {}, nullptr, false, false, {}, nullptr), 0);
+  Fs.Close(in);
+  EXPECT_EQ(Fs.DeleteFileAt(dir, "b"), 0);
+  Fs.Close(dir);
+  const std::string root = T.Root().substr(T.Root().rfind('/') + 1);
+  EXPECT_EQ(seen, (std::vector<std::string>{"IsDirectory a", "OpenDir " + root, "OpenRead a", "CopyFile a",
+                                            "Close a", "DeleteFile b", "Close " + root}));
 }
 
 } // namespace

@@ -16,8 +16,7 @@
 #include "authkeys/auth_keys.h"
 #include "engine/text.h"
 #include "log/logger.h"
-#include "platform/fault_fs.h"
-#include "platform/power.h"
+#include "support/fault_fs.h"
 #include "runctl/headless.h"
 #include "runctl/machine_text.h"
 #include "runctl/run_controller.h"
@@ -78,12 +77,10 @@ protected:
     Baseline.LogFolder = Tmp / "logs";
     Baseline.ArchiveFolder = Tmp / "archive";
     Host->Values = Baseline;
-    SetShutdownHookForTests([this] { ++Shutdowns; });
     MakeController();
   }
   void TearDown() override {
     Ctl.reset();
-    SetShutdownHookForTests({});
   }
 
   void MakeController(long webhookTimeoutMs = 5000) {
@@ -91,6 +88,10 @@ protected:
     TRunControllerConfig c;
     c.Fs = &Fs;
     c.WebhookTimeoutMs = webhookTimeoutMs;
+    c.PowerOff = [this] {
+      ++Shutdowns;
+      return 0;
+    };
     Ctl = std::make_unique<TRunController>(*Host, *Store, c);
   }
 

@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
   setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
   setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
   twf::test::MakeDirs(home / "data");
+  twf::test::SetPrivateDataHome(home / "data");
   twf::test::MakeDirs(home / "config");
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

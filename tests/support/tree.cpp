@@ -1,6 +1,12 @@
 #include "support/tree.h"
 
+#include <grp.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +18,8 @@
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include "platform/fs.h"
 
 namespace twf::test {
 
@@ -31,6 +39,88 @@ TTempDir::TTempDir(const std::string& base) {
 }
 
 TTempDir::~TTempDir() { RemoveTree(FPath); }
+
+TTempTree::TTempTree(const std::string& base) : TTempDir(base) { chmod(Root().c_str(), 0755); }
+
+void TTempTree::Write(const std::string& rel, const std::string& content, mode_t mode) const {
+  const std::string p = Path(rel);
+  unlink(p.c_str());
+  int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  for (size_t done = 0; done < content.size();) {
+    ssize_t n = write(fd, content.data() + done, content.size() - done);
+    if (n <= 0) break;
+    done += size_t(n);
+  }
+  fchmod(fd, mode);
+  close(fd);
+}
+
+void TTempTree::MkDir(const std::string& rel, mode_t mode) const { mkdir(Path(rel).c_str(), mode); }
+
+void TTempTree::Link(const std::string& target, const std::string& rel) const {
+  symlink(target.c_str(), Path(rel).c_str());
+}
+
+bool TTempTree::Exists(const std::string& rel) const { return test::Exists(Path(rel)); }
+
+std::string TTempTree::Names(const std::string& rel) const {
+  std::string out;
+  if (DIR* d = opendir(Path(rel).c_str())) {
+    std::vector<std::string> names;
+    while (struct dirent* de = readdir(d))
+      if (strcmp(de->d_name, ".") && strcmp(de->d_name, "..")) names.push_back(de->d_name);
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    for (auto& n : names) out += (out.empty() ? "" : " ") + n;
+  }
+  return out;
+}
+
+std::string TTempTree::ReadFile(const std::string& path) {
+  std::string out;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "<missing>";
+  char buf[65536];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
+  close(fd);
+  return out;
+}
+
+namespace {
+std::string GPrivateDataHome;
+} // namespace
+
+const std::string& PrivateDataHome() { return GPrivateDataHome; }
+void SetPrivateDataHome(const std::string& path) { GPrivateDataHome = path; }
+
+TScratchMount::TScratchMount(const std::string& dir, const char* type, const char* options) : Dir_(dir) {
+  static bool privateNs = [] {
+    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  }();
+  (void)privateNs;
+  mkdir(dir.c_str(), 0755);
+  Ok_ = mount(type, dir.c_str(), type, 0, options) == 0;
+  if (!Ok_) Error_ = SystemMessage(errno);
+}
+
+TScratchMount::~TScratchMount() {
+  if (Ok_) umount2(Dir_.c_str(), MNT_DETACH);
+}
+
+int RunAsNobody(const std::function<int()>& step) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+        setresuid(65534, 65534, 65534) != 0)
+      _exit(255);
+    _exit(step() & 0xFF);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  int code = WEXITSTATUS(status);
+  return code == 255 ? -1 : code;
+}
 
 std::string BaseOpenToAll() {
   std::vector<std::string> bases = {"/tmp", "/var/tmp", "/dev/shm"};
@@ -89,31 +179,32 @@ int64_t MTimeNs(const std::string& path) {
   return int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
-namespace {
-void RemoveAt(int parent, const char* name) {
+void RemoveTreeAt(int parent, const char* name) {
   struct stat st;
   if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
   if (S_ISDIR(st.st_mode)) {
-    int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    fchmodat(parent, name, 0700, 0);
+    int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd >= 0) {
-      fchmod(fd, 0700);
-      DIR* d = fdopendir(fd);
-      std::vector<std::string> names;
-      while (dirent* e = readdir(d))
-        if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(e->d_name);
-      for (auto& n : names) RemoveAt(dirfd(d), n.c_str());
-      closedir(d);
+      if (DIR* d = fdopendir(fd)) {
+        while (struct dirent* de = readdir(d)) {
+          if (strcmp(de->d_name, ".") == 0 || strcmp(de->d_name, "..") == 0) continue;
+          RemoveTreeAt(dirfd(d), de->d_name);
+        }
+        closedir(d);
+      } else {
+        close(fd);
+      }
     }
     unlinkat(parent, name, AT_REMOVEDIR);
   } else {
     unlinkat(parent, name, 0);
   }
 }
-} // namespace
 
 void RemoveTree(const std::string& path) {
   if (path.empty() || path == "/") return;
-  RemoveAt(AT_FDCWD, path.c_str());
+  RemoveTreeAt(AT_FDCWD, path.c_str());
 }
 
 int Shell(const std::string& cmd) {

@@ -18,8 +18,7 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/fault_fs.h"
-#include "platform/power.h"
+#include "support/fault_fs.h"
 #include "runctl/machine_text.h"
 #include "tasks/task_settings.h"
 #include "ui_test_support.h"
@@ -383,10 +382,6 @@ void TRunTest::powerOffOnlyAfterACleanRealRun_data() {
 void TRunTest::powerOffOnlyAfterACleanRealRun() {
   QFETCH(bool, dry);
   QFETCH(bool, asked);
-  // Static: the hook outlives this function when a check fails early.
-  static std::atomic<int> requests;
-  requests = 0;
-  SetShutdownHookForTests([] { ++requests; });
   TRunRig rig;
   WriteFile(rig.Src + QStringLiteral("/a.txt"), "a");
   auto& w = rig.Open();
@@ -394,9 +389,8 @@ void TRunTest::powerOffOnlyAfterACleanRealRun() {
   rig.F.Find<QCheckBox>("chkShutdown")->setChecked(true);
   rig.Click(dry ? "btnDryRun" : "btnMirror");
   QTRY_VERIFY_WITH_TIMEOUT(!w.IsRunning(), 20000);
-  QCOMPARE(requests.load(), asked ? 1 : 0);
+  QCOMPARE(rig.F.PowerOffRequests(), asked ? 1 : 0);
   QCOMPARE(PaneHas(rig.Pane(), QStringLiteral("*** Shutting down the PC in 60 seconds.")), asked);
-  SetShutdownHookForTests([] { qWarning("power-off requested by a test"); });
 }
 
 void TRunTest::commandLineRunClosesTheWindow() {

@@ -25,8 +25,7 @@
 #include <thread>
 
 #include "authkeys/auth_keys.h"
-#include "platform/fault_fs.h"
-#include "platform/power.h"
+#include "support/fault_fs.h"
 #include "tasks/settings_store.h"
 #include "tasks/task_settings.h"
 #include "ui_test_support.h"
@@ -39,11 +38,13 @@ namespace {
 class TSlowCopies : public TFaultFileSystem {
 public:
   using TFaultFileSystem::TFaultFileSystem;
-  int CopyFile(const std::string& src, const std::string& dst, const TCopyProgress& progress,
-               const std::atomic<bool>* cancel, bool largeFile, bool flush) override {
+  int CopyFileAt(int in, int dir, const std::string& name, const TCopyProgress& progress,
+                 const std::atomic<bool>* cancel, bool largeFile, bool flush, const TBeforeVisible& beforeVisible,
+                 int* beforeVisibleResult) override {
     ++FStarted;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    return TFaultFileSystem::CopyFile(src, dst, progress, cancel, largeFile, flush);
+    return TFaultFileSystem::CopyFileAt(in, dir, name, progress, cancel, largeFile, flush, beforeVisible,
+                                        beforeVisibleResult);
   }
   int Started() const { return FStarted.load(); }
 
@@ -103,7 +104,6 @@ int main(int argc, char** argv) {
   setenv("XDG_CONFIG_HOME", (h + "/config").constData(), 1);
   setenv("XDG_DATA_HOME", (h + "/data").constData(), 1);
   TSettingsStore::FollowEnvironmentAsRootForTests(true);
-  SetShutdownHookForTests([] {});
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quarlex Twinfold"));
   if (argc < 2) {
@@ -130,6 +130,7 @@ int main(int argc, char** argv) {
   TSlowCopies fs(RealFileSystem());
   TRunControllerConfig config;
   config.Fs = &fs;
+  config.PowerOff = [] { return 0; };
   TSettingsStore store;
   Example(store);
   store.OpenKey(kRootKey)->WriteString("LastTask", "Nightly Backup");

@@ -109,12 +109,22 @@ TWindowFixture::TWindowFixture(bool freshStore) {
 TWindowFixture::~TWindowFixture() { Close(); }
 
 ui::TfrmTwinfoldMain& TWindowFixture::Open(const TCommandLine& cmd, const TRunControllerConfig* config) {
-  FWindow = std::make_unique<ui::TfrmTwinfoldMain>(Dialogs, *FStore, cmd, config);
+  const TRunControllerConfig runConfig = RunConfig(config);
+  FWindow = std::make_unique<ui::TfrmTwinfoldMain>(Dialogs, *FStore, cmd, &runConfig);
   FWindow->show();
   if (!QTest::qWaitForWindowExposed(FWindow.get())) qWarning("window not exposed");
   FWindow->activateWindow();
   QApplication::setActiveWindow(FWindow.get());
   return *FWindow;
+}
+
+TRunControllerConfig TWindowFixture::RunConfig(const TRunControllerConfig* config) {
+  TRunControllerConfig c = config ? *config : TRunControllerConfig{};
+  c.PowerOff = [this] {
+    ++FPowerOffRequests;
+    return 0;
+  };
+  return c;
 }
 
 void TWindowFixture::Close() { FWindow.reset(); }
@@ -154,8 +164,6 @@ int RunUiTests(QObject& tests, int argc, char** argv) {
                                                                       QFileDevice::ExeOwner);
   if (!getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
   TSettingsStore::FollowEnvironmentAsRootForTests(true);
-  // No test may power the machine off, whatever it checks.
-  SetShutdownHookForTests([] { qWarning("power-off requested by a test"); });
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quarlex Twinfold"));
   return QTest::qExec(&tests, argc, argv);

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QStringList>
 #include <QtTest/QtTest>
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -88,7 +89,13 @@ class TWindowFixture {
 public:
   explicit TWindowFixture(bool freshStore = true);
   ~TWindowFixture();
+  // The window's runs take config (the defaults when null) with the
+  // power-off replaced by RunConfig's.
   ui::TfrmTwinfoldMain& Open(const TCommandLine& cmd = {}, const TRunControllerConfig* config = nullptr);
+  // config (the defaults when null) with a power-off that only counts: no
+  // window of a test may ever power the machine off.
+  TRunControllerConfig RunConfig(const TRunControllerConfig* config = nullptr);
+  int PowerOffRequests() const { return FPowerOffRequests.load(); }
   void Close(); // destroys the window (its settings go to the store)
 
   ui::TfrmTwinfoldMain* W() { return FWindow.get(); }
@@ -104,6 +111,7 @@ public:
 private:
   std::unique_ptr<TSettingsStore> FStore;
   std::unique_ptr<ui::TfrmTwinfoldMain> FWindow;
+  std::atomic<int> FPowerOffRequests{0};
 };
 
 // Saves a task straight into the store.

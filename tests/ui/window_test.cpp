@@ -574,7 +574,8 @@ void TWindowTest::aBusyStoreEndsTheStart() {
     if (!busy.Busy()) return false;
     busyMessage = busy.BusyMessage();
     {
-      ui::TfrmTwinfoldMain w(f.Dialogs, busy, cmd);
+      const TRunControllerConfig config = f.RunConfig();
+      ui::TfrmTwinfoldMain w(f.Dialogs, busy, cmd, &config);
       w.show();
       closed = QTest::qWaitFor([&] { return !w.isVisible(); }, 20000);
       exitCode = w.Runs().ExitCode();

@@ -1,11 +1,11 @@
-#include "platform/fault_fs.h"
+#include "support/fault_fs.h"
 
 namespace twf {
 
 const char* FsCallName(TFsCall kind) {
   static constexpr const char* kNames[] = {
       "IsDirectory", "ListDir", "Stat",    "DeleteFile", "RemoveDir",  "CreateDir",
-      "CreateDirPath", "ClearReadOnly", "CopyFile", "MoveFile", "OpenRead", "Read",
+      "CreateDirPath", "CopyFile", "MoveFile", "OpenRead", "Read",
       "Close",       "GetAcl",  "SetAcl",  "TrashFiles", "FreeSpace",  "VolumeIdentity",
       "OpenDir",     "SetOwner", "SetMode"};
   static_assert(std::size(kNames) == size_t(TFsCall::Count));
@@ -54,8 +54,6 @@ TFaultFileSystem::TDecision TFaultFileSystem::Enter(TFsCall kind, const std::str
     else
       hit = path.find(f.PathPart) != std::string::npos ||
             (!path2.empty() && path2.find(f.PathPart) != std::string::npos);
-    // TrashFiles matches paths per file, not per call.
-    if (hit && kind == TFsCall::TrashFiles && f.Nth == 0) continue;
     if (hit) return {f.Errno, f.AfterBytes};
   }
   return {};
@@ -73,13 +71,6 @@ void TFaultFileSystem::Track(int fd, const std::string& path) {
   OpenPaths_[fd] = path;
 }
 
-int TFaultFileSystem::PathFault(TFsCall kind, const std::string& path) {
-  std::lock_guard<std::mutex> g(Lock_);
-  for (const TFault& f : Faults_)
-    if (f.Kind == kind && f.Nth == 0 && path.find(f.PathPart) != std::string::npos) return f.Errno;
-  return 0;
-}
-
 std::string TFaultFileSystem::PathOfFd(int fd) {
   {
     std::lock_guard<std::mutex> g(Lock_);
@@ -94,65 +85,14 @@ bool TFaultFileSystem::IsDirectory(const std::string& path) {
   return Enter(TFsCall::IsDirectory, path).Errno == 0 && Inner_.IsDirectory(path);
 }
 
-int TFaultFileSystem::ListDir(const std::string& path, std::vector<TDirEntry>& out) {
-  if (int err = Enter(TFsCall::ListDir, path).Errno) {
-    out.clear();
-    return err;
-  }
-  return Inner_.ListDir(path, out);
-}
-
 int TFaultFileSystem::Stat(const std::string& path, TFileInfo& info) {
   if (int err = Enter(TFsCall::Stat, path).Errno) return err;
   return Inner_.Stat(path, info);
 }
 
-int TFaultFileSystem::DeleteFile(const std::string& path) {
-  if (int err = Enter(TFsCall::DeleteFile, path).Errno) return err;
-  return Inner_.DeleteFile(path);
-}
-
-int TFaultFileSystem::RemoveDir(const std::string& path) {
-  if (int err = Enter(TFsCall::RemoveDir, path).Errno) return err;
-  return Inner_.RemoveDir(path);
-}
-
-int TFaultFileSystem::CreateDir(const std::string& path) {
-  if (int err = Enter(TFsCall::CreateDir, path).Errno) return err;
-  return Inner_.CreateDir(path);
-}
-
 int TFaultFileSystem::CreateDirPath(const std::string& path) {
   if (int err = Enter(TFsCall::CreateDirPath, path).Errno) return err;
   return Inner_.CreateDirPath(path);
-}
-
-void TFaultFileSystem::ClearReadOnly(const std::string& path) {
-  if (Enter(TFsCall::ClearReadOnly, path).Errno) return;
-  Inner_.ClearReadOnly(path);
-}
-
-int TFaultFileSystem::CopyFile(const std::string& src, const std::string& dst,
-                               const TCopyProgress& progress, const std::atomic<bool>* cancel,
-                               bool largeFile, bool flushToDevice) {
-  TDecision d = Enter(TFsCall::CopyFile, src, dst);
-  if (d.Errno == 0) return Inner_.CopyFile(src, dst, progress, cancel, largeFile, flushToDevice);
-  if (d.AfterBytes < 0) return d.Errno;
-  // Let the real copy run and abort it once enough has gone through: the
-  // caller sees the progress and the cleanup of a genuine mid-copy failure.
-  bool tripped = false;
-  TCopyProgress tripwire = [&](int64_t transferred) {
-    bool go = !progress || progress(transferred);
-    if (transferred >= d.AfterBytes) tripped = true;
-    return go && !tripped;
-  };
-  int err = Inner_.CopyFile(src, dst, tripwire, cancel, largeFile, flushToDevice);
-  return tripped ? d.Errno : err;
-}
-
-int TFaultFileSystem::MoveFile(const std::string& src, const std::string& dst) {
-  if (int err = Enter(TFsCall::MoveFile, src, dst).Errno) return err;
-  return Inner_.MoveFile(src, dst);
 }
 
 int TFaultFileSystem::OpenRead(const std::string& path, bool dropCache, int& fd) {
@@ -181,42 +121,6 @@ void TFaultFileSystem::Close(int fd) {
   }
   Enter(TFsCall::Close, path); // close() releases the descriptor even when it reports an error
   Inner_.Close(fd);
-}
-
-int TFaultFileSystem::GetAcl(const std::string& path, std::string& acl) {
-  if (int err = Enter(TFsCall::GetAcl, path).Errno) {
-    acl.clear();
-    return err;
-  }
-  return Inner_.GetAcl(path, acl);
-}
-
-int TFaultFileSystem::SetAcl(const std::string& path, const std::string& acl) {
-  if (int err = Enter(TFsCall::SetAcl, path).Errno) return err;
-  return Inner_.SetAcl(path, acl);
-}
-
-int TFaultFileSystem::TrashFiles(const std::vector<std::string>& paths, std::vector<int>& results) {
-  if (int err = Enter(TFsCall::TrashFiles, paths.empty() ? std::string() : paths[0]).Errno) {
-    results.assign(paths.size(), err);
-    return err;
-  }
-  // Files with a path fault keep that result; the others go to the inner
-  // file system in one call, as the caller made it.
-  std::vector<int> faultOf(paths.size(), 0);
-  for (size_t i = 0; i < paths.size(); ++i) faultOf[i] = PathFault(TFsCall::TrashFiles, paths[i]);
-  std::vector<std::string> rest;
-  for (size_t i = 0; i < paths.size(); ++i)
-    if (!faultOf[i]) rest.push_back(paths[i]);
-  std::vector<int> restResults;
-  if (!rest.empty()) Inner_.TrashFiles(rest, restResults);
-  results.assign(paths.size(), 0);
-  bool anyMoved = paths.empty();
-  for (size_t i = 0, r = 0; i < paths.size(); ++i) {
-    results[i] = faultOf[i] ? faultOf[i] : restResults[r++];
-    anyMoved |= results[i] == 0;
-  }
-  return anyMoved ? 0 : results[0];
 }
 
 int64_t TFaultFileSystem::FreeSpace(const std::string& path) {
@@ -351,7 +255,6 @@ int TFaultFileSystem::SetAclFd(int fd, const std::string& acl) {
 int TFaultFileSystem::TrashFileAt(int dir, const std::string& name) {
   const std::string path = PathAt(dir, name);
   if (int err = Enter(TFsCall::TrashFiles, path).Errno) return err;
-  if (int err = PathFault(TFsCall::TrashFiles, path)) return err;
   return Inner_.TrashFileAt(dir, name);
 }
 

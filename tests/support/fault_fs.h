@@ -17,11 +17,10 @@
 
 namespace twf {
 
-// One per kind of operation: a descriptor call counts as the path call of
-// the same kind (DeleteFileAt as DeleteFile, OpenFileAt and OpenReadAt as
-// OpenRead, TrashFileAt as TrashFiles ...), so a fault or a hook written for
-// an operation hits it whichever form the caller uses. The paths passed to
-// faults and hooks for descriptor calls are the descriptors' current paths.
+// One per kind of operation, whichever call makes it: DeleteFileAt is a
+// DeleteFile, OpenFileAt, OpenReadAt and OpenRead are an OpenRead,
+// TrashFileAt a TrashFiles ... The paths passed to faults and hooks for
+// descriptor calls are the descriptors' current paths.
 enum class TFsCall : uint8_t {
   IsDirectory,
   ListDir,
@@ -30,7 +29,6 @@ enum class TFsCall : uint8_t {
   RemoveDir,
   CreateDir,
   CreateDirPath,
-  ClearReadOnly,
   CopyFile,
   MoveFile,
   OpenRead,
@@ -50,9 +48,9 @@ enum class TFsCall : uint8_t {
 const char* FsCallName(TFsCall kind);
 
 // Thread-safe: the engine calls it from many workers. An injected failure
-// looks like the real one: nothing is changed on disk (a failed CopyFile
+// looks like the real one: nothing is changed on disk (a failed copy
 // leaves no file behind, a failed Close still closes), bool calls answer
-// false, FreeSpace -1, ClearReadOnly does nothing, ListDir returns no entries.
+// false, FreeSpace -1, a listing returns no entries.
 class TFaultFileSystem : public IFileSystem {
 public:
   explicit TFaultFileSystem(IFileSystem& inner) : Inner_(inner) {}
@@ -63,9 +61,8 @@ public:
   void FailNth(TFsCall kind, uint64_t n, int errnoValue, bool persistent = false);
   // Every call of kind whose path (either path for CopyFile and MoveFile;
   // the opened file's path for Read and Close) contains pathPart fails.
-  // TrashFiles fails only the matching files, each with its own result.
   void FailPath(TFsCall kind, const std::string& pathPart, int errnoValue);
-  // The n-th CopyFile call copies until at least `bytes` were transferred
+  // The n-th copy copies until at least `bytes` were transferred
   // (reporting progress as usual), then fails with errnoValue, cleaning up
   // like a real read or write failure part-way. Progress comes per chunk of
   // the real copy, so more than `bytes` may be reported; a file that ends
@@ -85,22 +82,11 @@ public:
   void SetHook(THook hook) { Hook_ = std::move(hook); }
 
   bool IsDirectory(const std::string& path) override;
-  int ListDir(const std::string& path, std::vector<TDirEntry>& out) override;
   int Stat(const std::string& path, TFileInfo& info) override;
-  int DeleteFile(const std::string& path) override;
-  int RemoveDir(const std::string& path) override;
-  int CreateDir(const std::string& path) override;
   int CreateDirPath(const std::string& path) override;
-  void ClearReadOnly(const std::string& path) override;
-  int CopyFile(const std::string& src, const std::string& dst, const TCopyProgress& progress,
-               const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice) override;
-  int MoveFile(const std::string& src, const std::string& dst) override;
   int OpenRead(const std::string& path, bool dropCache, int& fd) override;
   int64_t Read(int fd, void* buf, int64_t size) override;
   void Close(int fd) override;
-  int GetAcl(const std::string& path, std::string& acl) override;
-  int SetAcl(const std::string& path, const std::string& acl) override;
-  int TrashFiles(const std::vector<std::string>& paths, std::vector<int>& results) override;
   int64_t FreeSpace(const std::string& path) override;
   bool VolumeIdentity(const std::string& path, std::string& label, std::string& serial) override;
 
@@ -130,7 +116,7 @@ private:
     uint64_t Nth = 0; // 0: by path
     bool Persistent = false;
     std::string PathPart;
-    int64_t AfterBytes = -1; // CopyFile only
+    int64_t AfterBytes = -1; // copies only
   };
   struct TDecision {
     int Errno = 0;
@@ -143,9 +129,6 @@ private:
   void Track(int fd, const std::string& path);
   // The current path of name in the folder open as dir.
   static std::string PathAt(int dir, const std::string& name);
-  // A by-path fault of kind matching path, for the calls that check it
-  // per file (TrashFiles).
-  int PathFault(TFsCall kind, const std::string& path);
 
   IFileSystem& Inner_;
   THook Hook_;
