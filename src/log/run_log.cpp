@@ -15,11 +15,11 @@ const char* const kCompareModeText[] = {"size + last-modified date", "size only"
 
 std::string Str(std::string_view s) { return std::string(s); }
 
-// "<what> file "<path>". <reason>", or the reason alone.
-std::string OpenText(const TRunEvent& e, const char* what = "Cannot open") {
+// "Cannot open file "<path>". <reason>", or the reason alone.
+std::string OpenText(const TRunEvent& e) {
   if (!e.Text.empty()) return Str(e.Text);
   if (e.Path.empty()) return SystemMessage(e.Errno);
-  return std::string(what) + " file \"" + Str(e.Path) + "\". " + SystemMessage(e.Errno);
+  return "Cannot open file \"" + Str(e.Path) + "\". " + SystemMessage(e.Errno);
 }
 
 } // namespace
@@ -219,7 +219,7 @@ std::string TRunLog::ErrorText(const TRunEvent& e) const {
     case TRunError::SetAclFailed: return "Set permissions failed \"" + path + "\": " + err;
     case TRunError::CreateFolderFailed: return "Create folder failed \"" + rel + "\": " + err;
     case TRunError::CopyFailed: return "Copy failed \"" + rel + "\": " + err;
-    case TRunError::VerifyReadFailed: return "Verify read failed \"" + rel + "\": " + OpenText(e, "Cannot create");
+    case TRunError::VerifyReadFailed: return "Verify read failed \"" + rel + "\": " + OpenText(e);
     case TRunError::VerifyMismatch:
       return "VERIFY FAILED \"" + rel + "\": source=" + Str(e.Text) + " destination=" + Str(e.Text2) +
              " - the corrupted copy was deleted and will be re-copied on the next run";
