@@ -111,7 +111,7 @@ int TApplier::OpenDestDir(std::string_view relView, const TDirNode* node, int& f
 void TApplier::RemoveLeftovers() {
   for (const TPlanFile& f : FPlan.Leftovers) {
     if (FRun.Cancelled()) return;
-    const std::string rel = FPlan.RelOf(f), name(f.Name);
+    const std::string rel = FPlan.RelOf(f), name(f.Name());
     int dir = -1;
     int code = OpenDest(FPlan.Folders[f.Folder], dir);
     if (code == kFolderChanged) continue;
@@ -168,7 +168,7 @@ void TApplier::DeleteChunk(const TChunk& c) {
 // A file's own permission bits never stop unlink() or rename() here, so
 // nothing is cleared before deleting or overwriting it.
 void TApplier::DeleteOne(const TPlanFile& f, int dir) {
-  const std::string rel = FPlan.RelOf(f), name(f.Name);
+  const std::string rel = FPlan.RelOf(f), name(f.Name());
   if (FRun.Opt.DryRun) {
     FRun.Item(TEventKind::Deleted, rel, true);
     FRun.FilesDeleted.fetch_add(1);
@@ -218,7 +218,7 @@ void TApplier::RecycleFiles() {
       FRun.DoneOps.fetch_add(1);
       continue;
     }
-    if (code == 0) code = FRun.Fs.TrashFileAt(dir, std::string(f.Name));
+    if (code == 0) code = FRun.Fs.TrashFileAt(dir, std::string(f.Name()));
     CloseFd(dir);
     anyMoved |= code == 0;
     outcomes.push_back({&f, code});

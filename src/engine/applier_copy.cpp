@@ -59,7 +59,7 @@ std::vector<TApplier::TChunk> TApplier::Chunks(const std::deque<TPlanFile>& file
 // actually opened, so swapping the link afterwards changes nothing.
 int TApplier::OpenSourceFile(int srcDir, const TPlanFile& f, const std::string& rel, int& fd, TFileInfo& info) {
   fd = -1;
-  const int err = FRun.Fs.OpenFileAt(srcDir, std::string(f.Name), (f.Flags & afSrcLink) != 0, fd, info);
+  const int err = FRun.Fs.OpenFileAt(srcDir, std::string(f.Name()), (f.Flags & afSrcLink) != 0, fd, info);
   if (err != 0 || !FRun.AsRoot || !info.ViaLink || info.LinkUid == 0 || info.LinkUid == info.Uid) return err;
   CloseFd(fd);
   fd = -1;
@@ -145,7 +145,7 @@ TApplier::TCompare TApplier::SameContent(const TPlanFile& f, const std::string& 
   if (err == kLinkRefused) return {kSettled}; // reported; nothing is copied for it
   if (err != 0) return {kFailed, err, kSideSource};
   if (dstErr == kFolderChanged) return {kSettled}; // reported; nothing below it is touched
-  err = dstErr != 0 ? dstErr : FRun.Fs.OpenReadAt(dstDir, std::string(f.Name), false, fb.Fd);
+  err = dstErr != 0 ? dstErr : FRun.Fs.OpenReadAt(dstDir, std::string(f.Name()), false, fb.Fd);
   if (err != 0) return {kFailed, err, kSideDest};
   // Small files need no 8 MiB buffers; the size is only a hint, so the
   // buffers still loop until both ends are reached.
@@ -192,7 +192,7 @@ void TApplier::CopyChunk(const TChunk& c) {
 // code: what opening the two folders gave (0, or the errno every file of
 // the chunk fails with).
 void TApplier::CopyOne(const TPlanFile& f, int dir, int srcDir, int code) {
-  const std::string rel = FPlan.RelOf(f), name(f.Name);
+  const std::string rel = FPlan.RelOf(f), name(f.Name());
   if (FRun.Opt.DryRun) {
     TRunEvent e;
     e.Kind = TEventKind::Copied;
@@ -269,7 +269,7 @@ void TApplier::CopyOne(const TPlanFile& f, int dir, int srcDir, int code) {
 }
 
 void TApplier::VerifyCopy(const TPlanFile& f, const std::string& rel, int srcDir, int dstDir) {
-  const std::string name(f.Name);
+  const std::string name(f.Name());
   std::string srcHash, dstHash;
   TRunEvent failed;
   failed.Error = TRunError::VerifyReadFailed;

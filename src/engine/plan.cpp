@@ -45,7 +45,8 @@ void TPlan::Merge(std::string_view rel, const std::shared_ptr<TDirNode>& node, c
       case TActionKind::FileOverLink: Notes.push_back(TPlanNote{a.Kind, here(), FNames.Store(a.Name)}); continue;
       default: break;
     }
-    TPlanFile f{here(), FNames.Store(a.Name), a.Size, a.DstSize, a.Reason, a.Flags};
+    const std::string_view name = FNames.Store(a.Name); // at most NAME_MAX bytes
+    TPlanFile f{here(), uint16_t(name.size()), a.Reason, a.Flags, name.data(), a.Size, a.DstSize};
     switch (a.Kind) {
       case TActionKind::Copy: Copies.push_back(f); break;
       case TActionKind::Check: Checks.push_back(f); break;

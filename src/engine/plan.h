@@ -32,13 +32,16 @@ struct TPlanFolder {
 };
 
 // A file to copy, check, delete or clear up.
+// An initial copy holds one per file: 32 bytes and the name in an arena.
 struct TPlanFile {
   uint32_t Folder = 0; // index into TPlan::Folders
-  std::string_view Name;
-  int64_t Size = 0;    // source size (copies, checks), destination size (deletes)
-  int64_t DstSize = 0; // copies over an existing item: its size
+  uint16_t NameLen = 0;
   TReason Reason = TReason::None;
   uint8_t Flags = 0; // TActionFlag
+  const char* NameData = nullptr;
+  int64_t Size = 0;    // source size (copies, checks), destination size (deletes)
+  int64_t DstSize = 0; // copies over an existing item: its size
+  std::string_view Name() const { return {NameData, NameLen}; }
 };
 
 // A folder to make or remove, or a destination link in the source's way.
@@ -82,7 +85,7 @@ public:
   TPlanTotals Totals() const;
 
   std::string RelOf(uint32_t folder, std::string_view name) const;
-  std::string RelOf(const TPlanFile& f) const { return RelOf(f.Folder, f.Name); }
+  std::string RelOf(const TPlanFile& f) const { return RelOf(f.Folder, f.Name()); }
   int32_t Ops() const { return int32_t(Copies.size() + Deletes.size() + MkDirs.size() + RmDirs.size()); }
 
 private:
