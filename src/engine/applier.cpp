@@ -2,6 +2,7 @@
 // folder steps.
 #include "engine/applier.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
