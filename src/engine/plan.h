@@ -19,6 +19,15 @@ namespace twf {
 // being scanned or has planned actions (a child keeps its parents), so the
 // apply step can tell whether a folder on the way is still the one seen.
 struct TDirNode {
+  TDirNode() = default;
+  TDirNode(const TDirNode&) = delete;
+  TDirNode& operator=(const TDirNode&) = delete;
+  // A chain as deep as the tree is released in a loop, not by recursion.
+  ~TDirNode() {
+    std::shared_ptr<TDirNode> p = std::move(Parent);
+    while (p && p.use_count() == 1) p = std::move(p->Parent);
+  }
+
   std::shared_ptr<TDirNode> Parent; // null for the root
   uint64_t Dev = 0, Ino = 0;        // identity when the scan listed it (Ino 0: not listed)
   // Made by this run (written by the folder step before the copies start).

@@ -281,7 +281,7 @@ void TScanner::Process(TWorker& w, TWorkItem& item, TPlan& plan) {
   w.ChildNodes.clear();
 }
 
-// Today's filters of both sides: what is not part of the mirror is left
+// The filters of both sides: what is not part of the mirror is left
 // out of the listing, with a line where the user should know.
 void TScanner::Filter(TWorker& w, bool isSource, const std::string& rel, std::vector<TDirEntry>& entries,
                       TFolderListing& out) {

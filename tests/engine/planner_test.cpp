@@ -260,3 +260,16 @@ TEST(Plan, MergeKeepsOnlyFoldersWithActionsAndTotalsTheBytes) {
   EXPECT_EQ(t.DeleteBytes, 7); // an oddity frees nothing
   EXPECT_EQ(f.Plan.Ops(), 4);
 }
+
+// A hostile tree may be a million folders deep; releasing its folder chain
+// must not recurse once per level.
+TEST(Plan, AVeryDeepFolderChainIsReleasedWithoutRecursion) {
+  auto node = std::make_shared<TDirNode>();
+  for (int i = 0; i < 1000000; ++i) {
+    auto child = std::make_shared<TDirNode>();
+    child->Parent = std::move(node);
+    node = std::move(child);
+  }
+  node.reset();
+  SUCCEED();
+}
