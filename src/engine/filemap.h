@@ -1,12 +1,12 @@
-// The scan's maps: entries keyed by their folded relative path.
+// Path-keyed maps of entries, and the byte arena the plan keeps its file
+// names in.
 //
-// Built for trees of hundreds of thousands of files: records live in fixed
-// chunks (growing never copies them, so there is no doubling spike), the
-// relative paths in a byte arena (no allocation per path), and an
+// The maps are built for hundreds of thousands of entries: records live in
+// fixed chunks (growing never copies them, so there is no doubling spike),
+// the relative paths in a byte arena (no allocation per path), and an
 // open-addressing index of 32-bit slots finds them. The key of a record is
 // its stored path: key folding (FoldKey) is the identity on this platform's
-// case-sensitive file systems, so nothing is stored twice. A file costs
-// about 70 bytes plus its path.
+// case-sensitive file systems, so nothing is stored twice.
 #pragma once
 
 #include <cstdint>

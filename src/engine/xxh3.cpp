@@ -56,7 +56,7 @@ std::string HashFile(IFileSystem& fs, const std::string& path, TVerifyHash width
                      const std::atomic<bool>& cancel, bool fromDevice) {
   int fd = -1;
   int err = fs.OpenRead(path, fromDevice, fd);
-  if (err != 0) throw std::runtime_error("Cannot create file \"" + path + "\". " + SystemMessage(err));
+  if (err != 0) throw std::runtime_error("Cannot open file \"" + path + "\". " + SystemMessage(err));
   std::string digest;
   try {
     digest = HashOpened(fs, fd, width, cancel);

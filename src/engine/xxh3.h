@@ -17,7 +17,7 @@ class IFileSystem;
 // 8 MiB blocks; empty text when cancel became true while reading. A read
 // error part-way ends the reading as if the file ended there. fromDevice:
 // drop the file's cached pages first so what is read is what the device
-// holds. Throws std::runtime_error "Cannot create file \"<path>\". <reason>"
+// holds. Throws std::runtime_error "Cannot open file \"<path>\". <reason>"
 // when the file cannot be opened.
 std::string HashFile(IFileSystem& fs, const std::string& path, TVerifyHash width,
                      const std::atomic<bool>& cancel, bool fromDevice = false);

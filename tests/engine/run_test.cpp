@@ -1,6 +1,10 @@
 // The run pipeline: header, refusals, safety checks, summary.
 #include <unistd.h>
 
+#include <atomic>
+#include <mutex>
+
+#include "engine/parallel.h"
 #include "engine_fixture.h"
 #include "support/fault_fs.h"
 
@@ -265,25 +269,32 @@ TEST_F(RunTest, CancelBeforeRunStopsAtTheScan) {
   EXPECT_FALSE(Exists(Dst));
 }
 
-TEST_F(RunTest, ParallelForEachRunsEachIndexOnce) {
-  TMirrorLogger log("", false, nullptr, false);
+TEST(ParallelForEach, RunsEachIndexOnce) {
+  std::atomic<int32_t> cancel{0};
+  std::vector<std::string> errors;
+  std::mutex m;
+  auto onError = [&](const char* what) {
+    std::lock_guard<std::mutex> g(m);
+    errors.push_back(what);
+  };
   for (int workers : {0, 1, 3, 64}) {
-    TMirrorEngine e(Opt(), &log);
     std::vector<std::atomic<int>> hits(5);
-    e.ParallelForEach(5, workers, [&](int32_t i) { hits[i]++; });
+    ParallelForEach(5, workers, cancel, [&](int32_t i) { hits[size_t(i)]++; }, onError);
     for (auto& h : hits) EXPECT_EQ(h.load(), 1) << workers;
   }
   // An exception in a body becomes an error; the other indexes still run.
-  TMirrorEngine e(Opt(), &log);
   std::atomic<int> ran{0};
-  e.ParallelForEach(10, 4, [&](int32_t i) {
-    ran++;
-    if (i == 3) throw std::runtime_error("boom");
-  });
+  ParallelForEach(
+      10, 4, cancel,
+      [&](int32_t i) {
+        ran++;
+        if (i == 3) throw std::runtime_error("boom");
+      },
+      onError);
   EXPECT_EQ(ran.load(), 10);
-  EXPECT_EQ(e.Stats().Errors, 1);
+  EXPECT_EQ(errors, std::vector<std::string>{"boom"});
   // Cancelled: no index runs.
-  e.Cancel();
-  e.ParallelForEach(10, 4, [&](int32_t) { ran++; });
+  cancel = 1;
+  ParallelForEach(10, 4, cancel, [&](int32_t) { ran++; }, onError);
   EXPECT_EQ(ran.load(), 10);
 }

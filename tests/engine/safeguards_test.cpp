@@ -109,7 +109,8 @@ TEST_F(SafeguardTest, UnreadableCopyIsReportedAndKept) {
   TFaultFileSystem fs(RealFileSystem());
   fs.FailPath(TFsCall::OpenRead, Dst + "/a.bin", EIO);
   TRunResult r = Run(o, &fs);
-  EXPECT_EQ(r.CountPrefix("ERROR        Verify read failed \"a.bin\": Cannot create file \""), 1) << r.Text();
+  EXPECT_EQ(r.CountPrefix("ERROR        Verify read failed \"a.bin\": Cannot open file \"" + Dst + "/a.bin\". "), 1)
+      << r.Text();
   EXPECT_TRUE(Exists(Dst + "/a.bin"));
 }
 

@@ -64,7 +64,7 @@ TEST(Xxh3, MissingFileRaisesTheOpenError) {
     HashFile(RealFileSystem(), "/nonexistent/x", vhXXH3_64, kNotCancelled);
     FAIL();
   } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), "Cannot create file \"/nonexistent/x\". No such file or directory");
+    EXPECT_EQ(std::string(e.what()), "Cannot open file \"/nonexistent/x\". No such file or directory");
   }
 }
 

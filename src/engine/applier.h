@@ -1,0 +1,96 @@
+// Carries out a finished plan through the file layer, in the mirror's
+// order, and reports what happened to the run's observer.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/archive.h"
+#include "engine/plan.h"
+#include "engine/run_state.h"
+
+namespace twf {
+
+struct TFileInfo;
+
+class TApplier {
+public:
+  // archive: null unless archiving is on.
+  TApplier(TRunState& run, TPlan& plan, TArchive* archive) : FRun(run), FPlan(plan), FArchive(archive) {}
+
+  // Binary mode: compares the contents of the same-size pairs; each that
+  // differs (or cannot be compared) becomes a copy.
+  void CheckContents();
+  // Temporary files of interrupted copies.
+  void RemoveLeftovers();
+  void DeleteFiles();
+  void RemoveFolders();
+  void CreateFolders();
+  void CopyFiles();
+  // Modes of created folders that would have stopped the copies into them.
+  void FinishDeferredModes();
+
+private:
+  // A run of one folder's files handed to one worker: the folder is opened
+  // once for them all.
+  struct TChunk {
+    size_t First = 0, Count = 0;
+  };
+  static std::vector<TChunk> Chunks(const std::deque<TPlanFile>& files, bool bySize);
+
+  // The destination is worked on through folder descriptors opened below
+  // its root without following links, each checked against what the scan
+  // (or this run's creation) saw. OpenDestDir returns 0, an errno for the
+  // caller to report, or kFolderChanged when the folder or one above it is
+  // no longer the one seen: that is reported once, and nothing below it is
+  // touched for the rest of the run.
+  static constexpr int kFolderChanged = -1;
+  int OpenDestDir(std::string_view rel, const TDirNode* node, int& fd);
+  int OpenDest(const TPlanFolder& f, int& fd) { return OpenDestDir(f.Rel, f.Node.get(), fd); }
+  bool IsBelowChanged(std::string_view rel);
+  void ReportChanged(const std::string& relDir);
+  // Opens the source file name in the open source folder srcDir; a link
+  // only where the scan saw one, and as root only a link of root's or of
+  // the file's owner. kLinkRefused (already reported) for one that is not.
+  static constexpr int kLinkRefused = -2;
+  int OpenSourceFile(int srcDir, const TPlanFile& f, const std::string& rel, int& fd, TFileInfo& info);
+  void CloseFd(int fd);
+  void RetryWait();
+
+  void DeleteChunk(const TChunk& c);
+  void DeleteOne(const TPlanFile& f, int dir);
+  void RecycleFiles();
+  void FinishFolder(const TPlanDir& d, int srcFd, const TFileInfo& srcInfo, int dstFd);
+  void CheckChunk(const TChunk& c, std::vector<TPlanFile>& differ);
+  // kSettled: the pair is neither same nor different (an error already
+  // reported, or a folder that changed), so it is neither skipped nor copied.
+  enum TCompareResult { kDiffer, kSame, kSettled, kFailed };
+  enum TSide { kSideNone, kSideSource, kSideDest }; // the file that would not open
+  struct TCompare {
+    TCompareResult Result = kDiffer;
+    int Errno = 0;
+    TSide Side = kSideNone;
+  };
+  TCompare SameContent(const TPlanFile& f, const std::string& rel, int srcDir, int dstDir, int dstErr);
+  void CopyChunk(const TChunk& c);
+  void CopyOne(const TPlanFile& f, int dir, int srcDir, int code);
+  void VerifyCopy(const TPlanFile& f, const std::string& rel, int srcDir, int dstDir);
+  void Unexpected(const char* what);
+
+  TRunState& FRun;
+  TPlan& FPlan;
+  TArchive* FArchive;
+  std::mutex FChangedLock; // guards FChangedDirs
+  std::vector<std::string> FChangedDirs;
+  struct TDeferredMode {
+    const TPlanDir* Dir;
+    uint32_t Mode;
+  };
+  std::vector<TDeferredMode> FDeferredModes; // run thread only
+};
+
+} // namespace twf

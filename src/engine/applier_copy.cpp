@@ -1,0 +1,322 @@
+// Applying the plan: content comparison, copies and their verification.
+#include <cstring>
+#include <memory>
+
+#include "engine/applier.h"
+#include "engine/parallel.h"
+#include "engine/xxh3.h"
+#include "platform/fs.h"
+
+namespace twf {
+
+namespace {
+constexpr int64_t kLargeFile = 268435456; // 256 MiB: kept out of the page cache
+// A worker takes at most this much of one folder at a time, so a big
+// folder still spreads over the workers.
+constexpr size_t kChunkFiles = 64;
+constexpr int64_t kChunkBytes = 64 * 1048576;
+
+struct TFdCloser {
+  IFileSystem& Fs;
+  int Fd = -1;
+  ~TFdCloser() {
+    if (Fd >= 0) Fs.Close(Fd);
+  }
+};
+
+// Fills buf as far as the file goes; -errno on a read error.
+int64_t ReadFull(IFileSystem& fs, int fd, char* buf, int64_t size) {
+  int64_t got = 0;
+  while (got < size) {
+    const int64_t n = fs.Read(fd, buf + got, size - got);
+    if (n < 0) return n;
+    if (n == 0) break;
+    got += n;
+  }
+  return got;
+}
+} // namespace
+
+std::vector<TApplier::TChunk> TApplier::Chunks(const std::deque<TPlanFile>& files, bool bySize) {
+  std::vector<TChunk> chunks;
+  int64_t bytes = 0;
+  for (size_t i = 0; i < files.size(); ++i) {
+    const bool full = !chunks.empty() && (chunks.back().Count >= kChunkFiles || (bySize && bytes >= kChunkBytes));
+    if (chunks.empty() || full || files[i].Folder != files[chunks.back().First].Folder) {
+      chunks.push_back({i, 0});
+      bytes = 0;
+    }
+    ++chunks.back().Count;
+    bytes += files[i].Size;
+  }
+  return chunks;
+}
+
+// A link is its owner's word about which file to copy. As root that word
+// could name any file on the machine, and the copy would then sit in the
+// link owner's backup: followed only when root made the link or its owner
+// owns the file (who could read it anyway). The check is made on the file
+// actually opened, so swapping the link afterwards changes nothing.
+int TApplier::OpenSourceFile(int srcDir, const TPlanFile& f, const std::string& rel, int& fd, TFileInfo& info) {
+  fd = -1;
+  const int err = FRun.Fs.OpenFileAt(srcDir, std::string(f.Name()), (f.Flags & afSrcLink) != 0, fd, info);
+  if (err != 0 || !FRun.AsRoot || !info.ViaLink || info.LinkUid == 0 || info.LinkUid == info.Uid) return err;
+  CloseFd(fd);
+  fd = -1;
+  TRunEvent e;
+  e.Error = TRunError::LinkNotFollowed;
+  const std::string path = FRun.SrcPath(rel);
+  e.Path = path;
+  e.Count = info.LinkUid;
+  FRun.Fail(e);
+  return kLinkRefused;
+}
+
+void TApplier::CheckContents() {
+  const std::vector<TChunk> chunks = Chunks(FPlan.Checks, true);
+  std::mutex lock; // guards FPlan.Copies while the workers add to it
+  ParallelForEach(
+      int32_t(chunks.size()), FRun.Opt.Workers, FRun.CancelCount,
+      [&](int32_t i) {
+        std::vector<TPlanFile> differ;
+        CheckChunk(chunks[size_t(i)], differ);
+        std::lock_guard<std::mutex> g(lock);
+        FPlan.Copies.insert(FPlan.Copies.end(), differ.begin(), differ.end());
+      },
+      [&](const char* what) { Unexpected(what); });
+  FPlan.Checks.clear();
+}
+
+// Both sides are opened as the copy would open them: the source through
+// the link rule, the destination through its checked folder, never by a
+// path a user could have redirected since the scan.
+void TApplier::CheckChunk(const TChunk& c, std::vector<TPlanFile>& differ) {
+  const TPlanFolder& folder = FPlan.Folders[FPlan.Checks[c.First].Folder];
+  int src = -1, dst = -1;
+  TFileInfo info;
+  const int srcErr = FRun.Fs.OpenDirAt(FRun.SrcRoot, folder.Rel, src, info);
+  const int dstErr = OpenDest(folder, dst);
+  for (size_t i = c.First; i < c.First + c.Count && !FRun.Cancelled(); ++i) {
+    const TPlanFile& f = FPlan.Checks[i];
+    const std::string rel = FPlan.RelOf(f);
+    TCompare r{kFailed, srcErr, kSideSource};
+    std::string what;
+    if (srcErr == 0) {
+      try {
+        r = SameContent(f, rel, src, dst, dstErr);
+      } catch (const std::exception& e) {
+        r = TCompare{kFailed, 0, kSideNone};
+        what = e.what();
+      }
+    }
+    if (r.Result == kFailed) {
+      TRunEvent e;
+      e.Error = TRunError::CompareFailed;
+      e.Rel = rel;
+      e.Errno = r.Errno;
+      e.Text = what;
+      const std::string path = r.Side == kSideSource ? FRun.SrcPath(rel)
+                               : r.Side == kSideDest ? FRun.DstPath(rel)
+                                                     : std::string();
+      e.Path = path;
+      FRun.Fail(e);
+      differ.push_back(f);
+      continue;
+    }
+    if (r.Result == kSettled) continue;
+    if (r.Result == kSame) {
+      FRun.Skipped.fetch_add(1);
+      continue;
+    }
+    if (FRun.Cancelled()) continue;
+    differ.push_back(f);
+    FRun.Item(TEventKind::ContentDiffers, rel);
+  }
+  CloseFd(src);
+  CloseFd(dst);
+}
+
+TApplier::TCompare TApplier::SameContent(const TPlanFile& f, const std::string& rel, int srcDir, int dstDir,
+                                         int dstErr) {
+  constexpr int64_t kBuf = 8 * 1024 * 1024;
+  TFdCloser fa{FRun.Fs}, fb{FRun.Fs};
+  TFileInfo info;
+  int err = OpenSourceFile(srcDir, f, rel, fa.Fd, info);
+  if (err == kLinkRefused) return {kSettled}; // reported; nothing is copied for it
+  if (err != 0) return {kFailed, err, kSideSource};
+  if (dstErr == kFolderChanged) return {kSettled}; // reported; nothing below it is touched
+  err = dstErr != 0 ? dstErr : FRun.Fs.OpenReadAt(dstDir, std::string(f.Name()), false, fb.Fd);
+  if (err != 0) return {kFailed, err, kSideDest};
+  // Small files need no 8 MiB buffers; the size is only a hint, so the
+  // buffers still loop until both ends are reached.
+  int64_t bufSize = kBuf;
+  if (info.Size + 1 < kBuf) bufSize = info.Size + 1;
+  std::unique_ptr<char[]> b1(new char[size_t(bufSize)]), b2(new char[size_t(bufSize)]);
+  for (;;) {
+    const int64_t n1 = ReadFull(FRun.Fs, fa.Fd, b1.get(), bufSize);
+    if (n1 < 0) return {kFailed, int(-n1), kSideNone};
+    const int64_t n2 = ReadFull(FRun.Fs, fb.Fd, b2.get(), bufSize);
+    if (n2 < 0) return {kFailed, int(-n2), kSideNone};
+    if (n1 != n2 || (n1 > 0 && std::memcmp(b1.get(), b2.get(), size_t(n1)) != 0)) return {kDiffer};
+    if (n1 == 0) return {kSame};
+    if (FRun.Cancelled()) return {kSame};
+  }
+}
+
+void TApplier::CopyFiles() {
+  const std::vector<TChunk> chunks = Chunks(FPlan.Copies, true);
+  ParallelForEach(
+      int32_t(chunks.size()), FRun.Opt.Workers, FRun.CancelCount, [&](int32_t i) { CopyChunk(chunks[size_t(i)]); },
+      [&](const char* what) { Unexpected(what); });
+}
+
+void TApplier::CopyChunk(const TChunk& c) {
+  const TPlanFolder& folder = FPlan.Folders[FPlan.Copies[c.First].Folder];
+  int dir = -1, src = -1;
+  int code = 0;
+  if (!FRun.Opt.DryRun) {
+    code = OpenDest(folder, dir);
+    // The source folder is opened below its root without following links
+    // on the way; each file itself only where the scan found a link there.
+    TFileInfo info;
+    if (code == 0) code = FRun.Fs.OpenDirAt(FRun.SrcRoot, folder.Rel, src, info);
+  }
+  for (size_t i = c.First; i < c.First + c.Count && !FRun.Cancelled(); ++i) {
+    if (code != kFolderChanged) CopyOne(FPlan.Copies[i], dir, src, code);
+    FRun.DoneOps.fetch_add(1);
+  }
+  CloseFd(src);
+  CloseFd(dir);
+}
+
+// code: what opening the two folders gave (0, or the errno every file of
+// the chunk fails with).
+void TApplier::CopyOne(const TPlanFile& f, int dir, int srcDir, int code) {
+  const std::string rel = FPlan.RelOf(f), name(f.Name());
+  if (FRun.Opt.DryRun) {
+    TRunEvent e;
+    e.Kind = TEventKind::Copied;
+    e.Rel = rel;
+    e.Size = f.Size;
+    e.Dry = true;
+    FRun.Emit(e);
+    FRun.FilesCopied.fetch_add(1);
+    FRun.BytesCopied.fetch_add(f.Size);
+    return;
+  }
+  int in = -1;
+  TFileInfo srcInfo;
+  if (code == 0) code = OpenSourceFile(srcDir, f, rel, in, srcInfo);
+  TFdCloser closeIn{FRun.Fs, in};
+  if (code == kLinkRefused) return;
+
+  // The old version goes to the archive only once the new one can be read.
+  if (code == 0 && FArchive && (f.Flags & afDstExists)) {
+    if (!FArchive->Move(dir, name, rel, TArchive::TKind::Changed)) return;
+    FRun.Item(TEventKind::OldVersionArchived, rel);
+  }
+
+  // The ACL goes onto the copy before it gets its name.
+  std::string acl;
+  int aclRead = 0, aclSet = 0;
+  TBeforeVisible beforeVisible;
+  if (code == 0 && FRun.Opt.PreserveAcl) {
+    aclRead = FRun.Fs.GetAclFd(in, acl);
+    if (aclRead == 0) beforeVisible = [&](int fd) { return FRun.Fs.SetAclFd(fd, acl); };
+  }
+
+  int64_t last = 0; // bytes of this file already added to BytesCopied
+  TCopyProgress progress = [&](int64_t transferred) {
+    const int64_t delta = transferred - last;
+    if (delta > 0) {
+      last = transferred;
+      FRun.BytesCopied.fetch_add(delta);
+    }
+    return !FRun.Cancelled();
+  };
+  const bool verify = FRun.Opt.VerifyHash != vhNone;
+  for (int attempt = 1; code == 0; ++attempt) {
+    code = FRun.Fs.CopyFileAt(in, dir, name, progress, &FRun.CancelFlag, f.Size >= kLargeFile, verify, beforeVisible,
+                              &aclSet);
+    if (code == 0 || !FRun.Opt.RetryLocked || FRun.Cancelled() || !IsFileInUseCode(code) || attempt == 3) break;
+    TRunEvent e;
+    e.Kind = TEventKind::Retry;
+    e.Rel = rel;
+    e.Count = attempt + 1;
+    FRun.Emit(e);
+    if (last > 0) {
+      FRun.BytesCopied.fetch_sub(last);
+      last = 0;
+    }
+    RetryWait();
+    code = 0;
+  }
+  if (code != 0) {
+    if (last > 0) FRun.BytesCopied.fetch_sub(last);
+    if (code != kCopyAborted) FRun.Fail(TRunError::CopyFailed, rel, code);
+    return;
+  }
+  FRun.FilesCopied.fetch_add(1);
+  if (f.Size > last) FRun.BytesCopied.fetch_add(f.Size - last);
+  TRunEvent e;
+  e.Kind = TEventKind::Copied;
+  e.Rel = rel;
+  e.Size = f.Size;
+  FRun.Emit(e);
+  if (aclRead != 0) FRun.FailAt(TRunError::ReadAclFailed, FRun.SrcPath(rel), aclRead);
+  else if (aclSet != 0) FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(rel), aclSet);
+  if (verify) VerifyCopy(f, rel, srcDir, dir);
+}
+
+void TApplier::VerifyCopy(const TPlanFile& f, const std::string& rel, int srcDir, int dstDir) {
+  const std::string name(f.Name());
+  std::string srcHash, dstHash;
+  TRunEvent failed;
+  failed.Error = TRunError::VerifyReadFailed;
+  failed.Rel = rel;
+  std::string path, what;
+  TFdCloser fd{FRun.Fs};
+  try {
+    TFileInfo info;
+    int err = OpenSourceFile(srcDir, f, rel, fd.Fd, info);
+    if (err == kLinkRefused) return;
+    if (err != 0) path = FRun.SrcPath(rel), failed.Errno = err;
+    if (err == 0) {
+      srcHash = HashOpened(FRun.Fs, fd.Fd, FRun.Opt.VerifyHash, FRun.CancelFlag);
+      FRun.Fs.Close(fd.Fd);
+      // The copy was flushed to the device; its cached pages are dropped
+      // before reading so a device that lost the write is caught.
+      fd.Fd = -1;
+      err = FRun.Fs.OpenReadAt(dstDir, name, true, fd.Fd);
+      if (err != 0) path = FRun.DstPath(rel), failed.Errno = err;
+    }
+    if (err == 0) dstHash = HashOpened(FRun.Fs, fd.Fd, FRun.Opt.VerifyHash, FRun.CancelFlag);
+  } catch (const std::exception& e) {
+    what = e.what();
+    failed.Text = what;
+  }
+  if (failed.Errno != 0 || !failed.Text.empty()) {
+    failed.Path = path;
+    FRun.Fail(failed);
+    return;
+  }
+  if (srcHash.empty() || dstHash.empty() || FRun.Cancelled()) return;
+  if (srcHash != dstHash) {
+    FRun.Fs.DeleteFileAt(dstDir, name);
+    TRunEvent e;
+    e.Error = TRunError::VerifyMismatch;
+    e.Rel = rel;
+    e.Text = srcHash;
+    e.Text2 = dstHash;
+    FRun.Fail(e);
+    return;
+  }
+  FRun.Verified.fetch_add(1);
+  TRunEvent e;
+  e.Kind = TEventKind::Verified;
+  e.Rel = rel;
+  e.Text = dstHash;
+  FRun.Emit(e);
+}
+
+} // namespace twf

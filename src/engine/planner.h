@@ -1,0 +1,118 @@
+// The rules of a mirror for one folder pair: from the two filtered listings
+// of a folder and what is known about the folders above it, what to do
+// there. Pure: no disk, no clock, no threads, no logging.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "engine/types.h"
+
+namespace twf {
+
+// Times closer than this are the same (file systems that keep 2 s steps).
+constexpr int64_t kTimeTolerance = 20000000; // 2 s in 100 ns units
+
+enum TListedFlag : uint8_t {
+  lfLink = 1,     // source: a link to a file (its target's size and time)
+  lfOddity = 2,   // destination: a dangling link or a special file (Size is kNotAFile)
+  lfTempName = 4, // destination: named like a copy under way
+};
+
+struct TListedFile {
+  std::string_view Name;
+  int64_t Size = 0;
+  int64_t WriteTime = 0; // 100 ns units
+  uint8_t Flags = 0;     // TListedFlag
+};
+
+// One side of one folder after the scan's filters. PlanFolder sorts the
+// lists by name in place.
+struct TFolderListing {
+  std::vector<TListedFile> Files = {};
+  std::vector<std::string_view> Dirs = {};
+  std::vector<std::string_view> Oddities = {}; // source: dangling links and special files, not copied
+  std::vector<std::string_view> Links = {};    // destination: links to folders and mount points, never entered
+  std::vector<std::string_view> KeptOut = {};  // destination: folders that are not part of the mirror
+  void Clear() {
+    Files.clear();
+    Dirs.clear();
+    Oddities.clear();
+    Links.clear();
+    KeptOut.clear();
+  }
+};
+
+// What is known of a folder pair before and after listing it.
+struct TPairState {
+  bool SrcListed = false; // the source has the folder and its listing is at hand
+  // The source folder could not be listed, or lies below one that could
+  // not: nobody knows what the destination should hold there.
+  bool SrcUnknown = false;
+  bool DstListed = false;    // the destination has the folder and its listing is at hand
+  bool DstBelowLink = false; // the destination folder is, or lies below, a link or mount point
+  // The destination folder could not be listed, is kept out of the mirror,
+  // or lies below such a folder: nothing is written into it.
+  bool DstHeld = false;
+};
+
+enum class TActionKind : uint8_t {
+  Copy,          // Reason: New, SizeDiffers, TimeDiffers
+  Check,         // same size, compare the contents (binary mode)
+  Keep,          // skip-newer keeps the destination's newer file
+  Identical,     // nothing to do
+  Delete,        // Reason: ExtraFile, ExtraOddity
+  Leftover,      // a copy's temporary name with no source file: an interrupted copy
+  FileOverLink,  // error: the source file's name is a link to a folder in the destination
+  MakeDir,       // Sub: the sub-folder pair
+  RemoveDir,     // Sub
+  FolderOverLink // error: the source folder's name is a link in the destination; Sub
+};
+
+enum class TReason : uint8_t { None, New, SizeDiffers, TimeDiffers, ExtraFile, ExtraOddity };
+
+enum TActionFlag : uint8_t {
+  afSrcLink = 1,   // the source file is a link to a file
+  afDstExists = 2, // a destination item of that name is replaced (archived when archiving)
+};
+
+struct TAction {
+  TActionKind Kind;
+  TReason Reason = TReason::None;
+  std::string_view Name;
+  int64_t Size = 0;    // source size (copies, checks), destination size (deletes, leftovers)
+  int64_t DstSize = 0; // the replaced destination item's size (kNotAFile for an oddity)
+  uint8_t Flags = 0;   // TActionFlag
+  uint32_t Sub = 0;    // folder actions: index into TFolderPlan::Subs
+};
+
+struct TSubPair {
+  std::string_view Name;
+  bool SrcPresent = false, DstPresent = false; // to be listed on that side
+  TPairState Inherited; // SrcUnknown, DstBelowLink, DstHeld from above
+};
+
+struct TFolderPlan {
+  std::vector<TAction> Actions;
+  std::vector<TSubPair> Subs;
+  int32_t SrcFiles = 0; // source files of the folder
+  int32_t DstFiles = 0; // destination files that take part (temporary names of source files included)
+  void Clear() {
+    Actions.clear();
+    Subs.clear();
+    SrcFiles = DstFiles = 0;
+  }
+};
+
+struct TPlanOptions {
+  TCompareMode Mode = cmSizeDate;
+  bool SkipNewer = false;
+};
+
+// Appends the folder's actions and sub-folder pairs to out (cleared first).
+// Names in out point into the listings.
+void PlanFolder(TFolderListing& src, TFolderListing& dst, const TPairState& state, const TPlanOptions& opt,
+                TFolderPlan& out);
+
+} // namespace twf
