@@ -88,6 +88,7 @@ protected:
     TRunControllerConfig c;
     c.Fs = &Fs;
     c.WebhookTimeoutMs = webhookTimeoutMs;
+    c.WebhookCaFile = WebhookCaFile;
     c.PowerOff = [this] {
       ++Shutdowns;
       return 0;
@@ -156,6 +157,7 @@ protected:
   TUiLoop Loop;
   TVolumeFs Fs;
   std::unique_ptr<TSettingsStore> Store;
+  std::string WebhookCaFile; // trusted by the controllers MakeController makes
   std::unique_ptr<TFakeHost> Host;
   std::unique_ptr<TRunController> Ctl;
   TTaskSettings Baseline;
@@ -707,10 +709,7 @@ TEST_F(RunControl, ReportOfARunWithAndWithoutItsAuthKey) {
   // The header goes only over https with a verified certificate: trust the server's.
   test::TWebhookServer server(test::TWebhookServer::wmOk, true);
   ASSERT_TRUE(server.Started());
-  SetWebhookCaFileForTests(server.CertFile());
-  struct TUntrust {
-    ~TUntrust() { SetWebhookCaFileForTests(""); }
-  } untrust;
+  WebhookCaFile = server.CertFile();
   ASSERT_TRUE(WriteAuthKey(*Store, "Main", "X-Api-Key", "s3cr3t-value"));
   SaveSettings(*Store, TaskKeyPath("Nightly"), Baseline);
   Host->Current = "Nightly";
