@@ -17,10 +17,10 @@ int RunWindowApp(int& argc, char** argv, const TWindowStartup& startup) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quarlex Twinfold"));
   ui::TQtDialogs dialogs;
-  TSettingsStore store;
+  TSettingsStore store(startup.StorePath);
   int exitCode = 0;
   {
-    ui::TfrmTwinfoldMain window(dialogs, store, startup.Cmd);
+    ui::TfrmTwinfoldMain window(dialogs, store, startup.Cmd, &startup.Run);
     if (startup.Cmd.Min)
       window.showMinimized();
     else

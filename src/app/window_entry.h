@@ -1,4 +1,4 @@
-// The seam between the program entry (src/app/main.cpp) and the window.
+// The seam between the program (src/app/program.h) and the window.
 // The window and everything Qt live in a module, twinfold-window.so, that
 // the entry loads only when a window is to open: a run from cron or ssh
 // then never loads a toolkit it does not use. The module takes the plain
@@ -6,7 +6,10 @@
 // it, so both see one settings store, one logger, one file system.
 #pragma once
 
+#include <string>
+
 #include "runctl/command_line.h"
+#include "runctl/run_controller.h"
 #include "twf_version.h"
 
 namespace twf {
@@ -18,6 +21,8 @@ struct TWindowStartup {
   // window exists, listen for later interactive starts and restore and
   // raise the window for each, until the window closes.
   bool ListenForActivation = false;
+  std::string StorePath;   // the settings store the window opens
+  TRunControllerConfig Run; // what the program gives its runs (power-off, webhook trust)
 };
 
 // Implemented by the window module. Creates the QApplication (argc and argv
@@ -33,7 +38,7 @@ int RunWindowApp(int& argc, char** argv, const TWindowStartup& startup);
 using TWindowMain = int (*)(int* argc, char** argv, const TWindowStartup* startup);
 inline constexpr char kWindowMainSymbol[] = "twf_window_main";
 inline constexpr char kWindowStampSymbol[] = "twf_window_stamp";
-#define TWF_WINDOW_STAMP "twinfold " TWF_VERSION " window seam 1"
+#define TWF_WINDOW_STAMP "twinfold " TWF_VERSION " window seam 2"
 inline constexpr char kWindowStamp[] = TWF_WINDOW_STAMP;
 
 } // namespace twf

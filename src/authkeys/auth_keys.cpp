@@ -69,7 +69,7 @@ bool ReadAuthKey(TSettingsStore& store, const std::string& name, std::string& he
   if (!entry) return false;
   entry->ReadString("Key", headerKey);
   std::string stored;
-  if (entry->ReadString("Value", stored)) value = UnprotectValue(stored);
+  if (entry->ReadString("Value", stored)) value = UnprotectValue(stored, ProtectionKeyPath(store.FilePath()));
   return true;
 }
 
@@ -78,7 +78,7 @@ bool WriteAuthKey(TSettingsStore& store, const std::string& name, const std::str
   if (!ValidEntryName(name)) return false;
   // Seal before the transaction: creating the key file must not hold the store's lock.
   std::string whyNot;
-  const std::optional<std::string> stored = ProtectValue(value, &whyNot);
+  const std::optional<std::string> stored = ProtectValue(value, ProtectionKeyPath(store.FilePath()), &whyNot);
   if (!stored) {
     if (protectionFailure) *protectionFailure = kMsgCannotProtect + whyNot + ".";
     return false;

@@ -9,8 +9,6 @@
 #include <optional>
 #include <vector>
 
-#include "tasks/settings_store.h"
-
 namespace twf {
 
 namespace {
@@ -51,6 +49,12 @@ TKeyRead ReadKeyFile(const std::string& path, TKey& key) {
   return ok ? TKeyRead::krOk : TKeyRead::krUnusable;
 }
 
+std::string ParentFolder(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 void MakePrivateFolders(const std::string& folder) {
   for (size_t pos = 1; pos <= folder.size(); ++pos)
     if (pos == folder.size() || folder[pos] == '/') mkdir(folder.substr(0, pos).c_str(), 0700);
@@ -64,7 +68,7 @@ void MakePrivateFolders(const std::string& folder) {
 // temporary name and linked into place, so two processes starting at once
 // end up with one key, never a half-written file.
 void CreateKeyFile(const std::string& path) {
-  const std::string folder = TSettingsStore::ConfigFolder();
+  const std::string folder = ParentFolder(path);
   MakePrivateFolders(folder);
   std::string temp = folder + "/.data-protection.key.XXXXXX";
   const int fd = mkostemp(temp.data(), O_CLOEXEC); // mode 0600
@@ -85,8 +89,7 @@ void CreateKeyFile(const std::string& path) {
 }
 
 // whyNot, when given, receives the reason a key could not be had.
-bool LoadKey(TKey& key, bool create, std::string* whyNot = nullptr) {
-  const std::string path = ProtectionKeyPath();
+bool LoadKey(const std::string& path, TKey& key, bool create, std::string* whyNot = nullptr) {
   auto fail = [&](const std::string& reason) {
     if (whyNot) *whyNot = reason;
     return false;
@@ -114,12 +117,14 @@ bool LoadKey(TKey& key, bool create, std::string* whyNot = nullptr) {
 
 } // namespace
 
-std::string ProtectionKeyPath() { return TSettingsStore::ConfigFolder() + "/data-protection.key"; }
+std::string ProtectionKeyPath(const std::string& storePath) {
+  return ParentFolder(storePath) + "/data-protection.key";
+}
 
-std::optional<std::string> ProtectValue(const std::string& clear, std::string* whyNot) {
+std::optional<std::string> ProtectValue(const std::string& clear, const std::string& keyFile, std::string* whyNot) {
   if (clear.empty()) return std::string();
   TKey key;
-  if (!LoadKey(key, true, whyNot)) return std::nullopt;
+  if (!LoadKey(keyFile, key, true, whyNot)) return std::nullopt;
   std::vector<unsigned char> blob(kHeaderBytes + crypto_secretbox_MACBYTES + clear.size());
   blob[0] = kBlobVersion;
   unsigned char* nonce = blob.data() + 1;
@@ -135,7 +140,7 @@ std::optional<std::string> ProtectValue(const std::string& clear, std::string* w
   return kProtectedPrefix + text;
 }
 
-std::string UnprotectValue(const std::string& stored) {
+std::string UnprotectValue(const std::string& stored, const std::string& keyFile) {
   const std::string prefix = kProtectedPrefix;
   if (stored.compare(0, prefix.size(), prefix) != 0) return stored;
   const std::string text = stored.substr(prefix.size());
@@ -149,7 +154,7 @@ std::string UnprotectValue(const std::string& stored) {
     return {};
   if (blobSize < kHeaderBytes + crypto_secretbox_MACBYTES || blob[0] != kBlobVersion) return {};
   TKey key;
-  if (!LoadKey(key, false)) return {};
+  if (!LoadKey(keyFile, key, false)) return {};
   const size_t clearSize = blobSize - kHeaderBytes - crypto_secretbox_MACBYTES;
   std::string clear(clearSize, '\0');
   if (crypto_secretbox_open_easy(reinterpret_cast<unsigned char*>(clear.data()), blob.data() + kHeaderBytes,

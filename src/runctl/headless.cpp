@@ -110,8 +110,8 @@ void SaveWorkingSettings(TSettingsStore& store, THeadlessHost& host) {
 
 } // namespace
 
-int RunHeadless(const TCommandLine& cmdIn, int outFd, int errFd, int storeWaitMs) {
-  TSettingsStore store(TSettingsStore::DefaultPath(), storeWaitMs);
+int RunHeadless(const TCommandLine& cmdIn, int outFd, int errFd, const THeadlessConfig& headless) {
+  TSettingsStore store(headless.StorePath, headless.StoreWaitMs);
   TUiLoop loop;
   THeadlessHost host(loop, store, outFd, errFd);
   if (store.Busy()) {
@@ -131,7 +131,7 @@ int RunHeadless(const TCommandLine& cmdIn, int outFd, int errFd, int storeWaitMs
   if (LoadWindowState(store, TWindowRect{}, TWindowRect{}, 0, ListTaskNames(store), restore))
     host.SetCurrentTask(restore.CurrentTask);
 
-  TRunControllerConfig config;
+  TRunControllerConfig config = headless.Run;
   config.DirectLineSink = [&host](const std::string& line) { host.PrintLine(line); };
   int code = 0;
   {
@@ -163,7 +163,8 @@ int RunHeadless(const TCommandLine& cmdIn, int outFd, int errFd, int storeWaitMs
   return code;
 }
 
-int ImportTaskFromCommandLine(const std::string& filePathIn, int outFd, int storeWaitMs) {
+int ImportTaskFromCommandLine(const std::string& filePathIn, int outFd, const std::string& storePath,
+                              int storeWaitMs) {
   const std::string filePath = DequoteTaskFile(filePathIn);
   std::string line;
   int code = 2;
@@ -179,7 +180,7 @@ int ImportTaskFromCommandLine(const std::string& filePathIn, int outFd, int stor
     } else if (name.empty()) {
       line = "Task file \"" + filePath + "\" gives no task name.";
     } else {
-      TSettingsStore store(TSettingsStore::DefaultPath(), storeWaitMs);
+      TSettingsStore store(storePath, storeWaitMs);
       if (!store.Refusal().empty()) {
         line = store.Refusal();
       } else if (store.Busy()) {

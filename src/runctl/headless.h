@@ -6,6 +6,7 @@
 #include <string>
 
 #include "runctl/command_line.h"
+#include "runctl/run_controller.h"
 #include "runctl/run_host.h"
 #include "runctl/ui_loop.h"
 #include "tasks/settings_store.h"
@@ -55,20 +56,30 @@ private:
   bool FRunStarted = false;
 };
 
+// What the program entry hands a run without a window.
+struct THeadlessConfig {
+  std::string StorePath; // the settings store
+  // Power-off and webhook trust; RunHeadless sets DirectLineSink itself.
+  TRunControllerConfig Run;
+  // How long another process holding the store may hold up the start.
+  int StoreWaitMs = kStoreBusyWaitMs;
+};
+
 // A command-line run (/run or /dry) without a window, start to finish: the
 // working settings and last task as the window would restore them, the
 // task switches, the run, the exit code. /close is implied: there is no
 // window to stay open. SIGINT and SIGTERM cancel the run (a second one
 // ends the process). A settings store that another process holds for
-// storeWaitMs ends the start with a message and code 2. Like the window,
+// StoreWaitMs ends the start with a message and code 2. Like the window,
 // the run leaves the store's current task (LastTask) naming the task whose
 // values it saves as the working settings. Returns the exit code.
-int RunHeadless(const TCommandLine& cmd, int outFd, int errFd, int storeWaitMs = kStoreBusyWaitMs);
+int RunHeadless(const TCommandLine& cmd, int outFd, int errFd, const THeadlessConfig& config);
 
-// /import_task:<file>: imports the task file into the store without
-// questions, overwriting a same-name task value by value. One line on outFd;
-// returns 0 on success, 2 on failure (also when another process holds the
-// store for storeWaitMs).
-int ImportTaskFromCommandLine(const std::string& filePath, int outFd, int storeWaitMs = kStoreBusyWaitMs);
+// /import_task:<file>: imports the task file into the store at storePath
+// without questions, overwriting a same-name task value by value. One line
+// on outFd; returns 0 on success, 2 on failure (also when another process
+// holds the store for storeWaitMs).
+int ImportTaskFromCommandLine(const std::string& filePath, int outFd, const std::string& storePath,
+                              int storeWaitMs = kStoreBusyWaitMs);
 
 } // namespace twf

@@ -386,7 +386,7 @@ void TRunController::RunBody(std::shared_ptr<TRunContext> ctx) {
       const std::string report =
           BuildWebhookPayload(st, ctx->HookSrc, ctx->HookTask, ctx->HookDst, FRunStart, finished, RunFlags());
       PostWebhook(ctx->HookURL, report, ctx->HookSSL, ctx->HookHdrV, ctx->HookHdrK, *FLogger,
-                  FConfig.WebhookTimeoutMs);
+                  {FConfig.WebhookTimeoutMs, FConfig.WebhookCaFile});
     } catch (const std::exception& e) {
       LogQuietly(FLogger.get(), "Webhook:     FAILED - " + StripTrailingDot(e.what()));
     }

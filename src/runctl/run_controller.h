@@ -67,6 +67,8 @@ struct TRunControllerConfig {
   std::function<void(const std::string&)> DirectLineSink;
   // For connecting, and for waiting on the response of the webhook.
   long WebhookTimeoutMs = 15000;
+  // Trusted certificates for the webhook's server ("": the system's).
+  std::string WebhookCaFile;
   // Powers the machine off after a clean run that asks for it; returns the
   // errno of starting that (0 = started). Whoever must never power off (a
   // test) puts its own function here.

@@ -196,14 +196,6 @@ bool MayCarrySecret(const std::string& url, bool verifyCertificate) {
 
 bool HasLineBreak(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
 
-std::mutex GCaFileLock;
-std::string GCaFileForTests;
-
-std::string CaFileForTests() {
-  std::lock_guard<std::mutex> guard(GCaFileLock);
-  return GCaFileForTests;
-}
-
 void GlobalInit() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -211,14 +203,10 @@ void GlobalInit() {
 
 } // namespace
 
-void SetWebhookCaFileForTests(const std::string& path) {
-  std::lock_guard<std::mutex> guard(GCaFileLock);
-  GCaFileForTests = path;
-}
-
 void PostWebhook(const std::string& url, const std::string& payload, bool verifyCertificate,
                  const std::string& headerValueIn, const std::string& headerNameIn, TMirrorLogger& log,
-                 long timeoutMs) {
+                 const TWebhookTransport& transport) {
+  const long timeoutMs = transport.TimeoutMs;
   std::string line;
   std::string headerName = headerNameIn, headerValue = headerValueIn;
   if (!headerName.empty() && !MayCarrySecret(url, verifyCertificate)) {
@@ -266,8 +254,7 @@ void PostWebhook(const std::string& url, const std::string& payload, bool verify
       curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, DiscardBody);
       curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verifyCertificate ? 1L : 0L);
       curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verifyCertificate ? 2L : 0L);
-      const std::string caFile = CaFileForTests();
-      if (!caFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
+      if (!transport.CaFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, transport.CaFile.c_str());
       CURLcode rc = curl_easy_perform(curl);
       if (rc == CURLE_OK) {
         long code = 0;

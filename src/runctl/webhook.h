@@ -45,21 +45,25 @@ std::string ExampleReport(const TRunFlags& flags);
 inline constexpr const char* kWebhookHeaderWithheldLine =
     "Webhook:     auth header withheld - it is sent only over https with certificate checks on";
 
+// How a report travels.
+struct TWebhookTransport {
+  // For connecting, then for any silence while sending or waiting on the
+  // response; the request as a whole never takes more than four times that.
+  long TimeoutMs = 15000;
+  // A file of trusted certificates to check the server's against instead of
+  // the system's ("": the system's).
+  std::string CaFile;
+};
+
 // Posts the report and logs "Webhook:     delivered (HTTP n)" or
 // "Webhook:     FAILED - reason". Never throws. An empty headerName sends no
 // authentication header; the header's value never reaches the log. The
 // header goes only to an https URL with verifyCertificate on; otherwise the
 // report is posted without it, after the line kWebhookHeaderWithheldLine.
-// timeoutMs: for connecting, then for any silence while sending or waiting on
-// the response; the request as a whole never takes more than four times
-// that. Only http and https URLs are posted, redirects are not followed, and
-// a header name or value holding a line break fails the request.
+// Only http and https URLs are posted, redirects are not followed, and a
+// header name or value holding a line break fails the request.
 void PostWebhook(const std::string& url, const std::string& payload, bool verifyCertificate,
                  const std::string& headerValue, const std::string& headerName, TMirrorLogger& log,
-                 long timeoutMs = 15000);
-
-// Tests only: certificates are checked against this file of trusted
-// certificates instead of the system's; "" restores the system's.
-void SetWebhookCaFileForTests(const std::string& path);
+                 const TWebhookTransport& transport = {});
 
 } // namespace twf

@@ -1,7 +1,6 @@
 #include "tasks/settings_store.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -137,12 +136,10 @@ bool ValidKeyName(const std::string& name) {
   return !name.empty() && name.find('\\') == std::string::npos;
 }
 
-std::atomic<bool> GFollowEnvironmentAsRoot{false};
+bool IgnoresEnvironment(TConfigHome home) { return home == TConfigHome::chRootFromAccount && geteuid() == 0; }
 
-bool IgnoresEnvironment() { return geteuid() == 0 && !GFollowEnvironmentAsRoot; }
-
-std::string HomeFolder() {
-  if (!IgnoresEnvironment())
+std::string HomeFolder(TConfigHome home) {
+  if (!IgnoresEnvironment(home))
     if (const char* h = std::getenv("HOME"); h && *h) return h;
   if (const passwd* pw = getpwuid(geteuid()); pw && pw->pw_dir && *pw->pw_dir) return pw->pw_dir;
   return "/";
@@ -218,17 +215,15 @@ bool PathExists(const std::string& path) {
 
 // ---------------------------------------------------------------- store
 
-void TSettingsStore::FollowEnvironmentAsRootForTests(bool follow) { GFollowEnvironmentAsRoot = follow; }
-
-std::string TSettingsStore::ConfigFolder() {
+std::string TSettingsStore::ConfigFolder(TConfigHome home) {
   std::string base;
-  if (const char* x = IgnoresEnvironment() ? nullptr : std::getenv("XDG_CONFIG_HOME"); x && *x == '/') base = x;
-  else base = HomeFolder() + "/.config";
+  if (const char* x = IgnoresEnvironment(home) ? nullptr : std::getenv("XDG_CONFIG_HOME"); x && *x == '/') base = x;
+  else base = HomeFolder(home) + "/.config";
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   return base + "/Zentorvi/Quarlex Twinfold";
 }
 
-std::string TSettingsStore::DefaultPath() { return ConfigFolder() + "/settings.db"; }
+std::string TSettingsStore::DefaultPath(TConfigHome home) { return ConfigFolder(home) + "/settings.db"; }
 
 TSettingsStore::TSettingsStore(std::string dbPath, int busyWaitMs)
     : FPath(std::move(dbPath)), FBusyWaitMs(std::max(1, busyWaitMs)) {

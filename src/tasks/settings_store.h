@@ -78,19 +78,26 @@ private:
   bool FReadOnly;
 };
 
-class TSettingsStore {
-public:
-  // "$XDG_CONFIG_HOME/Zentorvi/Quarlex Twinfold" (XDG_CONFIG_HOME defaults to
-  // ~/.config), read from the environment at every call. As root the home
+// How the per-user configuration folder (the store's, and the key's beside
+// it) is found. Nothing here has a default: whoever opens the store says
+// where, so the program's rule is written once, at its entry.
+enum class TConfigHome {
+  // $XDG_CONFIG_HOME, else ~/.config, from the environment; as root the home
   // folder comes from the account database and the environment is ignored:
   // sudo and su can hand a user's HOME down, and a store or key in a folder
-  // that user controls would steer root's runs.
-  static std::string ConfigFolder();
-  // Tests only: as root, follow the environment like any other user, so
-  // tests running as root keep to their temporary homes.
-  static void FollowEnvironmentAsRootForTests(bool follow);
-  // ConfigFolder() + "/settings.db".
-  static std::string DefaultPath();
+  // that user controls would steer root's runs. The program's rule.
+  chRootFromAccount,
+  // The environment for every user, root too: for a process whose
+  // environment is entirely its own (a test in its temporary home).
+  chEnvironment,
+};
+
+class TSettingsStore {
+public:
+  // "<config>/Zentorvi/Quarlex Twinfold", read from the environment at every call.
+  static std::string ConfigFolder(TConfigHome home);
+  // ConfigFolder(home) + "/settings.db".
+  static std::string DefaultPath(TConfigHome home);
 
   // Opens or creates the database, creating its folder (mode 0700) and file
   // (mode 0600). A file that is not a readable settings database is renamed
@@ -99,7 +106,7 @@ public:
   // As root, a file or folder that another user owns or can write is not
   // used at all: the store stays closed and Refusal() says why.
   // busyWaitMs bounds every wait for another process (tests shorten it).
-  explicit TSettingsStore(std::string dbPath = DefaultPath(), int busyWaitMs = kStoreBusyWaitMs);
+  explicit TSettingsStore(std::string dbPath, int busyWaitMs = kStoreBusyWaitMs);
   ~TSettingsStore();
   TSettingsStore(const TSettingsStore&) = delete;
   TSettingsStore& operator=(const TSettingsStore&) = delete;

@@ -16,15 +16,26 @@ namespace {
 
 class DataProtectionTest : public test::TTempHome {
 protected:
+  void SetUp() override {
+    TTempHome::SetUp();
+    Key = KeyFile();
+  }
   std::string KeyFolder() const { return Config + "/Zentorvi/Quarlex Twinfold"; }
   std::string KeyFile() const { return KeyFolder() + "/data-protection.key"; }
+  // Sealing and opening with the key file Key (the store's, unless a test moves it).
+  std::optional<std::string> Protect(const std::string& clear, std::string* whyNot = nullptr) const {
+    return ProtectValue(clear, Key, whyNot);
+  }
+  std::string Unprotect(const std::string& stored) const { return UnprotectValue(stored, Key); }
+
+  std::string Key;
 };
 
 TEST_F(DataProtectionTest, ValuesRoundTripInTheStoredEnvelope) {
   for (const std::string& clear : {std::string("s3cr3t"), std::string("Bearer ü€ 😀"), std::string(" padded "),
                                   std::string(5000, 'x'), std::string("nul\0inside", 10)}) {
     SCOPED_TRACE(clear.substr(0, 20));
-    const std::string stored = ProtectValue(clear).value();
+    const std::string stored = Protect(clear).value();
     ASSERT_EQ(stored.rfind("dpapi:", 0), 0u);
     const std::string base64 = stored.substr(6);
     EXPECT_EQ(base64.find_first_of("\r\n"), std::string::npos);
@@ -32,15 +43,15 @@ TEST_F(DataProtectionTest, ValuesRoundTripInTheStoredEnvelope) {
               std::string::npos);
     EXPECT_EQ(base64.size() % 4, 0u); // padded
     EXPECT_EQ(stored.find(clear), std::string::npos);
-    EXPECT_EQ(UnprotectValue(stored), clear);
-    EXPECT_NE(ProtectValue(clear), stored); // a fresh nonce every time
+    EXPECT_EQ(Unprotect(stored), clear);
+    EXPECT_NE(Protect(clear), stored); // a fresh nonce every time
   }
-  EXPECT_EQ(ProtectValue(""), "");
+  EXPECT_EQ(Protect(""), "");
 }
 
 TEST_F(DataProtectionTest, StoredFormsThatAreNotASealedValue) {
-  ASSERT_NE(ProtectValue("make a key"), "make a key");
-  const std::string sealed = ProtectValue("abc").value();
+  ASSERT_NE(Protect("make a key"), "make a key");
+  const std::string sealed = Protect("abc").value();
   struct Case {
     std::string stored, want;
   } cases[] = {
@@ -54,7 +65,7 @@ TEST_F(DataProtectionTest, StoredFormsThatAreNotASealedValue) {
       {sealed.substr(0, sealed.size() - 8), ""},
       {"dpapi:" + std::string(80, 'A'), ""},
   };
-  for (const Case& c : cases) EXPECT_EQ(UnprotectValue(c.stored), c.want) << c.stored;
+  for (const Case& c : cases) EXPECT_EQ(Unprotect(c.stored), c.want) << c.stored;
   // A damaged blob: one changed byte of the ciphertext.
   std::string bin(200, '\0');
   size_t len = 0;
@@ -65,18 +76,18 @@ TEST_F(DataProtectionTest, StoredFormsThatAreNotASealedValue) {
   std::string text(sodium_base64_ENCODED_LEN(len, sodium_base64_VARIANT_ORIGINAL), '\0');
   sodium_bin2base64(text.data(), text.size(), reinterpret_cast<unsigned char*>(bin.data()), len,
                     sodium_base64_VARIANT_ORIGINAL);
-  EXPECT_EQ(UnprotectValue("dpapi:" + std::string(text.c_str())), "");
+  EXPECT_EQ(Unprotect("dpapi:" + std::string(text.c_str())), "");
 }
 
 TEST_F(DataProtectionTest, TheKeyFileIsPrivateAndCreatedOnFirstUse) {
-  EXPECT_EQ(ProtectionKeyPath(), KeyFile());
-  EXPECT_EQ(UnprotectValue("plain"), "plain");
-  EXPECT_EQ(UnprotectValue("dpapi:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"), "");
+  EXPECT_EQ(ProtectionKeyPath(StorePath()), KeyFile()); // beside the store
+  EXPECT_EQ(Unprotect("plain"), "plain");
+  EXPECT_EQ(Unprotect("dpapi:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA"), "");
   EXPECT_FALSE(Exists(KeyFile())); // reading never creates a key
 
   // A folder someone made readable for others is tightened.
   ASSERT_EQ(system(("mkdir -p '" + KeyFolder() + "' && chmod 755 '" + KeyFolder() + "'").c_str()), 0);
-  const std::string stored = ProtectValue("v").value();
+  const std::string stored = Protect("v").value();
   EXPECT_EQ(Mode(KeyFile()), 0600u);
   EXPECT_EQ(Mode(KeyFolder()) & 077, 0u);
   struct stat st;
@@ -87,31 +98,31 @@ TEST_F(DataProtectionTest, TheKeyFileIsPrivateAndCreatedOnFirstUse) {
   const std::string key = ReadFile(KeyFile());
   WriteFile(KeyFile(), "short");
   std::string whyNot;
-  EXPECT_EQ(ProtectValue("clear", &whyNot), std::nullopt); // no key: nothing to store, never the clear value
+  EXPECT_EQ(Protect("clear", &whyNot), std::nullopt); // no key: nothing to store, never the clear value
   EXPECT_EQ(whyNot, "the key file \"" + KeyFile() + "\" could not be read");
-  EXPECT_EQ(UnprotectValue(stored), "");
+  EXPECT_EQ(Unprotect(stored), "");
   EXPECT_EQ(ReadFile(KeyFile()), "short");
   WriteFile(KeyFile(), key);
-  EXPECT_EQ(UnprotectValue(stored), "v");
+  EXPECT_EQ(Unprotect(stored), "v");
 }
 
 TEST_F(DataProtectionTest, AValueSealedUnderOneKeyDoesNotOpenWithAnother) {
-  const std::string stored = ProtectValue("only mine").value();
-  setenv("XDG_CONFIG_HOME", (Root + "/other-user").c_str(), 1);
-  EXPECT_EQ(UnprotectValue(stored), "");
-  const std::string theirs = ProtectValue("theirs").value();
-  EXPECT_EQ(UnprotectValue(theirs), "theirs");
-  EXPECT_EQ(UnprotectValue(stored), "");
-  setenv("XDG_CONFIG_HOME", Config.c_str(), 1);
-  EXPECT_EQ(UnprotectValue(stored), "only mine");
-  EXPECT_EQ(UnprotectValue(theirs), "");
+  const std::string stored = Protect("only mine").value();
+  Key = Root + "/other-user/data-protection.key";
+  EXPECT_EQ(Unprotect(stored), "");
+  const std::string theirs = Protect("theirs").value();
+  EXPECT_EQ(Unprotect(theirs), "theirs");
+  EXPECT_EQ(Unprotect(stored), "");
+  Key = KeyFile();
+  EXPECT_EQ(Unprotect(stored), "only mine");
+  EXPECT_EQ(Unprotect(theirs), "");
 }
 
 // A real second user: a child process switched to uid 65534 can neither read
 // our key nor open our values with a key of its own.
 TEST_F(DataProtectionTest, AnotherUserCannotOpenOurValues) {
   if (geteuid() != 0) GTEST_SKIP() << "switching users needs root";
-  const std::string stored = ProtectValue("root's secret").value();
+  const std::string stored = Protect("root's secret").value();
   std::string theirHome = "/tmp/twf-nobody-XXXXXX";
   ASSERT_NE(mkdtemp(theirHome.data()), nullptr);
   ASSERT_EQ(chown(theirHome.c_str(), 65534, 65534), 0);
@@ -123,20 +134,20 @@ TEST_F(DataProtectionTest, AnotherUserCannotOpenOurValues) {
     if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)
       _exit(90);
     // Our config folder: the key cannot be read, and it is not replaced.
-    if (UnprotectValue(stored) != "") failures |= 1;
-    if (ProtectValue("x").has_value()) failures |= 2;
+    if (Unprotect(stored) != "") failures |= 1;
+    if (Protect("x").has_value()) failures |= 2;
     // A config folder of its own: it gets its own key, which does not open ours.
-    setenv("XDG_CONFIG_HOME", theirHome.c_str(), 1);
-    const std::string own = ProtectValue("nobody's").value_or("");
-    if (own.rfind("dpapi:", 0) != 0 || UnprotectValue(own) != "nobody's") failures |= 4;
-    if (UnprotectValue(stored) != "") failures |= 8;
+    Key = theirHome + "/data-protection.key";
+    const std::string own = Protect("nobody's").value_or("");
+    if (own.rfind("dpapi:", 0) != 0 || Unprotect(own) != "nobody's") failures |= 4;
+    if (Unprotect(stored) != "") failures |= 8;
     _exit(failures);
   }
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(UnprotectValue(stored), "root's secret");
+  EXPECT_EQ(Unprotect(stored), "root's secret");
   RemoveTree(theirHome);
 }
 
@@ -145,25 +156,25 @@ TEST_F(DataProtectionTest, AnotherUserCannotOpenOurValues) {
 // sealed before. Once the owner is put right, the values open again.
 TEST_F(DataProtectionTest, AKeyOfAnotherUserIsNeitherUsedNorReplaced) {
   if (geteuid() != 0) GTEST_SKIP() << "giving the key to another user needs root";
-  const std::string stored = ProtectValue("root's secret").value();
+  const std::string stored = Protect("root's secret").value();
   const std::string key = ReadFile(KeyFile());
   ASSERT_EQ(chown(KeyFile().c_str(), 65534, 65534), 0);
   std::string whyNot;
-  EXPECT_EQ(ProtectValue("new secret", &whyNot), std::nullopt);
+  EXPECT_EQ(Protect("new secret", &whyNot), std::nullopt);
   EXPECT_EQ(whyNot, "the key file \"" + KeyFile() + "\" belongs to another user");
-  EXPECT_EQ(UnprotectValue(stored), "");
+  EXPECT_EQ(Unprotect(stored), "");
   EXPECT_EQ(ReadFile(KeyFile()), key);
   ASSERT_EQ(chown(KeyFile().c_str(), 0, 0), 0);
-  EXPECT_EQ(UnprotectValue(stored), "root's secret");
+  EXPECT_EQ(Unprotect(stored), "root's secret");
 }
 
 TEST_F(DataProtectionTest, FirstUseFromSeveralThreadsMakesOneKey) {
   std::vector<std::string> stored(6);
   std::vector<std::thread> threads;
   for (size_t i = 0; i < stored.size(); ++i)
-    threads.emplace_back([&, i] { stored[i] = ProtectValue("value " + std::to_string(i)).value_or(""); });
+    threads.emplace_back([&, i] { stored[i] = Protect("value " + std::to_string(i)).value_or(""); });
   for (std::thread& t : threads) t.join();
-  for (size_t i = 0; i < stored.size(); ++i) EXPECT_EQ(UnprotectValue(stored[i]), "value " + std::to_string(i));
+  for (size_t i = 0; i < stored.size(); ++i) EXPECT_EQ(Unprotect(stored[i]), "value " + std::to_string(i));
 }
 
 TEST(MaskValueTest, ShowsOnlyTheLastFourUnits) {
@@ -188,7 +199,7 @@ TEST(MaskValueTest, ShowsOnlyTheLastFourUnits) {
 class AuthKeyStoreTest : public test::TTempHome {};
 
 TEST_F(AuthKeyStoreTest, WriteReadListDelete) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   EXPECT_TRUE(ListAuthKeyNames(store).empty());
   ASSERT_TRUE(WriteAuthKey(store, "Prod", "X-API-Key", "s3cr3t-value"));
   ASSERT_TRUE(WriteAuthKey(store, "beta", "Authorization", "Bearer abc"));
@@ -227,7 +238,7 @@ TEST_F(AuthKeyStoreTest, WriteReadListDelete) {
 }
 
 TEST_F(AuthKeyStoreTest, AnUnreadableValueStillFindsTheEntry) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   auto entry = store.OpenKey("AuthKeys\\Moved");
   entry->WriteString("Key", "X-Key");
   entry->WriteString("Value", "dpapi:c2VhbGVkIGVsc2V3aGVyZSwgbG9uZyBlbm91Z2ggdG8gbG9vayByZWFs");
@@ -243,7 +254,7 @@ TEST_F(AuthKeyStoreTest, AnUnreadableValueStillFindsTheEntry) {
 TEST_F(AuthKeyStoreTest, TheClearValueNeverReachesTheStoreFiles) {
   const std::string secret = "correct-horse-battery-staple";
   {
-    TSettingsStore store;
+    TSettingsStore store(StorePath());
     ASSERT_TRUE(WriteAuthKey(store, "Prod", "X-API-Key", secret));
     for (const char* suffix : {"", "-wal"})
       EXPECT_EQ(ReadFile(StorePath() + suffix).find(secret), std::string::npos) << suffix;
@@ -252,7 +263,7 @@ TEST_F(AuthKeyStoreTest, TheClearValueNeverReachesTheStoreFiles) {
 }
 
 TEST_F(AuthKeyStoreTest, AddUpdateTrimsAndRefuses) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   std::string saved;
   EXPECT_FALSE(SaveAuthKeyEntry(store, "  Prod \t", "  X-API-Key  ", " spaced value ", &saved));
   EXPECT_EQ(saved, "Prod");
@@ -270,7 +281,7 @@ TEST_F(AuthKeyStoreTest, AddUpdateTrimsAndRefuses) {
 }
 
 TEST_F(AuthKeyStoreTest, AValueThatCannotBeProtectedIsNotSaved) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   // Something that is not a key file stands where the key belongs.
   const std::string keyPath = Config + "/Zentorvi/Quarlex Twinfold/data-protection.key";
   ASSERT_EQ(mkdir(keyPath.c_str(), 0700), 0);
@@ -288,7 +299,7 @@ TEST_F(AuthKeyStoreTest, AValueThatCannotBeProtectedIsNotSaved) {
 
 // A store that cannot take the entry is a refusal too, never a silent success.
 TEST_F(AuthKeyStoreTest, AKeyTheStoreCannotTakeIsReported) {
-  TSettingsStore holder; // another program holds the write lock meanwhile
+  TSettingsStore holder(StorePath()); // another program holds the write lock meanwhile
   ASSERT_TRUE(holder.Transact([&] {
     TSettingsStore late(holder.FilePath(), 300);
     EXPECT_FALSE(late.IsOpen());

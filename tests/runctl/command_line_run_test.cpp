@@ -17,6 +17,7 @@
 
 #include "app/instance_server.h"
 #include "app/window_loader.h"
+#include "runctl/run_controller.h"
 #include "runctl/runctl_support.h"
 #include "runctl/single_instance.h"
 #include "support/tree.h"
@@ -283,6 +284,55 @@ TEST_F(CommandLineRun, OnlyAWindowLoadsTheToolkit) {
       EXPECT_EQ(test::TreeDiff(Src, Dst), "");
       EXPECT_EQ(r.Err.find("twinfold:"), std::string::npos) << r.Err;
       EXPECT_EQ(r.Out.find("=== Quarlex Twinfold started ==="), std::string::npos) << "ran headless";
+    }
+  }
+}
+
+// A task that powers the machine off when done hands that to the program's
+// power-off action, which in the tests' copy only records it, in the window
+// and without one. The run goes in a mount namespace where the system's
+// shutdown command records its start instead: even a program that did call
+// it could not power this machine off.
+TEST_F(CommandLineRun, PowerOffAfterARunNeverReachesTheMachine) {
+  if (geteuid() != 0) GTEST_SKIP() << "guarding the machine's shutdown command needs root";
+  struct TCase {
+    const char* Name;
+    std::vector<std::string> Env;
+    bool InWindow;
+  };
+  const std::vector<TCase> cases = {
+      {"without a display", {}, false},
+#ifdef TWF_HAVE_WINDOW
+      {"in the window", {"DISPLAY=:4242", "QT_QPA_PLATFORM=offscreen"}, true},
+#endif
+  };
+  const std::string asked = Tmp / "power-off-asked";
+  const std::string started = Tmp / "shutdown-started";
+  const std::string guard = Tmp / "shutdown";
+  test::WriteFile(guard, "#!/bin/sh\necho \"$*\" >> '" + started + "'\n");
+  ASSERT_EQ(chmod(guard.c_str(), 0755), 0);
+  const std::vector<std::string> guarded = {
+      "/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+      "for f in /usr/sbin/shutdown /sbin/shutdown /usr/bin/shutdown /bin/shutdown; do"
+      " if [ -e \"$f\" ]; then mount --bind \"$0\" \"$f\" || exit 97; fi; done; exec \"$@\"",
+      guard};
+  const std::string job = Tmp / "off.ini";
+  test::WriteFile(job, "[Task]\r\nSource=" + Src + "\r\nDest=" + Dst + "\r\nShutdownDone=1\r\n\r\n[Meta]\r\nName=Off\r\n");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    test::RemoveTree(Dst);
+    unlink(asked.c_str());
+    unlink(started.c_str());
+    std::vector<std::string> env = Env();
+    env.insert(env.end(), c.Env.begin(), c.Env.end());
+    env.push_back("TWF_TEST_POWER_OFF_FILE=" + asked);
+    TProcessResult r = Twinfold({"/task_file:" + job, "/run", "/close"}, guarded, env);
+    ASSERT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_EQ(test::TreeDiff(Src, Dst), "");
+    EXPECT_EQ(test::ReadFile(asked), "power-off\n") << "the program's action, once";
+    EXPECT_FALSE(test::Exists(started)) << test::ReadFile(started);
+    if (!c.InWindow) {
+      EXPECT_NE(r.Out.find(std::string("\n") + kShutdownLine + "\n"), std::string::npos) << r.Out;
     }
   }
 }

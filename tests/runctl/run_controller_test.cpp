@@ -88,6 +88,7 @@ protected:
     TRunControllerConfig c;
     c.Fs = &Fs;
     c.WebhookTimeoutMs = webhookTimeoutMs;
+    c.WebhookCaFile = WebhookCaFile;
     c.PowerOff = [this] {
       ++Shutdowns;
       return 0;
@@ -156,6 +157,7 @@ protected:
   TUiLoop Loop;
   TVolumeFs Fs;
   std::unique_ptr<TSettingsStore> Store;
+  std::string WebhookCaFile; // trusted by the controllers MakeController makes
   std::unique_ptr<TFakeHost> Host;
   std::unique_ptr<TRunController> Ctl;
   TTaskSettings Baseline;
@@ -707,10 +709,7 @@ TEST_F(RunControl, ReportOfARunWithAndWithoutItsAuthKey) {
   // The header goes only over https with a verified certificate: trust the server's.
   test::TWebhookServer server(test::TWebhookServer::wmOk, true);
   ASSERT_TRUE(server.Started());
-  SetWebhookCaFileForTests(server.CertFile());
-  struct TUntrust {
-    ~TUntrust() { SetWebhookCaFileForTests(""); }
-  } untrust;
+  WebhookCaFile = server.CertFile();
   ASSERT_TRUE(WriteAuthKey(*Store, "Main", "X-Api-Key", "s3cr3t-value"));
   SaveSettings(*Store, TaskKeyPath("Nightly"), Baseline);
   Host->Current = "Nightly";
@@ -913,11 +912,10 @@ TEST_F(RunControl, ARefusedCommandLineRunEndsWithCode2EvenWithoutClose) {
 
 // ---------------------------------------------------------------- headless start
 
-// RunHeadless in this process, on the store of the test binary's home.
+// RunHeadless in this process, on a store of the test's own.
 class HeadlessStart : public ::testing::Test {
 protected:
   void SetUp() override {
-    for (const char* suffix : {"", "-wal", "-shm"}) unlink((TSettingsStore::DefaultPath() + suffix).c_str());
     test::WriteFile(Tmp / "src/a.txt", "alpha");
     A.Source = Tmp / "src";
     A.Dest = Tmp / "dst-a";
@@ -928,11 +926,17 @@ protected:
   int Run(const std::vector<std::string>& args, int storeWaitMs = kStoreBusyWaitMs) {
     const int out = open((Tmp / "out.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     const int err = open((Tmp / "err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const int code = RunHeadless(ParseCommandLine(args), out, err, storeWaitMs);
+    THeadlessConfig config;
+    config.StorePath = StorePath();
+    config.StoreWaitMs = storeWaitMs;
+    config.Run.PowerOff = [] { return 0; };
+    const int code = RunHeadless(ParseCommandLine(args), out, err, config);
     close(out);
     close(err);
     return code;
   }
+
+  std::string StorePath() const { return Tmp / "settings.db"; }
 
   TTempDir Tmp;
   TTaskSettings A, B;
@@ -958,7 +962,7 @@ TEST_F(HeadlessStart, TheCurrentTaskFollowsTheWorkingSettings) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
     {
-      TSettingsStore store;
+      TSettingsStore store(StorePath());
       SaveSettings(store, TaskKeyPath("A"), A);
       SaveSettings(store, TaskKeyPath("B"), B);
       SaveSettings(store, kRootKey, A);
@@ -968,7 +972,7 @@ TEST_F(HeadlessStart, TheCurrentTaskFollowsTheWorkingSettings) {
     }
     EXPECT_EQ(Run(c.Args), c.WantCode) << test::ReadFile(Tmp / "err.txt");
 
-    TSettingsStore store;
+    TSettingsStore store(StorePath());
     TWindowRestore restore;
     ASSERT_TRUE(LoadWindowState(store, {0, 0, 1920, 1080}, {}, 200, ListTaskNames(store), restore));
     EXPECT_EQ(restore.CurrentTask, c.WantCurrent);
@@ -982,18 +986,18 @@ TEST_F(HeadlessStart, TheCurrentTaskFollowsTheWorkingSettings) {
 // Another process holding the store's write lock: the start gives up within
 // the bound with a message and code 2, and changes nothing.
 TEST_F(HeadlessStart, ABusyStoreEndsTheStartWithinTheBound) {
-  TSettingsStore holder;
+  TSettingsStore holder(StorePath());
   SaveSettings(holder, TaskKeyPath("A"), A);
   test::WriteFile(Tmp / "job.ini", "[Task]\r\nSource=/x\r\n[Meta]\r\nName=Job\r\n");
-  const std::string busy = TSettingsStore(TSettingsStore::DefaultPath(), 300).BusyMessage();
-  EXPECT_NE(busy.find(TSettingsStore::DefaultPath()), std::string::npos) << busy;
+  const std::string busy = TSettingsStore(StorePath(), 300).BusyMessage();
+  EXPECT_NE(busy.find(StorePath()), std::string::npos) << busy;
   int runCode = -1, importCode = -1;
   std::chrono::steady_clock::duration took{};
   ASSERT_TRUE(holder.Transact([&] {
     const auto t0 = std::chrono::steady_clock::now();
     runCode = Run({"/task:A", "/run"}, 300);
     const int out = open((Tmp / "import.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    importCode = ImportTaskFromCommandLine(Tmp / "job.ini", out, 300);
+    importCode = ImportTaskFromCommandLine(Tmp / "job.ini", out, StorePath(), 300);
     close(out);
     took = std::chrono::steady_clock::now() - t0;
     return true;

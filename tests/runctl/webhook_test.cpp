@@ -193,11 +193,10 @@ struct TCapturedLog {
                        false};
 };
 
-// Trusts one test server's certificate for the life of the object.
+// A test server with a transport that trusts its certificate.
 struct TTrustedServer {
   TWebhookServer Server{TWebhookServer::wmOk, true};
-  TTrustedServer() { SetWebhookCaFileForTests(Server.CertFile()); }
-  ~TTrustedServer() { SetWebhookCaFileForTests(""); }
+  TWebhookTransport Transport{15000, Server.CertFile()};
 };
 
 TEST_F(Webhook, DeliveredWithTheBodyAndOnlyTheHeadersAsked) {
@@ -207,9 +206,9 @@ TEST_F(Webhook, DeliveredWithTheBodyAndOnlyTheHeadersAsked) {
   const std::string report = BuildWebhookPayload({}, "s", "Tâche", "d", At(kStart), At(kStart), {});
 
   TCapturedLog log;
-  PostWebhook(server.Url(), report, true, "", "", log.Logger);
-  PostWebhook(server.Url("/with-key"), report, true, "s3cr3t-value", "X-Api-Key", log.Logger);
-  PostWebhook(server.Url("/empty-value"), report, true, "", "X-Empty", log.Logger);
+  PostWebhook(server.Url(), report, true, "", "", log.Logger, trusted.Transport);
+  PostWebhook(server.Url("/with-key"), report, true, "s3cr3t-value", "X-Api-Key", log.Logger, trusted.Transport);
+  PostWebhook(server.Url("/empty-value"), report, true, "", "X-Empty", log.Logger, trusted.Transport);
   EXPECT_EQ(log.Lines, std::vector<std::string>(3, "Webhook:     delivered (HTTP 200)"));
 
   auto reqs = server.Requests();
@@ -254,7 +253,7 @@ TEST_F(Webhook, TheAuthHeaderGoesOnlyOverVerifiedHttps) {
     SCOPED_TRACE(c.Name);
     const size_t before = c.Server.Requests().size();
     TCapturedLog log;
-    PostWebhook(c.Url, "{}", c.Verify, "s3cr3t-value", "X-Api-Key", log.Logger);
+    PostWebhook(c.Url, "{}", c.Verify, "s3cr3t-value", "X-Api-Key", log.Logger, trusted.Transport);
     std::vector<std::string> want = {"Webhook:     delivered (HTTP 200)"};
     if (!c.Sent) want.insert(want.begin(), kWebhookHeaderWithheldLine);
     EXPECT_EQ(log.Lines, want);
@@ -323,7 +322,7 @@ TEST_F(Webhook, SilentServerFailsAfterTheTimeout) {
   ASSERT_TRUE(server.Started());
   TCapturedLog log;
   const auto t0 = std::chrono::steady_clock::now();
-  PostWebhook(server.Url(), "{}", true, "", "", log.Logger, 1000);
+  PostWebhook(server.Url(), "{}", true, "", "", log.Logger, {1000, ""});
   const auto took = std::chrono::steady_clock::now() - t0;
   ASSERT_EQ(log.Lines.size(), 1u);
   EXPECT_EQ(log.Lines[0].rfind("Webhook:     FAILED - ", 0), 0u) << log.Lines[0];

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <thread>
+#include <vector>
 
 #include "tasks/settings_store.h"
 #include "tasks/test_env.h"
@@ -20,8 +21,8 @@ using test::TTempHome;
 class SettingsStoreTest : public TTempHome {};
 
 TEST_F(SettingsStoreTest, CreatesAPrivateDatabaseUnderTheConfigHome) {
-  EXPECT_EQ(TSettingsStore::DefaultPath(), StorePath());
-  TSettingsStore store;
+  EXPECT_EQ(TSettingsStore::DefaultPath(TConfigHome::chEnvironment), StorePath());
+  TSettingsStore store(StorePath());
   ASSERT_TRUE(store.IsOpen());
   EXPECT_EQ(Mode(StorePath()), 0600u);
   EXPECT_EQ(Mode(Config + "/Zentorvi/Quarlex Twinfold"), 0700u);
@@ -29,13 +30,19 @@ TEST_F(SettingsStoreTest, CreatesAPrivateDatabaseUnderTheConfigHome) {
 }
 
 TEST_F(SettingsStoreTest, DefaultPathFollowsTheEnvironmentAtEachCall) {
-  unsetenv("XDG_CONFIG_HOME");
-  EXPECT_EQ(TSettingsStore::DefaultPath(), Home + "/.config/Zentorvi/Quarlex Twinfold/settings.db");
-  setenv("XDG_CONFIG_HOME", (Root + "/other").c_str(), 1);
-  EXPECT_EQ(TSettingsStore::DefaultPath(), Root + "/other/Zentorvi/Quarlex Twinfold/settings.db");
-  // A relative XDG_CONFIG_HOME is invalid by the XDG rules and ignored.
-  setenv("XDG_CONFIG_HOME", "relative", 1);
-  EXPECT_EQ(TSettingsStore::DefaultPath(), Home + "/.config/Zentorvi/Quarlex Twinfold/settings.db");
+  // The program's rule follows the environment too, for anyone but root.
+  std::vector<TConfigHome> following = {TConfigHome::chEnvironment};
+  if (geteuid() != 0) following.push_back(TConfigHome::chRootFromAccount);
+  for (const TConfigHome home : following) {
+    SCOPED_TRACE(int(home));
+    unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(TSettingsStore::DefaultPath(home), Home + "/.config/Zentorvi/Quarlex Twinfold/settings.db");
+    setenv("XDG_CONFIG_HOME", (Root + "/other").c_str(), 1);
+    EXPECT_EQ(TSettingsStore::DefaultPath(home), Root + "/other/Zentorvi/Quarlex Twinfold/settings.db");
+    // A relative XDG_CONFIG_HOME is invalid by the XDG rules and ignored.
+    setenv("XDG_CONFIG_HOME", "relative", 1);
+    EXPECT_EQ(TSettingsStore::DefaultPath(home), Home + "/.config/Zentorvi/Quarlex Twinfold/settings.db");
+  }
 }
 
 // As root the environment may be a user's (sudo and su can pass HOME on):
@@ -46,12 +53,13 @@ TEST_F(SettingsStoreTest, AsRootTheLocationComesFromTheAccountDatabase) {
   ASSERT_TRUE(pw && pw->pw_dir);
   const std::string rootHome = pw->pw_dir;
   ASSERT_NE(rootHome, Home);
-  TSettingsStore::FollowEnvironmentAsRootForTests(false); // the program's own rule; nothing is opened here
-  EXPECT_EQ(TSettingsStore::DefaultPath(), rootHome + "/.config/Zentorvi/Quarlex Twinfold/settings.db");
+  // Only paths are asked for here; nothing is opened in root's real home.
+  EXPECT_EQ(TSettingsStore::DefaultPath(TConfigHome::chRootFromAccount),
+            rootHome + "/.config/Zentorvi/Quarlex Twinfold/settings.db");
   unsetenv("XDG_CONFIG_HOME");
-  EXPECT_EQ(TSettingsStore::DefaultPath(), rootHome + "/.config/Zentorvi/Quarlex Twinfold/settings.db");
-  TSettingsStore::FollowEnvironmentAsRootForTests(true);
-  EXPECT_EQ(TSettingsStore::DefaultPath(), Home + "/.config/Zentorvi/Quarlex Twinfold/settings.db");
+  EXPECT_EQ(TSettingsStore::DefaultPath(TConfigHome::chRootFromAccount),
+            rootHome + "/.config/Zentorvi/Quarlex Twinfold/settings.db");
+  EXPECT_EQ(TSettingsStore::DefaultPath(TConfigHome::chEnvironment), Home + "/.config/Zentorvi/Quarlex Twinfold/settings.db");
 }
 
 // As root, a store that someone else owns or can write is not used: it could
@@ -167,7 +175,7 @@ TEST_F(SettingsStoreTest, NamesCompareWithUnicodeCaseFolding) {
       {"ΣΟΦΙΑ", "σοφια", true},     {"Backup", "Backup2", false}, {"a\xff", "A\xff", true},
       {"a\xff", "a\xfe", false},    {"", "", true},
   };
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.first) + " / " + c.second);
     EXPECT_EQ(SameKeyName(c.first, c.second), c.same);
@@ -185,7 +193,7 @@ TEST_F(SettingsStoreTest, NamesCompareWithUnicodeCaseFolding) {
 }
 
 TEST_F(SettingsStoreTest, TheFirstSpellingOfANameStays) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   ASSERT_TRUE(store.OpenKey("Tasks\\Backup"));
   ASSERT_TRUE(store.OpenKey("TASKS\\BACKUP"));
   auto tasks = store.OpenKeyReadOnly("tasks");
@@ -201,7 +209,7 @@ TEST_F(SettingsStoreTest, TheFirstSpellingOfANameStays) {
 }
 
 TEST_F(SettingsStoreTest, KeyPathsNeedNonEmptyParts) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   for (const char* bad : {"Tasks\\", "\\Tasks", "Tasks\\\\x", "\\"}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(store.OpenKey(bad));
@@ -216,7 +224,7 @@ TEST_F(SettingsStoreTest, KeyPathsNeedNonEmptyParts) {
 }
 
 TEST_F(SettingsStoreTest, ValuesHaveTypesAndKeepTheirCreationOrder) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   auto key = store.OpenKey("K");
   ASSERT_TRUE(key);
   ASSERT_TRUE(key->WriteString("Zeta", "line1\r\nline2\r\n"));
@@ -259,7 +267,7 @@ TEST_F(SettingsStoreTest, ValuesHaveTypesAndKeepTheirCreationOrder) {
 }
 
 TEST_F(SettingsStoreTest, ReadOnlyKeysRefuseWrites) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   ASSERT_TRUE(store.OpenKey("K"));
   auto ro = store.OpenKeyReadOnly("K");
   ASSERT_TRUE(ro);
@@ -268,7 +276,7 @@ TEST_F(SettingsStoreTest, ReadOnlyKeysRefuseWrites) {
 }
 
 TEST_F(SettingsStoreTest, DeleteKeyRemovesTheWholeTreeAndOpenHandlesGoStale) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   auto deep = store.OpenKey("A\\B\\C\\D");
   ASSERT_TRUE(deep);
   deep->WriteString("v", "x");
@@ -299,7 +307,7 @@ TEST_F(SettingsStoreTest, DeleteKeyRemovesTheWholeTreeAndOpenHandlesGoStale) {
 }
 
 TEST_F(SettingsStoreTest, CopyAndMoveKeys) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   auto src = store.OpenKey("Tasks\\Old");
   src->WriteString("S", "text");
   src->WriteInteger("I", 3);
@@ -338,7 +346,7 @@ TEST_F(SettingsStoreTest, CopyAndMoveKeys) {
 }
 
 TEST_F(SettingsStoreTest, TransactionsLandWholeOrNotAtAll) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   EXPECT_FALSE(store.Transact([&] {
     store.OpenKey("T")->WriteInteger("a", 1);
     store.OpenKey("T")->WriteInteger("b", 2);
@@ -415,14 +423,14 @@ TEST_F(SettingsStoreTest, AStoreThatCannotBeCreatedDoesNothingQuietly) {
 TEST_F(SettingsStoreTest, ThreadsWithTheirOwnConnectionsLoseNoWrite) {
   constexpr int kWrites = 150;
   auto writer = [&](const std::string& tag) {
-    TSettingsStore store;
+    TSettingsStore store(StorePath());
     for (int i = 0; i < kWrites; ++i) {
       auto key = store.OpenKey("Tasks\\Shared");
       ASSERT_TRUE(key);
       ASSERT_TRUE(key->WriteInteger(tag + std::to_string(i), i));
     }
   };
-  TSettingsStore shared;
+  TSettingsStore shared(StorePath());
   auto sharedWriter = [&](const std::string& tag) {
     for (int i = 0; i < kWrites; ++i) ASSERT_TRUE(shared.OpenKey("Tasks\\Shared")->WriteInteger(tag + std::to_string(i), i));
   };
@@ -431,7 +439,7 @@ TEST_F(SettingsStoreTest, ThreadsWithTheirOwnConnectionsLoseNoWrite) {
   b.join();
   c.join();
   d.join();
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   EXPECT_EQ(store.OpenKeyReadOnly("Tasks\\Shared")->ValueNames().size(), 4u * kWrites);
 }
 
@@ -439,7 +447,7 @@ TEST_F(SettingsStoreTest, ThreadsWithTheirOwnConnectionsLoseNoWrite) {
 // transaction) makes a start and a write wait for the bound in all, never
 // for the bound once per attempt.
 TEST_F(SettingsStoreTest, AWriterThatHoldsOnIsWaitedForWithinTheBound) {
-  TSettingsStore holder;
+  TSettingsStore holder(StorePath());
   TSettingsStore early(StorePath(), 300); // open before the lock was taken
   ASSERT_TRUE(early.IsOpen());
   ASSERT_TRUE(holder.Transact([&] {
@@ -470,7 +478,7 @@ TEST_F(SettingsStoreTest, AWriterThatHoldsOnIsWaitedForWithinTheBound) {
 
 TEST_F(SettingsStoreTest, TheDocumentedQueryReadsAValue) {
   {
-    TSettingsStore store;
+    TSettingsStore store(StorePath());
     store.OpenKey("Tasks\\Nightly")->WriteString("Source", "/data");
   }
   // The query docs/settings-store.md gives for reading one value.

@@ -99,7 +99,7 @@ protected:
 };
 
 TEST_F(TaskArchiveTest, ExportWritesAStandardArchiveThatUnzipAccepts) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   const std::vector<std::string> names = {"?", "a/b", "a:b", "Nightly", "Über Größe"};
   for (const std::string& n : names) SaveSettings(store, TaskKeyPath(n), Task("/" + n));
   const std::string zip = File("tasks.zip");
@@ -131,7 +131,7 @@ TEST_F(TaskArchiveTest, ExportWritesAStandardArchiveThatUnzipAccepts) {
 }
 
 TEST_F(TaskArchiveTest, ExportRefusalsAndFailures) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   EXPECT_EQ(ExportTaskArchive(store, {}, File("x.zip")),
             (TUserMessage{TMessageKind::mkInformation, kMsgNoTasksToExport}));
   EXPECT_FALSE(Exists(File("x.zip")));
@@ -148,7 +148,7 @@ TEST_F(TaskArchiveTest, ExportRefusalsAndFailures) {
 }
 
 TEST_F(TaskArchiveTest, ArchiveRoundTripAndRepeatedImport) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   for (const char* n : {"Alpha", "beta", "a:b", "a/b"}) SaveSettings(store, TaskKeyPath(n), Task(std::string("/") + n));
   const std::string zip = File("all.zip");
   ASSERT_EQ(ExportTaskArchive(store, ListTaskNames(store), zip).Text, "4 task(s) exported.");
@@ -191,7 +191,7 @@ TEST_F(TaskArchiveTest, ArchivesMadeByInfoZipImport) {
     const std::string zip = File(std::string(c.what) + ".zip");
     std::string out;
     ASSERT_EQ(Run("cd " + Quote(tree) + " && zip -q " + c.options + " " + Quote(zip) + " .", &out), 0) << out;
-    TSettingsStore store;
+    TSettingsStore store(StorePath());
     store.DeleteKey(kTasksKey);
     const TArchiveImportOutcome result = ImportTaskArchive(store, zip, Answer(true));
     ASSERT_TRUE(result.Message);
@@ -219,7 +219,7 @@ TEST_F(TaskArchiveTest, HostileEntriesAreNeverWrittenAndCountAsSkipped) {
                    {"good.ini", good},
                    {"./good.ini", "[Task]\r\nSource=/huge\r\n" + std::string(kMaxTaskFileSize, ' ')},
                });
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   std::vector<TUserMessage> asked;
   const TArchiveImportOutcome out = ImportTaskArchive(store, zip, Answer(true, &asked));
   ASSERT_EQ(asked.size(), 1u);
@@ -259,7 +259,7 @@ TEST_F(TaskArchiveTest, NamelessAndDeepEntriesAreRefusedAndTheWorkingFolderGoes)
                    {"good.ini", "[Task]\r\nSource=/good\r\n"},
                    {"a/b/c/nested.ini", "[Task]\r\nSource=/nested\r\n"},
                });
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   TArchiveImportOutcome out;
   {
     // Removing the working folder must not need a descriptor per level.
@@ -309,7 +309,7 @@ TEST_F(TaskArchiveTest, AnEntryThatInflatesBeyondItsHeaderIsStopped) {
   put32(central + 24, 100);
   WriteFile(zip, d);
 
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   bool asked = false;
   const TArchiveImportOutcome out = ImportTaskArchive(store, zip, [&](const TUserMessage&) { return asked = true; });
   ASSERT_TRUE(out.Message);
@@ -321,7 +321,7 @@ TEST_F(TaskArchiveTest, AnEntryThatInflatesBeyondItsHeaderIsStopped) {
 }
 
 TEST_F(TaskArchiveTest, FilesThatAreNoUsableArchive) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   SaveSettings(store, TaskKeyPath("T"), Task("/t"));
   const std::string good = File("good.zip");
   ASSERT_EQ(ExportTaskArchive(store, {"T"}, good).Text, "1 task(s) exported.");
@@ -347,7 +347,7 @@ TEST_F(TaskArchiveTest, FilesThatAreNoUsableArchive) {
 // As root an archive is a bundle of task files: the same owner rule holds.
 TEST_F(TaskArchiveTest, AsRootOnlyRootsOwnArchivesAreRead) {
   if (geteuid() != 0) GTEST_SKIP() << "the rule is root's";
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   SaveSettings(store, TaskKeyPath("T"), Task("/t"));
   const std::string zip = File("tasks.zip"), link = File("link.zip");
   ASSERT_EQ(ExportTaskArchive(store, {"T"}, zip).Text, "1 task(s) exported.");
@@ -396,7 +396,7 @@ TEST_F(TaskArchiveTest, ImportAsksFirstAndCountsUnusableFiles) {
                    {"notes.txt", "[Task]\r\nSource=/not-a-task-file\r\n"},
                    {"folder/", ""},
                });
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   std::vector<std::string> seenInTemp;
   mode_t workMode = 0;
   // No: nothing is written, nothing shown, the working folder goes.

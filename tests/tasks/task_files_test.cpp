@@ -34,7 +34,7 @@ protected:
 };
 
 TEST_F(TaskFilesTest, ExportWritesTheTaskInStoreOrder) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   TTaskSettings s = Sample();
   s.ExclPatterns = "a\r\nb\r\nc";
   ASSERT_TRUE(SaveSettings(store, TaskKeyPath("Nightly"), s));
@@ -66,7 +66,7 @@ TEST(TaskFileName, ExportSuggestionStaysInTheFolder) {
 }
 
 TEST_F(TaskFilesTest, ExportOntoAnExistingFileKeepsWhatItDoesNotWrite) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   SaveSettings(store, TaskKeyPath("T"), Sample());
   WriteFile(File("t.ini"), "[Notes]\r\nWho=me\r\n[task]\r\nSource=/old\r\nExtra=kept\r\n");
   ASSERT_TRUE(ExportTaskFile(store, "T", File("t.ini")));
@@ -91,7 +91,7 @@ TEST_F(TaskFilesTest, ImportChoosesTheValueTypes) {
             "ExclPatterns=a||b|\r\n"
             "Other=x|y\r\n"
             "[Meta]\r\nName=ignored\r\n");
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   ASSERT_TRUE(ImportTaskFile(store, File("i.ini"), "T"));
   auto key = store.OpenKeyReadOnly(TaskKeyPath("T"));
   ASSERT_TRUE(key);
@@ -123,7 +123,7 @@ TEST_F(TaskFilesTest, ImportChoosesTheValueTypes) {
 }
 
 TEST_F(TaskFilesTest, ImportAddsToTheTaskAndRefusesFilesWithoutTaskKeys) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   SaveSettings(store, TaskKeyPath("T"), Sample());
   WriteFile(File("part.ini"), "[Task]\r\nDest=/new\r\n");
   ASSERT_TRUE(ImportTaskFile(store, File("part.ini"), "t"));
@@ -145,7 +145,7 @@ TEST_F(TaskFilesTest, ImportAddsToTheTaskAndRefusesFilesWithoutTaskKeys) {
 }
 
 TEST_F(TaskFilesTest, SaveExportImportLoadGivesTheSameTask) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   const TTaskSettings s = Sample();
   ASSERT_TRUE(SaveSettings(store, TaskKeyPath("Original"), s));
   ASSERT_TRUE(ExportTaskFile(store, "Original", File("o.ini")));
@@ -159,7 +159,7 @@ TEST_F(TaskFilesTest, SaveExportImportLoadGivesTheSameTask) {
 }
 
 TEST_F(TaskFilesTest, BlanksAtTheEndsOfAValueDoNotSurviveAFile) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   TTaskSettings s = Sample();
   s.Source = "/srv/data ";
   SaveSettings(store, TaskKeyPath("T"), s);
@@ -174,7 +174,7 @@ TEST_F(TaskFilesTest, AWindowsTaskFileImports) {
   TIniDocument doc;
   ASSERT_TRUE(doc.LoadFromFile(fixture));
   EXPECT_EQ(TaskNameFromFile(doc, fixture), "Fotos \xe2\x80\x93 NAS");
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   ASSERT_TRUE(ImportTaskFile(store, fixture, "Fotos"));
   TTaskSettings s;
   ASSERT_TRUE(LoadSettings(store, TaskKeyPath("Fotos"), s, {}));
@@ -198,7 +198,7 @@ TEST_F(TaskFilesTest, ApplyTaskFileSetsTwentyNineValues) {
   fromFile.WebhookVerifySSL = false;
   fromFile.VolCheckEnabled = false;
   fromFile.PreserveAcl = fromFile.ShutdownDone = fromFile.ArchiveEnabled = true;
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   SaveSettings(store, TaskKeyPath("F"), fromFile);
   ASSERT_TRUE(ExportTaskFile(store, "F", File("f.ini")));
 
@@ -326,7 +326,7 @@ TEST_F(TaskFilesTest, AsRootOnlyRootsOwnTaskFilesAreRead) {
     EXPECT_EQ(ApplyTaskFile(path, s), c.Reason.empty());
     EXPECT_EQ(s.Source, c.Reason.empty() ? "/from-file" : "");
 
-    TSettingsStore store;
+    TSettingsStore store(StorePath());
     store.DeleteKey(kTasksKey);
     EXPECT_EQ(ImportTaskFile(store, path, "Job"), c.Reason.empty());
     store.DeleteKey(kTasksKey);
@@ -432,7 +432,7 @@ TEST_F(ImportCommandTest, SingleImportFlow) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    TSettingsStore store;
+    TSettingsStore store(StorePath());
     store.DeleteKey(kTasksKey);
     if (c.exists) store.OpenKey(TaskKeyPath("Existing"))->WriteString("Source", "/old");
     WriteFile(File("task.ini"), c.file);

@@ -80,7 +80,7 @@ TEST_F(TaskSettingsTest, DefaultFoldersFollowTheUserDirs) {
 }
 
 TEST_F(TaskSettingsTest, SaveAndLoadRoundTripEveryValue) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   const TTaskSettings saved = Changed();
   ASSERT_TRUE(SaveSettings(store, TaskKeyPath("Nightly"), saved));
   auto key = store.OpenKeyReadOnly(TaskKeyPath("Nightly"));
@@ -95,7 +95,7 @@ TEST_F(TaskSettingsTest, SaveAndLoadRoundTripEveryValue) {
 }
 
 TEST_F(TaskSettingsTest, SaveKeepsForeignValuesAndNormalisesPatternLineBreaks) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   store.OpenKey("Tasks\\T")->WriteString("Custom", "kept");
   TTaskSettings s;
   s.ExclPatterns = "a\nb\r\nc\rd";
@@ -150,7 +150,7 @@ TEST_F(TaskSettingsTest, LoadFollowsTheControlRules) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    TSettingsStore store;
+    TSettingsStore store(StorePath());
     store.DeleteKey("Tasks\\T");
     auto key = store.OpenKey("Tasks\\T");
     c.store(*key);
@@ -165,14 +165,14 @@ TEST_F(TaskSettingsTest, LoadFollowsTheControlRules) {
 }
 
 TEST_F(TaskSettingsTest, LoadOfAMissingKeyChangesNothing) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   TTaskSettings s = Changed();
   EXPECT_FALSE(LoadSettings(store, TaskKeyPath("Missing"), s, kAuthKeys));
   EXPECT_EQ(s, Changed());
 }
 
 TEST_F(TaskSettingsTest, ADeletedAuthKeySavesAsNone) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   TTaskSettings s;
   s.WebhookAuthKey = "Old";
   SaveSettings(store, "Tasks\\T", s);
@@ -182,7 +182,7 @@ TEST_F(TaskSettingsTest, ADeletedAuthKeySavesAsNone) {
 }
 
 TEST_F(TaskSettingsTest, SettingsMatchTaskComparesTheTasksValues) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   const TTaskSettings s = Changed();
   auto prepare = [&](const TTaskSettings& working) {
     store.DeleteKey("Tasks\\T");
@@ -230,7 +230,7 @@ TEST_F(TaskSettingsTest, SettingsMatchTaskComparesTheTasksValues) {
 }
 
 TEST_F(TaskSettingsTest, ReadHelpersFallBackOnAbsentAndMistypedValues) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   auto key = store.OpenKey("K");
   key->WriteString("S", "text");
   key->WriteInteger("I", 0);
@@ -291,7 +291,7 @@ TEST_F(TaskSettingsTest, HistoryRecords) {
   };
   for (const Case& c : cases) EXPECT_EQ(TaskHistoryText(t, c.errors, c.cancelled, c.dry), c.want);
 
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   ASSERT_TRUE(AddTaskHistory(store, "Nightly", 2, false, false));
   ASSERT_TRUE(AddTaskHistory(store, "Nightly", 0, false, true)); // replaces the previous record
   auto history = store.OpenKeyReadOnly(kTaskHistoryKey);
@@ -304,7 +304,7 @@ TEST_F(TaskSettingsTest, HistoryRecords) {
 }
 
 TEST_F(TaskSettingsTest, TaskNamesAreListedWithoutRegardToCase) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   EXPECT_TRUE(ListTaskNames(store).empty());
   for (const char* n : {"beta", "Alpha", "gamma", "Zulu", "alpha2"}) store.OpenKey(TaskKeyPath(n));
   EXPECT_EQ(ListTaskNames(store), (std::vector<std::string>{"Alpha", "alpha2", "beta", "gamma", "Zulu"}));

@@ -1,6 +1,7 @@
 // A private home for one test: HOME, XDG_CONFIG_HOME and TMPDIR point into a
-// fresh temporary folder, so no test touches the real user's store or key
-// (as root too: the store then follows the environment).
+// fresh temporary folder. Stores are opened at StorePath(), the store the
+// environment names, so no test touches the real user's store or key (root's
+// neither: the program's own rule, as root, would not follow HOME).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -30,10 +31,8 @@ protected:
     SaveEnv("HOME", Home);
     SaveEnv("XDG_CONFIG_HOME", Config);
     SaveEnv("TMPDIR", Temp);
-    TSettingsStore::FollowEnvironmentAsRootForTests(true);
   }
   void TearDown() override {
-    TSettingsStore::FollowEnvironmentAsRootForTests(false);
     for (auto& [name, value] : FSaved) {
       if (value.second) setenv(name.c_str(), value.first.c_str(), 1);
       else unsetenv(name.c_str());

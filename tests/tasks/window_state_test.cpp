@@ -21,7 +21,7 @@ protected:
 };
 
 TEST_F(WindowStateTest, AMaximizedWindowKeepsItsLastNormalBounds) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   TWindowState normal;
   normal.Bounds = {40, 30, 1000, 700};
   normal.SplitterPos = 200;
@@ -58,7 +58,7 @@ TEST_F(WindowStateTest, BoundsAndSplitterAreClamped) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    TSettingsStore store;
+    TSettingsStore store(StorePath());
     TWindowState state;
     state.Bounds = c.saved;
     state.SplitterPos = c.splitter;
@@ -71,14 +71,14 @@ TEST_F(WindowStateTest, BoundsAndSplitterAreClamped) {
     EXPECT_EQ(r.SplitterPos, c.wantSplitter);
   }
   // A desktop narrower than the margin keeps the window at its left edge.
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   TWindowRestore r;
   ASSERT_TRUE(LoadWindowState(store, {-100, 0, 150, 150}, kCurrent, 250, kTasks, r));
   EXPECT_EQ(r.Bounds.Left, -100);
 }
 
 TEST_F(WindowStateTest, WithoutSavedSizeTheWindowStaysWhereItIs) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   store.OpenKey("")->WriteInteger("WinWidth", 1000); // no WinHeight
   const TWindowRestore r = Restore(store, 333);
   EXPECT_FALSE(r.HasBounds);
@@ -88,7 +88,7 @@ TEST_F(WindowStateTest, WithoutSavedSizeTheWindowStaysWhereItIs) {
 }
 
 TEST_F(WindowStateTest, TheLastTaskIsRestoredWhenItStillExists) {
-  TSettingsStore store;
+  TSettingsStore store(StorePath());
   TTaskSettings s;
   s.Source = "/a";
   SaveSettings(store, TaskKeyPath("Nightly"), s);

@@ -103,7 +103,6 @@ int main(int argc, char** argv) {
   setenv("HOME", h.constData(), 1);
   setenv("XDG_CONFIG_HOME", (h + "/config").constData(), 1);
   setenv("XDG_DATA_HOME", (h + "/data").constData(), 1);
-  TSettingsStore::FollowEnvironmentAsRootForTests(true);
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quarlex Twinfold"));
   if (argc < 2) {
@@ -131,7 +130,7 @@ int main(int argc, char** argv) {
   TRunControllerConfig config;
   config.Fs = &fs;
   config.PowerOff = [] { return 0; };
-  TSettingsStore store;
+  TSettingsStore store(test::StorePath().toStdString());
   Example(store);
   store.OpenKey(kRootKey)->WriteString("LastTask", "Nightly Backup");
   test::TScriptedDialogs dialogs;

@@ -95,7 +95,7 @@ bool TScriptedDialogs::OpenUrl(const QUrl& url) {
   return true;
 }
 
-QString StorePath() { return QString::fromStdString(TSettingsStore::DefaultPath()); }
+QString StorePath() { return QString::fromStdString(TSettingsStore::DefaultPath(TConfigHome::chEnvironment)); }
 
 void RemoveStore() {
   for (const char* suffix : {"", "-wal", "-shm", "-journal"}) QFile::remove(StorePath() + QLatin1String(suffix));
@@ -103,7 +103,7 @@ void RemoveStore() {
 
 TWindowFixture::TWindowFixture(bool freshStore) {
   if (freshStore) RemoveStore();
-  FStore = std::make_unique<TSettingsStore>();
+  FStore = std::make_unique<TSettingsStore>(StorePath().toStdString());
 }
 
 TWindowFixture::~TWindowFixture() { Close(); }
@@ -163,7 +163,6 @@ int RunUiTests(QObject& tests, int argc, char** argv) {
   QFile::setPermissions(home.path() + QStringLiteral("/runtime"), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                                       QFileDevice::ExeOwner);
   if (!getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  TSettingsStore::FollowEnvironmentAsRootForTests(true);
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quarlex Twinfold"));
   return QTest::qExec(&tests, argc, argv);

@@ -570,7 +570,7 @@ void TWindowTest::aBusyStoreEndsTheStart() {
   int exitCode = -1;
   bool closed = false;
   QVERIFY(f.Store().Transact([&] {
-    TSettingsStore busy(TSettingsStore::DefaultPath(), 300);
+    TSettingsStore busy(StorePath().toStdString(), 300);
     if (!busy.Busy()) return false;
     busyMessage = busy.BusyMessage();
     {
