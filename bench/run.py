@@ -17,6 +17,7 @@ import pwd
 import random
 import re
 import shutil
+import stat
 import statistics
 import subprocess
 import sys
@@ -563,9 +564,8 @@ class Tools:
         self.program, self.driver, self.root = program, driver, root
         self.home = program_home(root)
         self.tasks = os.path.join(root, "twf-tasks")
-        os.makedirs(self.tasks, exist_ok=True)
         # As root the program refuses a task file that anyone else could change.
-        os.chmod(self.tasks, 0o700)
+        own_folder(self.tasks)
         self.workers = default_workers()
         env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
         env.update(HOME=self.home, XDG_CONFIG_HOME=os.path.join(self.home, ".config"),
@@ -629,12 +629,47 @@ class Tools:
         return out
 
 
+def own_folder(path, mode=0o700):
+    """path as a folder of this user's, made when missing. Never a link nor
+    anyone else's: as root the benchmark writes through it, and the scratch
+    home is mounted over root's home."""
+    try:
+        os.mkdir(path, mode)
+    except FileExistsError:
+        pass
+    st = os.lstat(path)
+    if not stat.S_ISDIR(st.st_mode) or st.st_uid != os.geteuid():
+        sys.exit(f"{path} is not a folder of this user's (a link, or someone else's); remove it first")
+    os.chmod(path, mode)
+    return path
+
+
+def check_root_folder(root):
+    """As root, the workload folder must be root's: the benchmark writes,
+    chmods and removes below it, and a folder someone else owns (for example
+    made beforehand in /var/tmp) could send that anywhere."""
+    if os.geteuid() != 0:
+        return
+    st = os.stat(root)
+    if st.st_uid != 0:
+        sys.exit(f"{root} belongs to uid {st.st_uid}; as root the workload folder must be root's")
+
+
 def program_home(root):
-    home = os.path.join(root, "twf-home")
-    for d in (home, os.path.join(home, "run")):
-        os.makedirs(d, exist_ok=True)
-        os.chmod(d, 0o700)
+    home = own_folder(os.path.join(root, "twf-home"))
+    own_folder(os.path.join(home, "run"))
     return home
+
+
+def in_own_mount_namespace():
+    """True when this process's mount namespace is not that of the process
+    that started it: a mount made here is then seen by no one else."""
+    try:
+        mine = os.stat("/proc/self/ns/mnt").st_ino
+        starter = os.stat(f"/proc/{os.getppid()}/ns/mnt").st_ino
+    except OSError:
+        return False
+    return mine != starter
 
 
 def enter_private_home(root):
@@ -652,6 +687,10 @@ def enter_private_home(root):
         argv = ["unshare", "--mount", "--propagation", "private", sys.executable,
                 os.path.abspath(__file__)] + sys.argv[1:]
         os.execvpe("unshare", argv, env)
+    # The variable alone proves nothing (it may come from outside): a mount
+    # made in the starter's namespace would outlive the benchmark.
+    if not in_own_mount_namespace():
+        sys.exit("not in a private mount namespace: refusing to mount over root's home")
     real = pwd.getpwuid(0).pw_dir
     sh(["mount", "--bind", program_home(root), real])
 
@@ -1075,6 +1114,7 @@ def main():
     if os.path.realpath(root).startswith(os.path.realpath(REPO) + os.sep):
         sys.exit("the workload folder must lie outside the repository")
     os.makedirs(root, exist_ok=True)
+    check_root_folder(root)
     if os.geteuid() == 0:
         # The program takes task files as root only from folders that no one
         # else may write to.

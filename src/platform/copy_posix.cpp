@@ -125,11 +125,12 @@ bool CopyRangeUnsupported(int err) {
 // of the same descriptor starts over without a seek). Returns an errno,
 // kCopyAborted for a cancel.
 //
-// A copy that reaches the size fstat gave stops there: asking again only to
-// be told "end of file" costs a system call per file. A file that grew in the
-// meantime shows itself by a step that runs past that size (each step asks
-// for a whole chunk), and is then copied on to its end as before; one that
-// shrank ends at its new end as before.
+// A copy that reaches the size fstat gave with a step the end of the file cut
+// short stops there: asking again only to be told "end of file" costs a
+// system call per file. A file that grew in the meantime shows itself by a
+// step that runs past that size, or by one that got all it asked for right
+// up to it (a size of whole chunks), and is then copied on to its end as
+// before; one that shrank ends at its new end as before.
 int CopyContent(int in, int out, const struct stat& st, const TCopyProgress& progress,
                 const std::atomic<bool>* cancel, bool largeFile) {
   TCacheDropper cache(in, out, largeFile);
@@ -139,9 +140,11 @@ int CopyContent(int in, int out, const struct stat& st, const TCopyProgress& pro
   for (;;) {
     if (Cancelled(cancel)) return kCopyAborted;
     ssize_t n;
+    size_t asked;
     if (useCopyRange) {
       loff_t from = done;
-      n = copy_file_range(in, &from, out, nullptr, kChunk, 0);
+      asked = kChunk;
+      n = copy_file_range(in, &from, out, nullptr, asked, 0);
       if (n < 0) {
         if (errno == EINTR) continue;
         if (!CopyRangeUnsupported(errno)) return errno;
@@ -157,7 +160,8 @@ int CopyContent(int in, int out, const struct stat& st, const TCopyProgress& pro
     } else {
       if (!buffer) buffer.reset(new (std::nothrow) char[kFallbackBuffer]);
       if (!buffer) return ENOMEM;
-      n = pread(in, buffer.get(), kFallbackBuffer, done);
+      asked = kFallbackBuffer;
+      n = pread(in, buffer.get(), asked, done);
       if (n < 0) {
         if (errno == EINTR) continue;
         return errno;
@@ -168,7 +172,7 @@ int CopyContent(int in, int out, const struct stat& st, const TCopyProgress& pro
     cache.Copied(done, n);
     done += n;
     if (progress && !progress(done)) return kCopyAborted;
-    if (done == st.st_size) break;
+    if (done == st.st_size && size_t(n) < asked) break;
   }
   cache.Finish(done);
   return 0;

@@ -108,6 +108,8 @@ TEST(CopyInto, ASourceThatChangesSizeIsCopiedToItsEnd) {
       {"grew during the copy", 4 * kMiB + 10, kGrowAfterFirstChunk, 5 * kMiB},
       {"grew during the copy to a chunk's end", 4 * kMiB + 10, kGrowAfterFirstChunk, 4 * kMiB - 10},
       {"grew during the copy by one byte", 4 * kMiB + 10, kGrowAfterFirstChunk, 1},
+      // Every step then ends where fstat said the file ends, as if it did.
+      {"grew during the copy, a whole number of chunks", 8 * kMiB, kGrowAfterFirstChunk, kMiB},
       {"shrank during the copy", 6 * kMiB, kShrinkAfterFirstChunk, 2 * kMiB - 7},
   };
   for (auto& c : cases) {
