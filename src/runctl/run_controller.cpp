@@ -468,7 +468,9 @@ void TRunController::MirrorFinished() {
 
   if (v.ShutdownDone && !FLastDryRun && !cancelled && errors == 0) {
     AppendPaneLines({"", kShutdownLine});
-    if (FConfig.PowerOff) FConfig.PowerOff();
+    // A machine left running when the user asked for a power-off is said so.
+    const int err = FConfig.PowerOff ? FConfig.PowerOff() : 0;
+    if (err != 0) AppendPaneLines({"*** The power-off could not be started: " + SystemMessage(err) + ". ***"});
   }
 
   if (FAutoClose) {

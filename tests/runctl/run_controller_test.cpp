@@ -489,6 +489,20 @@ TEST_F(RunControl, HistoryVolumeShutdownAndExitCode) {
   Fs.SetHook({});
 }
 
+// A power-off that cannot be started leaves the machine running: the pane
+// says so instead of leaving the 60-second notice as the last word.
+TEST_F(RunControl, APowerOffThatCannotStartIsReported) {
+  Host->Values.ShutdownDone = true;
+  TRunControllerConfig c;
+  c.Fs = &Fs;
+  c.PowerOff = [] { return ENOENT; };
+  Ctl = std::make_unique<TRunController>(*Host, *Store, c);
+  RunToEnd(false, false);
+  ASSERT_GE(Host->Pane.size(), 2u);
+  EXPECT_EQ(Host->Pane[Host->Pane.size() - 2], kShutdownLine);
+  EXPECT_EQ(Host->Pane.back(), "*** The power-off could not be started: " + SystemMessage(ENOENT) + ". ***");
+}
+
 TEST_F(RunControl, NoHistoryWithoutACurrentTask) {
   RunToEnd(false, false);
   auto key = Store->OpenKeyReadOnly(kTaskHistoryKey);
