@@ -87,7 +87,9 @@ int TApplier::OpenDestDir(std::string_view relView, const TDirNode* node, int& f
   }
   // Which folder on the way is no longer the one seen? A link, a mount or
   // a file in a folder's place, or another folder under its name. A folder
-  // that is simply gone is the caller's ordinary error.
+  // that is simply gone is the caller's ordinary error, and so is any
+  // failure to open the root again: nothing lies on its way.
+  if (rel.empty()) return err;
   std::vector<const TDirNode*> chain; // the folder's node first, the root's last
   for (const TDirNode* n = node; n; n = n->Parent.get()) chain.push_back(n);
   const size_t depth = rel.empty() ? 0 : size_t(std::count(rel.begin(), rel.end(), '/')) + 1;
