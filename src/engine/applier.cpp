@@ -31,6 +31,14 @@ void TApplier::CloseFd(int fd) {
   if (fd >= 0) FRun.Fs.Close(fd);
 }
 
+TApplier::TFdCloser::~TFdCloser() {
+  if (Fd >= 0) Fs.Close(Fd);
+}
+
+void TApplier::Guarded(const std::function<void()>& body) {
+  RunGuarded(body, [this](const char* what) { Unexpected(what); });
+}
+
 void TApplier::Unexpected(const char* what) {
   TRunEvent e;
   e.Error = TRunError::Unexpected;
@@ -79,7 +87,9 @@ int TApplier::OpenDestDir(std::string_view relView, const TDirNode* node, int& f
   }
   // Which folder on the way is no longer the one seen? A link, a mount or
   // a file in a folder's place, or another folder under its name. A folder
-  // that is simply gone is the caller's ordinary error.
+  // that is simply gone is the caller's ordinary error, and so is any
+  // failure to open the root again: nothing lies on its way.
+  if (rel.empty()) return err;
   std::vector<const TDirNode*> chain; // the folder's node first, the root's last
   for (const TDirNode* n = node; n; n = n->Parent.get()) chain.push_back(n);
   const size_t depth = rel.empty() ? 0 : size_t(std::count(rel.begin(), rel.end(), '/')) + 1;
@@ -152,18 +162,19 @@ void TApplier::DeleteFiles() {
 
 void TApplier::DeleteChunk(const TChunk& c) {
   const TPlanFolder& folder = FPlan.Folders[FPlan.Deletes[c.First].Folder];
-  int dir = -1;
-  const int code = FRun.Opt.DryRun ? 0 : OpenDest(folder, dir);
+  TFdCloser dir{FRun.Fs};
+  // A folder whose change could not be reported is still one that changed.
+  int code = kFolderChanged;
+  Guarded([&] { code = FRun.Opt.DryRun ? 0 : OpenDest(folder, dir.Fd); });
   for (size_t i = c.First; i < c.First + c.Count && !FRun.Cancelled(); ++i) {
     const TPlanFile& f = FPlan.Deletes[i];
-    if (code == 0) {
-      DeleteOne(f, dir);
-    } else if (code != kFolderChanged) {
-      FRun.Fail(FArchive ? TRunError::ArchiveFailed : TRunError::DeleteFailed, FPlan.RelOf(f), code);
-    }
+    Guarded([&] {
+      if (code == 0) DeleteOne(f, dir.Fd);
+      else if (code != kFolderChanged)
+        FRun.Fail(FArchive ? TRunError::ArchiveFailed : TRunError::DeleteFailed, FPlan.RelOf(f), code);
+    });
     FRun.DoneOps.fetch_add(1);
   }
-  CloseFd(dir);
 }
 
 // A file's own permission bits never stop unlink() or rename() here, so

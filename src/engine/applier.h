@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -15,6 +16,7 @@
 
 namespace twf {
 
+class IFileSystem;
 struct TFileInfo;
 
 class TApplier {
@@ -59,6 +61,15 @@ private:
   static constexpr int kLinkRefused = -2;
   int OpenSourceFile(int srcDir, const TPlanFile& f, const std::string& rel, int& fd, TFileInfo& info);
   void CloseFd(int fd);
+  // A descriptor closed when its scope ends, however it ends.
+  struct TFdCloser {
+    IFileSystem& Fs;
+    int Fd = -1;
+    ~TFdCloser();
+  };
+  // One operation of a chunk: an exception (a line that could not be
+  // reported, say) is that operation's error, and the chunk goes on.
+  void Guarded(const std::function<void()>& body);
   void RetryWait();
 
   void DeleteChunk(const TChunk& c);
@@ -66,6 +77,7 @@ private:
   void RecycleFiles();
   void FinishFolder(const TPlanDir& d, int srcFd, const TFileInfo& srcInfo, int dstFd);
   void CheckChunk(const TChunk& c, std::vector<TPlanFile>& differ);
+  void CheckOne(const TPlanFile& f, int src, int srcErr, int dst, int dstErr, std::vector<TPlanFile>& differ);
   // kSettled: the pair is neither same nor different (an error already
   // reported, or a folder that changed), so it is neither skipped nor copied.
   enum TCompareResult { kDiffer, kSame, kSettled, kFailed };

@@ -16,14 +16,6 @@ constexpr int64_t kLargeFile = 268435456; // 256 MiB: kept out of the page cache
 constexpr size_t kChunkFiles = 64;
 constexpr int64_t kChunkBytes = 64 * 1048576;
 
-struct TFdCloser {
-  IFileSystem& Fs;
-  int Fd = -1;
-  ~TFdCloser() {
-    if (Fd >= 0) Fs.Close(Fd);
-  }
-};
-
 // Fills buf as far as the file goes; -errno on a read error.
 int64_t ReadFull(IFileSystem& fs, int fd, char* buf, int64_t size) {
   int64_t got = 0;
@@ -92,48 +84,53 @@ void TApplier::CheckContents() {
 // path a user could have redirected since the scan.
 void TApplier::CheckChunk(const TChunk& c, std::vector<TPlanFile>& differ) {
   const TPlanFolder& folder = FPlan.Folders[FPlan.Checks[c.First].Folder];
-  int src = -1, dst = -1;
+  TFdCloser src{FRun.Fs}, dst{FRun.Fs};
   TFileInfo info;
-  const int srcErr = FRun.Fs.OpenDirAt(FRun.SrcRoot, folder.Rel, src, info);
-  const int dstErr = OpenDest(folder, dst);
-  for (size_t i = c.First; i < c.First + c.Count && !FRun.Cancelled(); ++i) {
-    const TPlanFile& f = FPlan.Checks[i];
-    const std::string rel = FPlan.RelOf(f);
-    TCompare r{kFailed, srcErr, kSideSource};
-    std::string what;
-    if (srcErr == 0) {
-      try {
-        r = SameContent(f, rel, src, dst, dstErr);
-      } catch (const std::exception& e) {
-        r = TCompare{kFailed, 0, kSideNone};
-        what = e.what();
-      }
+  const int srcErr = FRun.Fs.OpenDirAt(FRun.SrcRoot, folder.Rel, src.Fd, info);
+  // A folder whose change could not be reported is still one that changed.
+  int dstErr = kFolderChanged;
+  Guarded([&] { dstErr = OpenDest(folder, dst.Fd); });
+  for (size_t i = c.First; i < c.First + c.Count && !FRun.Cancelled(); ++i)
+    Guarded([&] { CheckOne(FPlan.Checks[i], src.Fd, srcErr, dst.Fd, dstErr, differ); });
+}
+
+// A pair that differs, or cannot be compared, joins differ before it is
+// reported: the copy does not hang on the report.
+void TApplier::CheckOne(const TPlanFile& f, int src, int srcErr, int dst, int dstErr,
+                        std::vector<TPlanFile>& differ) {
+  const std::string rel = FPlan.RelOf(f);
+  TCompare r{kFailed, srcErr, kSideSource};
+  std::string what;
+  if (srcErr == 0) {
+    try {
+      r = SameContent(f, rel, src, dst, dstErr);
+    } catch (const std::exception& e) {
+      r = TCompare{kFailed, 0, kSideNone};
+      what = e.what();
     }
-    if (r.Result == kFailed) {
-      TRunEvent e;
-      e.Error = TRunError::CompareFailed;
-      e.Rel = rel;
-      e.Errno = r.Errno;
-      e.Text = what;
-      const std::string path = r.Side == kSideSource ? FRun.SrcPath(rel)
-                               : r.Side == kSideDest ? FRun.DstPath(rel)
-                                                     : std::string();
-      e.Path = path;
-      FRun.Fail(e);
-      differ.push_back(f);
-      continue;
-    }
-    if (r.Result == kSettled) continue;
-    if (r.Result == kSame) {
-      FRun.Skipped.fetch_add(1);
-      continue;
-    }
-    if (FRun.Cancelled()) continue;
-    differ.push_back(f);
-    FRun.Item(TEventKind::ContentDiffers, rel);
   }
-  CloseFd(src);
-  CloseFd(dst);
+  if (r.Result == kFailed) {
+    differ.push_back(f);
+    TRunEvent e;
+    e.Error = TRunError::CompareFailed;
+    e.Rel = rel;
+    e.Errno = r.Errno;
+    e.Text = what;
+    const std::string path = r.Side == kSideSource ? FRun.SrcPath(rel)
+                             : r.Side == kSideDest ? FRun.DstPath(rel)
+                                                   : std::string();
+    e.Path = path;
+    FRun.Fail(e);
+    return;
+  }
+  if (r.Result == kSettled) return;
+  if (r.Result == kSame) {
+    FRun.Skipped.fetch_add(1);
+    return;
+  }
+  if (FRun.Cancelled()) return;
+  differ.push_back(f);
+  FRun.Item(TEventKind::ContentDiffers, rel);
 }
 
 TApplier::TCompare TApplier::SameContent(const TPlanFile& f, const std::string& rel, int srcDir, int dstDir,
@@ -172,21 +169,21 @@ void TApplier::CopyFiles() {
 
 void TApplier::CopyChunk(const TChunk& c) {
   const TPlanFolder& folder = FPlan.Folders[FPlan.Copies[c.First].Folder];
-  int dir = -1, src = -1;
+  TFdCloser dir{FRun.Fs}, src{FRun.Fs};
   int code = 0;
   if (!FRun.Opt.DryRun) {
-    code = OpenDest(folder, dir);
+    // A folder whose change could not be reported is still one that changed.
+    code = kFolderChanged;
+    Guarded([&] { code = OpenDest(folder, dir.Fd); });
     // The source folder is opened below its root without following links
     // on the way; each file itself only where the scan found a link there.
     TFileInfo info;
-    if (code == 0) code = FRun.Fs.OpenDirAt(FRun.SrcRoot, folder.Rel, src, info);
+    if (code == 0) code = FRun.Fs.OpenDirAt(FRun.SrcRoot, folder.Rel, src.Fd, info);
   }
   for (size_t i = c.First; i < c.First + c.Count && !FRun.Cancelled(); ++i) {
-    if (code != kFolderChanged) CopyOne(FPlan.Copies[i], dir, src, code);
+    if (code != kFolderChanged) Guarded([&] { CopyOne(FPlan.Copies[i], dir.Fd, src.Fd, code); });
     FRun.DoneOps.fetch_add(1);
   }
-  CloseFd(src);
-  CloseFd(dir);
 }
 
 // code: what opening the two folders gave (0, or the errno every file of

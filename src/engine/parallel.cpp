@@ -7,19 +7,21 @@
 
 namespace twf {
 
+void RunGuarded(const std::function<void()>& body, const std::function<void(const char*)>& onError) {
+  try {
+    body();
+  } catch (const std::exception& e) {
+    try { onError(e.what()); } catch (...) {}
+  } catch (...) {
+    try { onError("unknown failure"); } catch (...) {}
+  }
+}
+
 void ParallelForEach(int32_t count, int32_t workers, const std::atomic<int32_t>& cancel,
                      const std::function<void(int32_t)>& body, const std::function<void(const char*)>& onError) {
   if (count <= 0) return;
   const int32_t n = std::max(1, std::min(workers, count));
-  auto runOne = [&](int32_t i) {
-    try {
-      body(i);
-    } catch (const std::exception& e) {
-      try { onError(e.what()); } catch (...) {}
-    } catch (...) {
-      try { onError("unknown failure"); } catch (...) {}
-    }
-  };
+  auto runOne = [&](int32_t i) { RunGuarded([&] { body(i); }, onError); };
   std::atomic<int32_t> next{0};
   auto worker = [&] {
     while (cancel.load() == 0) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 
@@ -441,6 +442,62 @@ TEST_F(RobustTest, FileVanishingBeforeItsCopy) {
   EXPECT_EQ(ListTree(Dst), std::vector<std::string>{"stays.txt"});
 }
 
+// A line that cannot be reported (a log file on a full disk, a window that
+// failed) ends its own operation only: the other files of its folder are
+// still mirrored, the failure is one error, and no descriptor stays open.
+TEST_F(RobustTest, AFailingLogLineEndsOnlyItsOwnOperation) {
+  struct {
+    const char* what;
+    const char* line; // the one report that throws
+    TCompareMode mode;
+  } cases[] = {
+      {"copy", "COPY         d/f03 (3 B)", cmSizeDate},
+      {"delete", "DELETE       d/x03", cmSizeDate},
+      {"content check", "DIFF         d/f03 (content)", cmBinary},
+  };
+  auto openFds = [] { return ListTree("/proc/self/fd").size(); };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    o.CompareMode = c.mode;
+    o.Workers = 1;
+    for (const char* n : {"00", "01", "02", "03", "04", "05", "06", "07"}) {
+      WriteFile(o.SourceDir + "/d/f" + n, "new");
+      if (c.mode == cmBinary) WriteFile(o.DestDir + "/d/f" + n, "old");
+      WriteFile(o.DestDir + "/d/x" + n, "extra");
+    }
+    const size_t fdsBefore = openFds();
+    std::vector<std::string> lines;
+    std::mutex m;
+    bool thrown = false;
+    int errors = -1;
+    {
+      TMirrorLogger log("", false,
+                        [&](const std::string& stamped) {
+                          std::lock_guard<std::mutex> g(m);
+                          lines.push_back(stamped.substr(25));
+                          if (!thrown && lines.back() == c.line) {
+                            thrown = true;
+                            throw std::runtime_error("the log cannot be written");
+                          }
+                        },
+                        false);
+      TMirrorEngine engine(o, &log);
+      engine.Run();
+      errors = engine.Stats().Errors;
+    }
+    std::string text;
+    for (const auto& l : lines) text += l + "\n";
+    EXPECT_TRUE(thrown) << text;
+    EXPECT_EQ(TreeDiff(o.SourceDir, o.DestDir), "") << text;
+    EXPECT_EQ(errors, 1) << text;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "ERROR        Unexpected: the log cannot be written"), 1)
+        << text;
+    EXPECT_EQ(openFds(), fdsBefore);
+  }
+}
+
 TEST_F(RobustTest, FullDestinationDisk) {
   TTinyDisk disk(Tmp / "tiny", "1m");
   if (!disk.Mounted) GTEST_SKIP() << "mounting a tmpfs is not allowed here";
@@ -479,7 +536,7 @@ TEST_F(RobustTest, AnySingleFailureLosesNothing) {
   ASSERT_EQ(Shell("cp -a '" + Src + "' '" + pristine + "'"), 0);
   const TFsCall kinds[] = {TFsCall::ListDir, TFsCall::Stat,    TFsCall::DeleteFile, TFsCall::RemoveDir,
                            TFsCall::CreateDir, TFsCall::CreateDirPath, TFsCall::CopyFile, TFsCall::MoveFile,
-                           TFsCall::OpenRead, TFsCall::Read, TFsCall::IsDirectory};
+                           TFsCall::OpenRead, TFsCall::Read, TFsCall::IsDirectory, TFsCall::OpenDir};
   for (TFsCall kind : kinds) {
     for (uint64_t n = 1; n < 50; ++n) {
       SCOPED_TRACE(std::string(FsCallName(kind)) + " #" + std::to_string(n));
