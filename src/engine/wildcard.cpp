@@ -25,6 +25,7 @@ uint32_t NextCodePoint(std::string_view s, size_t& pos) {
 bool TWildcardMask::Compile(std::string_view mask, std::string* error) {
   FTokens.clear();
   FRanges.clear();
+  FTail.clear();
   size_t pos = 0;
   int charIndex = 0; // 1-based position of the character being read, for messages
   auto fail = [&](int at) {
@@ -78,6 +79,35 @@ bool TWildcardMask::Compile(std::string_view mask, std::string* error) {
     }
     FTokens.push_back(t);
   }
+  FindTail();
+  return true;
+}
+
+void TWildcardMask::FindTail() {
+  size_t last = FTokens.size();
+  while (last > 0 && FTokens[last - 1].Kind != TKind::AnyRun) --last;
+  if (last == 0) return; // no "*": short masks, matched directly
+  std::string tail;
+  for (size_t i = last; i < FTokens.size(); ++i) {
+    const TToken& t = FTokens[i];
+    if (t.Kind == TKind::Separator) tail += '/';
+    else if (t.Kind == TKind::Literal && t.Char < 0x80) tail += char(t.Char);
+    else return;
+  }
+  FTail = std::move(tail);
+}
+
+// ASCII bytes are never part of a longer UTF-8 sequence, nor taken into an
+// invalid one, so the text's last characters are ASCII exactly when its last
+// bytes are.
+bool TWildcardMask::TailMatches(std::string_view text) const {
+  if (text.size() < FTail.size()) return false;
+  const char* end = text.data() + text.size() - FTail.size();
+  for (size_t i = 0; i < FTail.size(); ++i) {
+    const uint32_t c = static_cast<unsigned char>(end[i]);
+    if (FTail[i] == '/' ? !IsSeparator(c) : FoldAscii(c) != uint32_t(static_cast<unsigned char>(FTail[i])))
+      return false;
+  }
   return true;
 }
 
@@ -106,6 +136,7 @@ bool TWildcardMask::TokenMatches(const TToken& t, uint32_t c) const {
 }
 
 bool TWildcardMask::Matches(std::string_view text) const {
+  if (!FTail.empty() && !TailMatches(text)) return false;
   // Iterative matching with backtracking to the last "*": linear in practice.
   size_t ti = 0, pi = 0;
   size_t starP = SIZE_MAX, starT = 0;

@@ -32,8 +32,16 @@ private:
     uint32_t FirstRange = 0, RangeCount = 0; // Set: slice of FRanges
   };
   bool TokenMatches(const TToken& t, uint32_t c) const;
+  void FindTail();
+  bool TailMatches(std::string_view text) const;
   std::vector<TToken> FTokens;
   std::vector<TRange> FRanges;
+  // The ASCII letters and separators after the mask's last "*" ('/' for a
+  // separator, letters lower-cased): a text must end with them to match.
+  // Checked first, so most names are turned down without decoding a
+  // character ("*\desktop.ini" against every path of a tree). Empty when
+  // the end is not that simple.
+  std::string FTail;
 };
 
 // Validates a mask without keeping it.

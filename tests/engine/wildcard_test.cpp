@@ -34,6 +34,19 @@ TEST(Wildcard, Matching) {
       {"a*b*c", "a123b456", false},
       {"*a*a*a*a*b", "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", false}, // no exponential backtracking
       {"?:\\$Recycle.Bin\\*", "/mnt/$Recycle.Bin/x", false},
+      // The end after the last "*" decides first; it must agree with the
+      // whole match in every way the characters can differ.
+      {"*\\desktop.ini", "/a/DESKTOP.INI", true},
+      {"*\\desktop.ini", "\\desktop.ini", true},
+      {"*\\desktop.ini", "/a/desktop.ini/", false},
+      {"*\\desktop.ini", "desktop.ini", false},          // shorter than the end
+      {"*/x.tmp", "/a\xC3/x.tmp", true},                 // an invalid byte just before the end
+      {"*/x.tmp", "/a/\xC3x.tmp", false},
+      {"*.t?p", "/a/x.tmp", true},                         // the end is not plain: matched whole
+      {"*\xC3\xA9", "/a/\xC3\xA9", true},                 // a non-ASCII end: matched whole
+      {"*\xC3\xA9", "/a/\xC3\x89", false},
+      {"a*b/", "a/b\\", true},
+      {"a*[b]", "a/B", true},
   };
   for (const Case& c : cases) {
     TWildcardMask m;
