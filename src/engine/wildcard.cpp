@@ -26,6 +26,7 @@ bool TWildcardMask::Compile(std::string_view mask, std::string* error) {
   FTokens.clear();
   FRanges.clear();
   FTail.clear();
+  FNeeded = 0;
   size_t pos = 0;
   int charIndex = 0; // 1-based position of the character being read, for messages
   auto fail = [&](int at) {
@@ -84,6 +85,11 @@ bool TWildcardMask::Compile(std::string_view mask, std::string* error) {
 }
 
 void TWildcardMask::FindTail() {
+  for (const TToken& t : FTokens)
+    if (t.Kind == TKind::Literal && t.Char < 0x80 && !(t.Char >= 'a' && t.Char <= 'z')) {
+      FNeeded = char(t.Char);
+      break;
+    }
   size_t last = FTokens.size();
   while (last > 0 && FTokens[last - 1].Kind != TKind::AnyRun) --last;
   if (last == 0) return; // no "*": short masks, matched directly
@@ -135,7 +141,23 @@ bool TWildcardMask::TokenMatches(const TToken& t, uint32_t c) const {
   return false;
 }
 
+namespace {
+void AsciiPresent(std::string_view text, uint64_t present[2]) {
+  present[0] = present[1] = 0;
+  for (unsigned char c : text)
+    if (c < 0x80) present[c >> 6] |= uint64_t(1) << (c & 63);
+}
+} // namespace
+
 bool TWildcardMask::Matches(std::string_view text) const {
+  uint64_t present[2];
+  AsciiPresent(text, present);
+  return Matches(text, present);
+}
+
+bool TWildcardMask::Matches(std::string_view text, const uint64_t present[2]) const {
+  const unsigned char needed = static_cast<unsigned char>(FNeeded);
+  if (needed != 0 && (present[needed >> 6] & (uint64_t(1) << (needed & 63))) == 0) return false;
   if (!FTail.empty() && !TailMatches(text)) return false;
   // Iterative matching with backtracking to the last "*": linear in practice.
   size_t ti = 0, pi = 0;
@@ -175,8 +197,10 @@ bool ValidateMask(std::string_view mask, std::string* error) {
 }
 
 bool MatchesAny(const std::vector<TWildcardMask>& masks, std::string_view text) {
+  uint64_t present[2];
+  AsciiPresent(text, present);
   for (const auto& m : masks)
-    if (m.Matches(text)) return true;
+    if (m.Matches(text, present)) return true;
   return false;
 }
 

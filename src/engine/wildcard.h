@@ -21,6 +21,9 @@ public:
   // when the mask breaks the syntax.
   bool Compile(std::string_view mask, std::string* error);
   bool Matches(std::string_view text) const;
+  // Matches, given which ASCII bytes text holds (bit c of present[c / 64]),
+  // worked out once for a text tried against many masks.
+  bool Matches(std::string_view text, const uint64_t present[2]) const;
 
 private:
   struct TRange { uint32_t Lo, Hi; };
@@ -42,6 +45,10 @@ private:
   // character ("*\desktop.ini" against every path of a tree). Empty when
   // the end is not that simple.
   std::string FTail;
+  // An ASCII character other than a letter that the mask holds as a plain
+  // character (0: none): a text without it cannot match ("?:\\Windows\\*"
+  // against a path with no ':').
+  char FNeeded = 0;
 };
 
 // Validates a mask without keeping it.

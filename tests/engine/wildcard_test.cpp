@@ -47,6 +47,10 @@ TEST(Wildcard, Matching) {
       {"*\xC3\xA9", "/a/\xC3\x89", false},
       {"a*b/", "a/b\\", true},
       {"a*[b]", "a/B", true},
+      {"?:\\Windows\\*", "C:\\Windows\\x", true},      // a character the text must hold
+      {"?:\\Windows\\*", "/C/Windows/x", false},
+      {"x?1", "xA1", true},
+      {"x?1", "x\xC3\xA92", false},
   };
   for (const Case& c : cases) {
     TWildcardMask m;
