@@ -21,6 +21,7 @@ bool Holds(const std::vector<std::string_view>& names, std::string_view name) {
 
 void SortListing(TFolderListing& l) {
   std::sort(l.Files.begin(), l.Files.end(), ByName);
+  std::sort(l.FilteredOut.begin(), l.FilteredOut.end(), ByName);
   for (auto* v : {&l.Dirs, &l.Oddities, &l.Links, &l.KeptOut}) std::sort(v->begin(), v->end());
 }
 
@@ -67,7 +68,11 @@ void PlanSourceFiles(const TFolderListing& src, const TFolderListing& dst, const
     // A held folder may hold anything: neither the archive nor skip-newer
     // could judge what a copy there would replace.
     if (st.DstHeld || Holds(dst.KeptOut, s.Name)) continue;
-    out.Actions.push_back(CompareFile(s, FindFile(dst.Files, s.Name), opt));
+    // A filter may hide the destination file but not the source one (an
+    // empty or oversized old version): it is still what the copy replaces.
+    const TListedFile* d = FindFile(dst.Files, s.Name);
+    if (!d) d = FindFile(dst.FilteredOut, s.Name);
+    out.Actions.push_back(CompareFile(s, d, opt));
   }
 }
 

@@ -35,12 +35,18 @@ struct TFolderListing {
   std::vector<std::string_view> Oddities = {}; // source: dangling links and special files, not copied
   std::vector<std::string_view> Links = {};    // destination: links to folders and mount points, never entered
   std::vector<std::string_view> KeptOut = {};  // destination: folders that are not part of the mirror
+  // Destination: files the filters leave out. Such a file is neither extra
+  // nor counted, but one a source file of its name would replace is that
+  // file's counterpart all the same: a copy over it replaces the user's
+  // file, which the archive, skip-newer and the free-space check must see.
+  std::vector<TListedFile> FilteredOut = {};
   void Clear() {
     Files.clear();
     Dirs.clear();
     Oddities.clear();
     Links.clear();
     KeptOut.clear();
+    FilteredOut.clear();
   }
 };
 
@@ -97,7 +103,9 @@ struct TFolderPlan {
   std::vector<TAction> Actions;
   std::vector<TSubPair> Subs;
   int32_t SrcFiles = 0; // source files of the folder
-  int32_t DstFiles = 0; // destination files that take part (temporary names of source files included)
+  // Destination files that take part (temporary names of source files
+  // included; filtered-out counterparts not, as on the scan line).
+  int32_t DstFiles = 0;
   void Clear() {
     Actions.clear();
     Subs.clear();

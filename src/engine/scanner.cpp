@@ -326,13 +326,20 @@ void TScanner::Filter(TWorker& w, bool isSource, const std::string& rel, std::ve
       out.Files.push_back(TListedFile{e.Name, e.Size, e.WriteTime, lfTempName});
       continue;
     }
-    if (o.ExcludeHiddenSysFiles && e.Hidden) continue;
-    if (e.Kind == TEntryKind::File) {
-      if (o.ExcludeEmpty && e.Size == 0) continue;
-      if (FMaxBytes > 0 && e.Size > FMaxBytes) continue;
-    }
-    if (!w.Masks.empty() && MatchesAny(w.Masks, fullPath(e))) continue;
     const bool odd = e.Kind == TEntryKind::Special || e.Kind == TEntryKind::Dangling;
+    const bool filtered =
+        (o.ExcludeHiddenSysFiles && e.Hidden) ||
+        (e.Kind == TEntryKind::File && ((o.ExcludeEmpty && e.Size == 0) || (FMaxBytes > 0 && e.Size > FMaxBytes))) ||
+        (!w.Masks.empty() && MatchesAny(w.Masks, fullPath(e)));
+    if (filtered) {
+      // The filters judge each side's file on its own: an empty or oversized
+      // old version may be left out while the source file is not, and the
+      // plan must still know what a copy would replace.
+      if (!isSource)
+        out.FilteredOut.push_back(odd ? TListedFile{e.Name, kNotAFile, 0, lfOddity}
+                                      : TListedFile{e.Name, e.Size, e.WriteTime, 0});
+      continue;
+    }
     if (odd && !isSource) {
       // Nothing the mirror would make: it goes like an extra file (and
       // leaves its folder removable), or is replaced by the source's file.

@@ -19,8 +19,16 @@ constexpr int64_t kT = 130000000000000000; // a base time
 struct TSide {
   std::vector<TListedFile> Files = {};
   std::vector<std::string_view> Dirs = {}, Oddities = {}, Links = {}, KeptOut = {};
-  TFolderListing Listing() const { return TFolderListing{Files, Dirs, Oddities, Links, KeptOut}; }
+  std::vector<TListedFile> FilteredOut = {};
+  TFolderListing Listing() const { return TFolderListing{Files, Dirs, Oddities, Links, KeptOut, FilteredOut}; }
 };
+
+// A destination side whose files the filters left out.
+TSide FilteredOut(std::vector<TListedFile> files) {
+  TSide side;
+  side.FilteredOut = std::move(files);
+  return side;
+}
 
 TListedFile F(std::string_view name, int64_t size, int64_t time = kT, uint8_t flags = 0) {
   return TListedFile{name, size, time, flags};
@@ -191,6 +199,40 @@ TEST(Planner, FoldersToMakeAndRemove) {
       {"a folder the source no longer has", {}, {{F("a", 1)}, {"n"}}, "delete a(extra), rmdir n | sub n[d]", {},
        srcAbsent},
   });
+}
+
+// An empty or oversized old version, or one only the destination's path
+// makes a pattern match, is still what a copy of its source file replaces.
+TEST(Planner, FilteredOutDestinationFiles) {
+  Check({
+      {"an empty one under a source file is replaced, not new", {{F("a", 5)}}, FilteredOut({F("a", 0)}),
+       "copy a(size)"},
+      {"times are compared as for any file", {{F("a", 5, kT + 10 * kS)}}, FilteredOut({F("a", 5)}), "copy a(time)"},
+      {"an equal one stays", {{F("a", 5)}}, FilteredOut({F("a", 5)}), "same a"},
+      {"skip-newer keeps a newer one", {{F("a", 5)}}, FilteredOut({F("a", 0, kT + 3 * kS)}), "keep a",
+       Mode(cmSizeDate, true)},
+      {"binary compares the contents", {{F("a", 5)}}, FilteredOut({F("a", 5, kT + 100 * kS)}), "check a",
+       Mode(cmBinary)},
+      {"an oddity under a source file is replaced", {{F("x", 0)}}, FilteredOut({F("x", kNotAFile, 0, lfOddity)}),
+       "copy x(size)", Mode(cmSizeOnly)},
+      {"one without a source file is not extra", {}, FilteredOut({F("a", 0)}), ""},
+  });
+}
+
+TEST(Planner, AFilteredOutCounterpartIsOverwrittenButNotCounted) {
+  TPlan merged;
+  TFolderListing src{{F("a", 5)}}, dst{{F("b", 1)}};
+  dst.FilteredOut = {F("a", 9), F("z", 3)};
+  TFolderPlan plan;
+  PlanFolder(src, dst, Both(), {}, plan);
+  ASSERT_EQ(plan.Actions.size(), 2u);
+  const TAction& copy = plan.Actions[0];
+  EXPECT_EQ(copy.Name, "a");
+  EXPECT_NE(copy.Flags & afDstExists, 0); // archived when archiving is on
+  EXPECT_EQ(copy.DstSize, 9);
+  EXPECT_EQ(plan.DstFiles, 1); // b only, as on the scan line
+  merged.Merge("", std::make_shared<TDirNode>(), plan, {});
+  EXPECT_EQ(merged.Totals().OverwriteBytes, 9); // the free-space check counts its bytes as freed
 }
 
 TEST(Planner, CountsFilesThatTakePart) {

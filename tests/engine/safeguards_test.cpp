@@ -44,6 +44,57 @@ TEST_F(SafeguardTest, ArchiveKeepsDeletedAndOverwrittenFiles) {
   EXPECT_EQ(TreeDiff(Src, Dst), "");
 }
 
+// The filters judge each side's file alone: an old version they hide is
+// still overwritten by its source file, and must reach the archive first.
+TEST_F(SafeguardTest, AnOldVersionTheFiltersHideIsArchivedWhenReplaced) {
+  const std::string big(1048577, 'o');
+  struct Case {
+    const char* name;
+    std::string src, dst;
+    bool excludeEmpty;
+    int32_t largerMB;
+    bool dstNewer; // by an hour, with skip-newer on
+    bool archived; // else the destination keeps its file
+  };
+  const Case cases[] = {
+      {"an empty old version", "new", "", true, 0, false, true},
+      {"an old version above the size limit", "new", big, false, 1, false, true},
+      {"a newer one is kept by skip-newer", "new", "", true, 0, true, false},
+      {"hidden on both sides: left alone", "", "", true, 0, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    o.ArchiveEnabled = true;
+    o.ArchiveDir = t / "archive";
+    o.ExcludeEmpty = c.excludeEmpty;
+    o.ExcludeLargerMB = c.largerMB;
+    o.SkipNewer = c.dstNewer;
+    WriteFile(o.SourceDir + "/other", "o");
+    WriteFile(o.SourceDir + "/a.bin", c.src);
+    WriteFile(o.DestDir + "/a.bin", c.dst);
+    SetMTime(o.SourceDir + "/a.bin", 1700000000);
+    SetMTime(o.DestDir + "/a.bin", 1700000000 + (c.dstNewer ? 3600 : 0));
+    TRunResult r = Run(o);
+    EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+    EXPECT_EQ(r.Stats.FilesDeleted, 0);
+    // A file the filters hide is no destination file on the scan line.
+    EXPECT_EQ(r.CountPrefix("Scan done:   source " + std::to_string(c.src.empty() ? 1 : 2) +
+                            " file(s) / 0 folder(s), destination 0 file(s) / 0 folder(s)"),
+              1);
+    if (c.archived) {
+      EXPECT_TRUE(r.Has("ARCHIVE      a.bin (old version)"));
+      EXPECT_EQ(ReadFile(OnlyRunFolder(o.ArchiveDir) + "/changed/a.bin"), c.dst);
+      EXPECT_EQ(ReadFile(o.DestDir + "/a.bin"), c.src);
+    } else {
+      EXPECT_FALSE(Exists(o.ArchiveDir));
+      EXPECT_EQ(ReadFile(o.DestDir + "/a.bin"), c.dst);
+    }
+    EXPECT_EQ(r.Has("KEEP         newer in destination: a.bin"), c.dstNewer);
+  }
+}
+
 TEST_F(SafeguardTest, ArchiveNothingCreatesNothing) {
   WriteFile(Src + "/a", "a");
   TMirrorOptions o = Opt();
