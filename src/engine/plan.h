@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/filemap.h"
+#include "engine/arena.h"
 #include "engine/planner.h"
 
 namespace twf {

@@ -1,0 +1,26 @@
+#include "engine/arena.h"
+
+#include <cstring>
+
+namespace twf {
+
+std::string_view TByteArena::Store(std::string_view s) {
+  if (s.size() > kBlock / 4) {
+    // A long path gets a block of its own; the current block keeps filling.
+    auto own = std::make_unique<char[]>(s.size());
+    char* p = own.get();
+    std::memcpy(p, s.data(), s.size());
+    FBlocks.insert(FBlocks.empty() ? FBlocks.end() : FBlocks.end() - 1, std::move(own));
+    return std::string_view(p, s.size());
+  }
+  if (FUsed + s.size() > kBlock) {
+    FBlocks.push_back(std::make_unique<char[]>(kBlock));
+    FUsed = 0;
+  }
+  char* p = FBlocks.back().get() + FUsed;
+  if (!s.empty()) std::memcpy(p, s.data(), s.size());
+  FUsed += s.size();
+  return std::string_view(p, s.size());
+}
+
+} // namespace twf
