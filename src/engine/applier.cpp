@@ -154,9 +154,14 @@ void TApplier::RemoveLeftovers() {
 
 void TApplier::DeleteFiles() {
   if (FRun.Opt.RecycleDeletes && !FArchive && !FRun.Opt.DryRun) return RecycleFiles();
-  const std::vector<TChunk> chunks = Chunks(FPlan.Deletes, false);
+  ForEachChunk(FPlan.Deletes, false, [&](const TChunk& c) { DeleteChunk(c); });
+}
+
+void TApplier::ForEachChunk(const std::deque<TPlanFile>& files, bool bySize,
+                            const std::function<void(const TChunk&)>& step) {
+  const std::vector<TChunk> chunks = Chunks(files, bySize);
   ParallelForEach(
-      int32_t(chunks.size()), FRun.Opt.Workers, FRun.CancelCount, [&](int32_t i) { DeleteChunk(chunks[size_t(i)]); },
+      int32_t(chunks.size()), FRun.Opt.Workers, FRun.CancelCount, [&](int32_t i) { step(chunks[size_t(i)]); },
       [&](const char* what) { Unexpected(what); });
 }
 

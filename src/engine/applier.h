@@ -43,6 +43,8 @@ private:
     size_t First = 0, Count = 0;
   };
   static std::vector<TChunk> Chunks(const std::deque<TPlanFile>& files, bool bySize);
+  // Runs step on each chunk of files on the run's workers.
+  void ForEachChunk(const std::deque<TPlanFile>& files, bool bySize, const std::function<void(const TChunk&)>& step);
 
   // The destination is worked on through folder descriptors opened below
   // its root without following links, each checked against what the scan

@@ -161,10 +161,7 @@ TApplier::TCompare TApplier::SameContent(const TPlanFile& f, const std::string& 
 }
 
 void TApplier::CopyFiles() {
-  const std::vector<TChunk> chunks = Chunks(FPlan.Copies, true);
-  ParallelForEach(
-      int32_t(chunks.size()), FRun.Opt.Workers, FRun.CancelCount, [&](int32_t i) { CopyChunk(chunks[size_t(i)]); },
-      [&](const char* what) { Unexpected(what); });
+  ForEachChunk(FPlan.Copies, true, [&](const TChunk& c) { CopyChunk(c); });
 }
 
 void TApplier::CopyChunk(const TChunk& c) {

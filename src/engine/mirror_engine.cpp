@@ -161,14 +161,7 @@ bool TMirrorEngine::Scan(TScanner& scanner, TPlan& plan) {
   TRunState& r = *FRun;
   SetPhase(TRunPhase::Scanning);
   scanner.Scan(plan);
-  if (r.Cancelled()) {
-    TRunEvent e;
-    e.Kind = TEventKind::Cancelled;
-    e.Cancel = TCancelPoint::Scan;
-    r.Emit(e);
-    SetPhase(TRunPhase::Cancelled);
-    return false;
-  }
+  if (r.Cancelled()) return ReportCancelled(TCancelPoint::Scan);
   TRunFigures figures = scanner.Figures();
   figures.ElapsedMs = MonotonicMs() - FStartMs;
   TRunEvent e;
@@ -213,15 +206,18 @@ bool TMirrorEngine::Compare(TPlan& plan, TApplier& applier) {
     r.Emit(e);
     applier.CheckContents();
   }
-  if (r.Cancelled()) {
-    TRunEvent e;
-    e.Kind = TEventKind::Cancelled;
-    e.Cancel = TCancelPoint::Compare;
-    r.Emit(e);
-    SetPhase(TRunPhase::Cancelled);
-    return false;
-  }
+  if (r.Cancelled()) return ReportCancelled(TCancelPoint::Compare);
   return true;
+}
+
+// Always false: the run goes no further.
+bool TMirrorEngine::ReportCancelled(TCancelPoint point) {
+  TRunEvent e;
+  e.Kind = TEventKind::Cancelled;
+  e.Cancel = point;
+  FRun->Emit(e);
+  SetPhase(TRunPhase::Cancelled);
+  return false;
 }
 
 bool TMirrorEngine::CheckPlan(const TPlan& plan) {
@@ -317,15 +313,8 @@ void TMirrorEngine::Apply(TPlan& plan, TApplier& applier) {
     }
     applier.FinishDeferredModes();
   }
-  if (r.Cancelled()) {
-    TRunEvent e;
-    e.Kind = TEventKind::Cancelled;
-    e.Cancel = TCancelPoint::Apply;
-    r.Emit(e);
-    SetPhase(TRunPhase::Cancelled);
-  } else {
-    SetPhase(TRunPhase::Done);
-  }
+  if (r.Cancelled()) ReportCancelled(TCancelPoint::Apply);
+  else SetPhase(TRunPhase::Done);
 }
 
 void TMirrorEngine::Summary() {

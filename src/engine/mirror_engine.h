@@ -23,6 +23,7 @@ class TPlan;
 class TScanner;
 struct TRunState;
 enum class TRunPhase : uint8_t;
+enum class TCancelPoint : uint8_t;
 
 class TMirrorEngine {
 public:
@@ -56,6 +57,7 @@ private:
   void Apply(TPlan& plan, TApplier& applier);
   void Summary();
   void SetPhase(TRunPhase phase);
+  bool ReportCancelled(TCancelPoint point);
 
   std::unique_ptr<TRunLog> FRunLog;
   std::unique_ptr<TRunState> FRun;
