@@ -5,6 +5,9 @@
 namespace twf {
 
 std::string_view TByteArena::Store(std::string_view s) {
+  // Nothing to keep: there may be no block yet, or the last one may be a long
+  // name's own, which the offset FUsed does not belong to.
+  if (s.empty()) return {};
   if (s.size() > kBlock / 4) {
     // A long path gets a block of its own; the current block keeps filling.
     auto own = std::make_unique<char[]>(s.size());
@@ -18,7 +21,7 @@ std::string_view TByteArena::Store(std::string_view s) {
     FUsed = 0;
   }
   char* p = FBlocks.back().get() + FUsed;
-  if (!s.empty()) std::memcpy(p, s.data(), s.size());
+  std::memcpy(p, s.data(), s.size());
   FUsed += s.size();
   return std::string_view(p, s.size());
 }

@@ -24,3 +24,19 @@ TEST(ByteArena, CopiesStayPutAcrossBlocks) {
   }
   for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(stored[i], names[i]) << i;
 }
+
+// An empty copy needs no bytes: it is valid whatever the arena holds so far,
+// a fresh arena or one whose only block is a long name's own.
+TEST(ByteArena, EmptyCopyInAnyState) {
+  const std::vector<std::vector<std::string>> cases = {
+      {""},
+      {std::string(100000, 'x'), ""},
+      {std::string(100000, 'x'), "", "a", ""},
+  };
+  for (const auto& names : cases) {
+    TByteArena arena;
+    std::vector<std::string_view> stored;
+    for (const std::string& n : names) stored.push_back(arena.Store(n));
+    for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(stored[i], names[i]) << i;
+  }
+}
