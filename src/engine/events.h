@@ -26,6 +26,7 @@ enum class TRunError : uint8_t {
   LogFolderInSource,  // Path: a source item where the destination keeps its log folder
   FileOverLink,       // Rel: a source file whose destination name is a folder link or mount point
   FolderOverLink,     // Path: a destination folder link or mount point the source wants to fill
+  FolderExcluded,     // Path: a destination folder the patterns leave out, which the source wants to fill
   EmptySourceButDest, // Count: destination files
   EmptySource,        //
   MassDeleteRefused,  // Count: to delete, Total: destination files, Percent, Threshold

@@ -198,6 +198,7 @@ bool TMirrorEngine::Compare(TPlan& plan, TApplier& applier) {
     }
   }
   for (const TPlanDir& d : plan.LinkedDirs) r.FailAt(TRunError::FolderOverLink, r.DstPath(d.Rel));
+  for (const TPlanDir& d : plan.ExcludedDirs) r.FailAt(TRunError::FolderExcluded, r.DstPath(d.Rel));
   if (!plan.Checks.empty() && !r.Cancelled()) {
     SetPhase(TRunPhase::VerifyingContent);
     TRunEvent e;

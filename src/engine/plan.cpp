@@ -36,8 +36,12 @@ void TPlan::Merge(std::string_view rel, const std::shared_ptr<TDirNode>& node, c
       case TActionKind::Identical: ++Identical; continue;
       case TActionKind::MakeDir:
       case TActionKind::RemoveDir:
-      case TActionKind::FolderOverLink: {
-        auto& list = a.Kind == TActionKind::MakeDir ? MkDirs : a.Kind == TActionKind::RemoveDir ? RmDirs : LinkedDirs;
+      case TActionKind::FolderOverLink:
+      case TActionKind::FolderExcluded: {
+        auto& list = a.Kind == TActionKind::MakeDir     ? MkDirs
+                     : a.Kind == TActionKind::RemoveDir ? RmDirs
+                     : a.Kind == TActionKind::FolderOverLink ? LinkedDirs
+                                                             : ExcludedDirs;
         list.push_back(TPlanDir{JoinRel(rel, a.Name), here(), childNodes[a.Sub]});
         continue;
       }

@@ -76,6 +76,8 @@ public:
   std::vector<TPlanFolder> Folders;
   std::deque<TPlanFile> Copies, Checks, Deletes, Leftovers;
   std::vector<TPlanDir> MkDirs, RmDirs, LinkedDirs;
+  // Destination folders the patterns leave out where the source has the folder.
+  std::vector<TPlanDir> ExcludedDirs;
   std::vector<TPlanNote> Notes;
   // Destination folders whose contents the plan does not know (they could
   // not be listed, or are kept out of the mirror).

@@ -22,7 +22,7 @@ bool Holds(const std::vector<std::string_view>& names, std::string_view name) {
 void SortListing(TFolderListing& l) {
   std::sort(l.Files.begin(), l.Files.end(), ByName);
   std::sort(l.FilteredOut.begin(), l.FilteredOut.end(), ByName);
-  for (auto* v : {&l.Dirs, &l.Oddities, &l.Links, &l.KeptOut}) std::sort(v->begin(), v->end());
+  for (auto* v : {&l.Dirs, &l.Oddities, &l.Links, &l.KeptOut, &l.Excluded}) std::sort(v->begin(), v->end());
 }
 
 // A source file and the destination file of its name.
@@ -117,6 +117,10 @@ void PlanSubFolders(const TFolderListing& src, const TFolderListing& dst, const 
         out.Actions.push_back({TActionKind::FolderOverLink, TReason::None, sub.Name, 0, 0, 0, index});
       } else if (Holds(dst.KeptOut, sub.Name)) {
         sub.Inherited.DstHeld = true;
+      } else if (Holds(dst.Excluded, sub.Name)) {
+        // The source's files there are not mirrored: the user should know.
+        sub.Inherited.DstHeld = true;
+        out.Actions.push_back({TActionKind::FolderExcluded, TReason::None, sub.Name, 0, 0, 0, index});
       } else if (!st.DstBelowLink && !st.DstHeld) {
         out.Actions.push_back({TActionKind::MakeDir, TReason::None, sub.Name, 0, 0, 0, index});
       }

@@ -40,6 +40,11 @@ struct TFolderListing {
   // file's counterpart all the same: a copy over it replaces the user's
   // file, which the archive, skip-newer and the free-space check must see.
   std::vector<TListedFile> FilteredOut = {};
+  // Destination: folders the exclusion patterns leave out where the source
+  // folder of the name may not be (a pattern naming the destination's own
+  // path). Nothing is written into one: copies there would replace files
+  // the plan never saw.
+  std::vector<std::string_view> Excluded = {};
   void Clear() {
     Files.clear();
     Dirs.clear();
@@ -47,6 +52,7 @@ struct TFolderListing {
     Links.clear();
     KeptOut.clear();
     FilteredOut.clear();
+    Excluded.clear();
   }
 };
 
@@ -73,7 +79,8 @@ enum class TActionKind : uint8_t {
   FileOverLink,  // error: the source file's name is a link to a folder in the destination
   MakeDir,       // Sub: the sub-folder pair
   RemoveDir,     // Sub
-  FolderOverLink // error: the source folder's name is a link in the destination; Sub
+  FolderOverLink, // error: the source folder's name is a link in the destination; Sub
+  FolderExcluded  // error: the source folder's destination counterpart is left out by the patterns; Sub
 };
 
 enum class TReason : uint8_t { None, New, SizeDiffers, TimeDiffers, ExtraFile, ExtraOddity };

@@ -314,7 +314,10 @@ void TScanner::Filter(TWorker& w, bool isSource, const std::string& rel, std::ve
         continue;
       case TEntryKind::Dir:
         if (o.ExcludeHiddenDirs && e.Hidden) continue;
-        if (!w.Masks.empty() && (MatchesAny(w.Masks, fullPath(e)) || MatchesAny(w.Masks, w.Full + "/"))) continue;
+        if (!w.Masks.empty() && (MatchesAny(w.Masks, fullPath(e)) || MatchesAny(w.Masks, w.Full + "/"))) {
+          if (!isSource) out.Excluded.push_back(e.Name);
+          continue;
+        }
         out.Dirs.push_back(e.Name);
         continue;
       default: break;

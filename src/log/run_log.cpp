@@ -189,6 +189,8 @@ std::string TRunLog::ErrorText(const TRunEvent& e) const {
       return "Cannot copy \"" + rel + "\": the destination item is a symbolic link to a folder or a mount point";
     case TRunError::FolderOverLink:
       return "Cannot mirror into \"" + path + "\": the destination folder is a symbolic link or mount point";
+    case TRunError::FolderExcluded:
+      return "Cannot mirror into \"" + path + "\": the exclusion patterns leave out the destination folder";
     case TRunError::EmptySourceButDest:
       return FormatText("The source contains no files but the destination has %d - refusing to mirror, as this "
                         "would wipe the destination (if this is really intended, empty the destination manually)",

@@ -165,6 +165,30 @@ TEST_F(PlanTest, ScanFilters) {
   EXPECT_FALSE(Exists(Dst + "/.dotfile"));
 }
 
+// A pattern that names the destination's own path leaves out a folder the
+// source still has: nothing is written there (the user's files in it were
+// never compared, so a copy would replace them unseen), and the gap is an
+// error.
+TEST_F(PlanTest, ADestinationFolderOnlyThePatternsHideIsNotWrittenInto) {
+  WriteFile(Src + "/cache/f.txt", "new version");
+  WriteFile(Src + "/cache/deeper/g.txt", "new");
+  WriteFile(Src + "/other.txt", "o");
+  WriteFile(Dst + "/cache/f.txt", "the user's old version");
+  TMirrorOptions o = Opt();
+  o.ExcludeEnabled = true;
+  o.ExcludePatterns = Dst + "/cache";
+  o.ArchiveEnabled = true;
+  o.ArchiveDir = Tmp / "archive";
+  TRunResult r = Run(o);
+  EXPECT_EQ(ReadFile(Dst + "/cache/f.txt"), "the user's old version") << r.Text();
+  EXPECT_FALSE(Exists(Dst + "/cache/deeper"));
+  EXPECT_EQ(ReadFile(Dst + "/other.txt"), "o");
+  EXPECT_TRUE(r.Has("ERROR        Cannot mirror into \"" + Dst +
+                    "/cache\": the exclusion patterns leave out the destination folder"))
+      << r.Text();
+  EXPECT_EQ(r.Stats.Errors, 1);
+}
+
 TEST_F(PlanTest, LinksAndSpecialFilesAreSkippedWithALine) {
   WriteFile(Src + "/real/f.txt", "r");
   WriteFile(Tmp / "outside/secret.txt", "s");

@@ -20,7 +20,10 @@ struct TSide {
   std::vector<TListedFile> Files = {};
   std::vector<std::string_view> Dirs = {}, Oddities = {}, Links = {}, KeptOut = {};
   std::vector<TListedFile> FilteredOut = {};
-  TFolderListing Listing() const { return TFolderListing{Files, Dirs, Oddities, Links, KeptOut, FilteredOut}; }
+  std::vector<std::string_view> Excluded = {};
+  TFolderListing Listing() const {
+    return TFolderListing{Files, Dirs, Oddities, Links, KeptOut, FilteredOut, Excluded};
+  }
 };
 
 // A destination side whose files the filters left out.
@@ -46,6 +49,7 @@ const char* KindText(TActionKind k) {
     case TActionKind::MakeDir: return "mkdir";
     case TActionKind::RemoveDir: return "rmdir";
     case TActionKind::FolderOverLink: return "folder-over-link";
+    case TActionKind::FolderExcluded: return "folder-excluded";
   }
   return "?";
 }
@@ -181,6 +185,12 @@ TEST(Planner, ProtectionsAndHeldFolders) {
       {"in a held destination folder nothing is written", {{F("a", 1)}, {"d"}}, {}, " | sub d[s,held]", {}, held},
       {"a kept-out destination folder is held", {{F("a", 1)}, {"logs"}}, {{}, {}, {}, {}, {"logs"}},
        "copy a(new) | sub logs[s,held]"},
+      // A pattern that names the destination's own path hides its folder:
+      // copies into it would replace files nobody compared.
+      {"a destination folder the patterns leave out is held, with an error", {{F("a", 1)}, {"cache"}},
+       {{}, {}, {}, {}, {}, {}, {"cache"}}, "copy a(new), folder-excluded cache | sub cache[s,held]"},
+      {"left out on both sides: no folder pair at all", {{F("a", 1)}}, {{}, {}, {}, {}, {}, {}, {"cache"}},
+       "copy a(new)"},
   });
 }
 
