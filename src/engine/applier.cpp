@@ -152,6 +152,16 @@ void TApplier::RemoveLeftovers() {
   }
 }
 
+bool TApplier::WillRetry(int code, int attempt, const std::string& rel) {
+  if (code == 0 || !FRun.Opt.RetryLocked || FRun.Cancelled() || !IsFileInUseCode(code) || attempt == 3) return false;
+  TRunEvent e;
+  e.Kind = TEventKind::Retry;
+  e.Rel = rel;
+  e.Count = attempt + 1;
+  FRun.Emit(e);
+  return true;
+}
+
 void TApplier::DeleteFiles() {
   if (FRun.Opt.RecycleDeletes && !FArchive && !FRun.Opt.DryRun) return RecycleFiles();
   ForEachChunk(FPlan.Deletes, false, [&](const TChunk& c) { DeleteChunk(c); });
@@ -201,12 +211,7 @@ void TApplier::DeleteOne(const TPlanFile& f, int dir) {
   int code = 0;
   for (int attempt = 1;; ++attempt) {
     code = FRun.Fs.DeleteFileAt(dir, name);
-    if (code == 0 || !FRun.Opt.RetryLocked || FRun.Cancelled() || !IsFileInUseCode(code) || attempt == 3) break;
-    TRunEvent e;
-    e.Kind = TEventKind::Retry;
-    e.Rel = rel;
-    e.Count = attempt + 1;
-    FRun.Emit(e);
+    if (!WillRetry(code, attempt, rel)) break;
     RetryWait();
   }
   if (code == 0) {

@@ -73,6 +73,9 @@ private:
   // reported, say) is that operation's error, and the chunk goes on.
   void Guarded(const std::function<void()>& body);
   void RetryWait();
+  // After attempt failed with code: true when the step is to be tried
+  // again (a file in use, retries on, tries left), with its line said.
+  bool WillRetry(int code, int attempt, const std::string& rel);
 
   void DeleteChunk(const TChunk& c);
   void DeleteOne(const TPlanFile& f, int dir);

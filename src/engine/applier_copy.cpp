@@ -232,12 +232,7 @@ void TApplier::CopyOne(const TPlanFile& f, int dir, int srcDir, int code) {
   for (int attempt = 1; code == 0; ++attempt) {
     code = FRun.Fs.CopyFileAt(in, dir, name, progress, &FRun.CancelFlag, f.Size >= kLargeFile, verify, beforeVisible,
                               &aclSet);
-    if (code == 0 || !FRun.Opt.RetryLocked || FRun.Cancelled() || !IsFileInUseCode(code) || attempt == 3) break;
-    TRunEvent e;
-    e.Kind = TEventKind::Retry;
-    e.Rel = rel;
-    e.Count = attempt + 1;
-    FRun.Emit(e);
+    if (!WillRetry(code, attempt, rel)) break;
     if (last > 0) {
       FRun.BytesCopied.fetch_sub(last);
       last = 0;
