@@ -35,17 +35,16 @@ void EnsureStandardDescriptors() {
 }
 
 #ifdef TWF_HAVE_WINDOW
-bool HasDisplay() {
-  const char* x = getenv("DISPLAY");
-  const char* w = getenv("WAYLAND_DISPLAY");
-  return (x && *x) || (w && *w);
-}
-
 twf::TWindowModule LoadWindow(const twf::TProgramConfig& config) {
   std::vector<std::string> candidates;
   if (!config.WindowModuleDir.empty()) candidates.push_back(config.WindowModuleDir + "/" + twf::kWindowModuleName);
   for (std::string& c : twf::WindowModuleCandidates(twf::ExecutablePath())) candidates.push_back(std::move(c));
   return twf::LoadWindowModule(candidates);
+}
+
+// Tells the toolkit the server that answered when it would try another first.
+void UsePlatform(const twf::TDisplayChoice& display) {
+  if (!display.Platform.empty()) setenv("QT_QPA_PLATFORM", display.Platform.c_str(), 1);
 }
 
 // The window's start with what this program was given.
@@ -91,7 +90,7 @@ int RunProgram(int argc, char** argv, const TProgramConfig& config) {
     if (display.Kind != TDisplayKind::dkNone) {
       const TWindowModule window = LoadWindow(config);
       if (window.Main) {
-        if (!display.Platform.empty()) setenv("QT_QPA_PLATFORM", display.Platform.c_str(), 1);
+        UsePlatform(display);
         const TWindowStartup startup = WindowStartup(cmd, storePath, run);
         return window.Main(&argc, argv, &startup);
       }
@@ -112,9 +111,13 @@ int RunProgram(int argc, char** argv, const TProgramConfig& config) {
     return 0;
   }
 #ifdef TWF_HAVE_WINDOW
-  if (HasDisplay()) {
+  // The toolkit aborts the process when the server a display variable names
+  // does not answer: a stale DISPLAY gets the message below instead.
+  const TDisplayChoice display = ProbeDisplay(DisplayEnvFromProcess());
+  if (display.Kind != TDisplayKind::dkNone) {
     const TWindowModule window = LoadWindow(config);
     if (window.Main) {
+      UsePlatform(display);
       TWindowStartup startup = WindowStartup(cmd, storePath, run);
       startup.ListenForActivation = lock.State() == TInstanceLock::isFirst;
       return window.Main(&argc, argv, &startup);

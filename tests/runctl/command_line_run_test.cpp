@@ -245,12 +245,27 @@ TEST_F(CommandLineRun, ADisplayThatDoesNotAnswerRunsHeadless) {
   }
 }
 
+// A display variable whose server has gone (a terminal left from an ended
+// session) is no display either: the toolkit would abort the process.
 TEST_F(CommandLineRun, InteractiveStartWithoutADisplay) {
-  TProcessResult r = Twinfold({"/task:Nightly"});
-  EXPECT_EQ(r.ExitCode, 2);
-  EXPECT_EQ(r.Err.rfind("twinfold: no display: ", 0), 0u) << r.Err;
-  EXPECT_NE(r.Err.find("--help"), std::string::npos);
-  EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1);
+  const std::string runtime = Tmp / "runtime";
+  test::MakeDirs(runtime);
+  test::WriteFile(runtime + "/wayland-gone", "");
+  const std::vector<std::vector<std::string>> envs = {
+      {},
+      {"DISPLAY=:4242"},
+      {"WAYLAND_DISPLAY=wayland-gone", "XDG_RUNTIME_DIR=" + runtime},
+  };
+  for (const auto& extra : envs) {
+    SCOPED_TRACE(extra.empty() ? "no display variables" : extra[0]);
+    std::vector<std::string> env = Env();
+    env.insert(env.end(), extra.begin(), extra.end());
+    TProcessResult r = Twinfold({"/task:Nightly"}, {}, env);
+    EXPECT_EQ(r.ExitCode, 2);
+    EXPECT_EQ(r.Err.rfind("twinfold: no display: ", 0), 0u) << r.Err;
+    EXPECT_NE(r.Err.find("--help"), std::string::npos);
+    EXPECT_EQ(std::count(r.Err.begin(), r.Err.end(), '\n'), 1);
+  }
 }
 
 // The toolkit is loaded by a window that opens, and by nothing else: a
