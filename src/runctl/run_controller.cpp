@@ -59,7 +59,7 @@ bool Inside(const std::string& parent, const std::string& child) {
 // would wipe the first one's log: the name is claimed by creating the file
 // exclusively, and a taken name gets "_2", "_3" ... before ".log". The log is
 // written through the descriptor of that claim, never reopened by name, and
-// with every name taken the run has no log file rather than someone else's.
+// with every name taken the run is refused rather than write into another's.
 // Returns the descriptor (name set), or -1 with error set to the refusal.
 int ClaimLogFile(const std::string& logDir, std::string& name, std::string& error) {
   time_t now = time(nullptr);
