@@ -181,6 +181,30 @@ def rmtree(path):
         sh(["rm", "-rf", "--", path])
 
 
+def build_tree(root, name, params, what, fill):
+    """root/name as fill(tmp) makes it, unless a finished one with these params is there.
+
+    The tree is made under another name and stamped only once renamed, so an
+    interrupted build is made again rather than measured.
+    """
+    final = os.path.join(root, name)
+    if is_built(root, name, params):
+        log(f"reusing {final}")
+        return final
+    log(f"generating {final}{what}")
+    unmark(root, name)
+    tmp = final + ".tmp"
+    rmtree(tmp)
+    rmtree(final)
+    t0 = time.time()
+    fill(tmp)
+    os.rename(tmp, final)
+    os.sync()
+    mark_built(root, name, params)
+    log(f"generated {final} in {time.time() - t0:.0f} s")
+    return final
+
+
 def folder_list(ndirs):
     """ndirs folders in two levels: ndirs/50 top folders holding the rest."""
     tops = max(1, ndirs // 50)
@@ -199,81 +223,61 @@ def write_file(path, data, mtime_ns):
 def make_small_tree(root, name, nfiles, ndirs, maxsize, seed):
     """nfiles files of 0..maxsize bytes spread at random over ndirs folders."""
     params = {"kind": "small", "files": nfiles, "dirs": ndirs, "max": maxsize, "seed": seed}
-    final = os.path.join(root, name)
-    if is_built(root, name, params):
-        log(f"reusing {final}")
-        return final
-    log(f"generating {final}: {nfiles} files in {ndirs} folders, 0-{maxsize} B")
-    unmark(root, name)
-    tmp = final + ".tmp"
-    rmtree(tmp)
-    rmtree(final)
-    rng = random.Random(seed)
-    pool = Pool(seed)
-    dirs = folder_list(ndirs)
-    for d in dirs:
-        os.makedirs(os.path.join(tmp, d))
-    for i in range(nfiles):
-        d = dirs[rng.randrange(len(dirs))]
-        size = rng.randint(0, maxsize)
-        mtime = BASE_NS + rng.randrange(0, 365 * 86400 * 10**9)
-        write_file(os.path.join(tmp, d, f"f{i:06d}.dat"), pool.take(rng, size), mtime)
-    for d in reversed(dirs):
-        os.utime(os.path.join(tmp, d), ns=(BASE_NS, BASE_NS))
-    os.rename(tmp, final)
-    os.sync()
-    mark_built(root, name, params)
-    return final
+    def fill(tmp):
+        rng = random.Random(seed)
+        pool = Pool(seed)
+        dirs = folder_list(ndirs)
+        for d in dirs:
+            os.makedirs(os.path.join(tmp, d))
+        for i in range(nfiles):
+            d = dirs[rng.randrange(len(dirs))]
+            size = rng.randint(0, maxsize)
+            mtime = BASE_NS + rng.randrange(0, 365 * 86400 * 10**9)
+            write_file(os.path.join(tmp, d, f"f{i:06d}.dat"), pool.take(rng, size), mtime)
+        for d in reversed(dirs):
+            os.utime(os.path.join(tmp, d), ns=(BASE_NS, BASE_NS))
+
+    return build_tree(root, name, params, f": {nfiles} files in {ndirs} folders, 0-{maxsize} B", fill)
 
 
 def make_changed_tree(root, name, base, basename, nfiles_hint, maxsize, seed):
     """A copy of base with 5 % of the files changed, 2.5 % added, 2.5 % deleted."""
     params = {"kind": "changed", "base": basename, "seed": seed, "max": maxsize,
               "base_stamp": json.load(open(stamp_path(root, basename)))}
-    final = os.path.join(root, name)
-    if is_built(root, name, params):
-        log(f"reusing {final}")
-        return final
-    log(f"generating {final} from {base}")
-    unmark(root, name)
-    tmp = final + ".tmp"
-    rmtree(tmp)
-    rmtree(final)
-    sh(["cp", "-a", base, tmp])
-    files = []
-    for dirpath, _dirs, names in os.walk(tmp):
-        for n in names:
-            files.append(os.path.relpath(os.path.join(dirpath, n), tmp))
-    files.sort()
-    dirs = sorted({os.path.dirname(f) for f in files} | set(folder_list_from(tmp)))
-    rng = random.Random(seed)
-    pool = Pool(seed + 1)
-    n = len(files)
-    picked = rng.sample(files, n // 10)  # first half changed, second half deleted
-    changed, deleted = picked[: n // 20], picked[n // 20: n // 20 + n // 40]
-    touched_dirs = set()
-    for rel in changed:
-        p = os.path.join(tmp, rel)
-        os.unlink(p)
-        size = rng.randint(0, maxsize)
-        mtime = BASE_NS + 400 * 86400 * 10**9 + rng.randrange(0, 86400 * 10**9)
-        write_file(p, pool.take(rng, size), mtime)
-    for rel in deleted:
-        os.unlink(os.path.join(tmp, rel))
-        touched_dirs.add(os.path.dirname(rel))
-    for i in range(n // 40):
-        d = dirs[rng.randrange(len(dirs))]
-        size = rng.randint(0, maxsize)
-        mtime = BASE_NS + 400 * 86400 * 10**9 + rng.randrange(0, 86400 * 10**9)
-        write_file(os.path.join(tmp, d, f"n{i:06d}.dat"), pool.take(rng, size), mtime)
-        touched_dirs.add(d)
-    for d in touched_dirs:
-        t = BASE_NS + 400 * 86400 * 10**9
-        os.utime(os.path.join(tmp, d), ns=(t, t))
-    os.rename(tmp, final)
-    os.sync()
-    mark_built(root, name, params)
-    return final
+    def fill(tmp):
+        sh(["cp", "-a", base, tmp])
+        files = []
+        for dirpath, _dirs, names in os.walk(tmp):
+            for n in names:
+                files.append(os.path.relpath(os.path.join(dirpath, n), tmp))
+        files.sort()
+        dirs = sorted({os.path.dirname(f) for f in files} | set(folder_list_from(tmp)))
+        rng = random.Random(seed)
+        pool = Pool(seed + 1)
+        n = len(files)
+        picked = rng.sample(files, n // 10)  # first half changed, second half deleted
+        changed, deleted = picked[: n // 20], picked[n // 20: n // 20 + n // 40]
+        touched_dirs = set()
+        for rel in changed:
+            p = os.path.join(tmp, rel)
+            os.unlink(p)
+            size = rng.randint(0, maxsize)
+            mtime = BASE_NS + 400 * 86400 * 10**9 + rng.randrange(0, 86400 * 10**9)
+            write_file(p, pool.take(rng, size), mtime)
+        for rel in deleted:
+            os.unlink(os.path.join(tmp, rel))
+            touched_dirs.add(os.path.dirname(rel))
+        for i in range(n // 40):
+            d = dirs[rng.randrange(len(dirs))]
+            size = rng.randint(0, maxsize)
+            mtime = BASE_NS + 400 * 86400 * 10**9 + rng.randrange(0, 86400 * 10**9)
+            write_file(os.path.join(tmp, d, f"n{i:06d}.dat"), pool.take(rng, size), mtime)
+            touched_dirs.add(d)
+        for d in touched_dirs:
+            t = BASE_NS + 400 * 86400 * 10**9
+            os.utime(os.path.join(tmp, d), ns=(t, t))
+
+    return build_tree(root, name, params, f" from {base}", fill)
 
 
 def folder_list_from(top):
@@ -286,37 +290,27 @@ def folder_list_from(top):
 
 def make_big_tree(root, name, count, size, seed):
     params = {"kind": "big", "count": count, "size": size, "seed": seed}
-    final = os.path.join(root, name)
-    if is_built(root, name, params):
-        log(f"reusing {final}")
-        return final
-    log(f"generating {final}: {count} files of {size // MIB} MiB")
-    unmark(root, name)
-    tmp = final + ".tmp"
-    rmtree(tmp)
-    rmtree(final)
-    os.makedirs(tmp)
-    pool = Pool(seed).data
-    chunk = 4 * MIB
-    for k in range(count):
-        p = os.path.join(tmp, f"big{k}.bin")
-        with open(p, "wb") as f:
-            done = 0
-            i = 0
-            while done < size:
-                n = min(chunk, size - done)
-                # Each chunk is unique: a counter header over a rotating slice.
-                off = (i * 65_537 + k * 1_048_573) % (len(pool) - chunk)
-                block = bytearray(pool[off:off + n])
-                block[:16] = (k * 1_000_003 + i).to_bytes(16, "little")
-                f.write(block)
-                done += n
-                i += 1
-        os.utime(p, ns=(BASE_NS, BASE_NS))
-    os.rename(tmp, final)
-    os.sync()
-    mark_built(root, name, params)
-    return final
+    def fill(tmp):
+        os.makedirs(tmp)
+        pool = Pool(seed).data
+        chunk = 4 * MIB
+        for k in range(count):
+            p = os.path.join(tmp, f"big{k}.bin")
+            with open(p, "wb") as f:
+                done = 0
+                i = 0
+                while done < size:
+                    n = min(chunk, size - done)
+                    # Each chunk is unique: a counter header over a rotating slice.
+                    off = (i * 65_537 + k * 1_048_573) % (len(pool) - chunk)
+                    block = bytearray(pool[off:off + n])
+                    block[:16] = (k * 1_000_003 + i).to_bytes(16, "little")
+                    f.write(block)
+                    done += n
+                    i += 1
+            os.utime(p, ns=(BASE_NS, BASE_NS))
+
+    return build_tree(root, name, params, f": {count} files of {size // MIB} MiB", fill)
 
 
 # Creates the W6 trees: millions of files are too many for a Python loop to
@@ -447,27 +441,16 @@ def write_many_python(top, nfiles, ndirs, seed):
 def make_many_tree(root, name, nfiles, ndirs, seed):
     """nfiles mostly empty files in ndirs folders; the same tree for every name."""
     params = {"kind": "many", "files": nfiles, "dirs": ndirs, "seed": seed}
-    final = os.path.join(root, name)
-    if is_built(root, name, params):
-        log(f"reusing {final}")
-        return final
-    log(f"generating {final}: {nfiles} files in {ndirs} folders (takes a while; progress below)")
-    unmark(root, name)
-    tmp = final + ".tmp"
-    rmtree(tmp)
-    rmtree(final)
-    exe = mkmany_helper(root)
-    t0 = time.time()
-    if exe:
-        sh([exe, tmp, str(nfiles), str(ndirs), str(seed), str(BASE_NS)])
-    else:
-        log("no C compiler: generating with Python (slower)")
-        write_many_python(tmp, nfiles, ndirs, seed)
-    os.rename(tmp, final)
-    os.sync()
-    mark_built(root, name, params)
-    log(f"generated {final} in {time.time() - t0:.0f} s")
-    return final
+    def fill(tmp):
+        exe = mkmany_helper(root)
+        if exe:
+            sh([exe, tmp, str(nfiles), str(ndirs), str(seed), str(BASE_NS)])
+        else:
+            log("no C compiler: generating with Python (slower)")
+            write_many_python(tmp, nfiles, ndirs, seed)
+
+    return build_tree(root, name, params,
+                      f": {nfiles} files in {ndirs} folders (takes a while; progress below)", fill)
 
 
 def ensure_mirror(src, dst):

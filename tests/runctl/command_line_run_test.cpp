@@ -31,15 +31,17 @@ using test::TTempDir;
 
 class CommandLineRun : public ::testing::Test {
 protected:
-  void SetUp() override {
-    Home = Tmp / "home";
-    Src = Tmp / "src";
-    Dst = Tmp / "dst";
-    Logs = Tmp / "logs";
+  void SetUp() override { Populate(Tmp); }
+  // The home, the two-file source and the job "Nightly" that mirrors it, under top.
+  void Populate(const TTempDir& top) {
+    Home = top / "home";
+    Src = top / "src";
+    Dst = top / "dst";
+    Logs = top / "logs";
+    Job = top / "job.ini";
     test::MakeDirs(Home);
     test::WriteFile(Src + "/a.txt", "alpha");
     test::WriteFile(Src + "/sub/b.txt", "beta");
-    Job = Tmp / "job.ini";
     WriteJob(Job, "Nightly", Src, Dst);
   }
   void WriteJob(const std::string& path, const std::string& name, const std::string& src, const std::string& dst) {
@@ -197,15 +199,7 @@ TEST_F(CommandLineRun, RunWithErrorsEndsWithCode1) {
   const std::string base = test::BaseOpenToAll();
   if (base.empty()) GTEST_SKIP() << "no temporary folder that another user can reach";
   TTempDir open(base);
-  Home = open / "home";
-  Src = open / "src";
-  Dst = open / "dst";
-  Logs = open / "logs";
-  Job = open / "job.ini";
-  test::MakeDirs(Home);
-  test::WriteFile(Src + "/a.txt", "alpha");
-  test::WriteFile(Src + "/sub/b.txt", "beta");
-  WriteJob(Job, "Nightly", Src, Dst);
+  Populate(open);
   chmod((Src + "/a.txt").c_str(), 0);
   ASSERT_EQ(test::Shell("chown -R 65534:65534 '" + open.Path() + "'"), 0);
   chmod(open.Path().c_str(), 0755);
