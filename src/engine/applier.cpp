@@ -61,11 +61,12 @@ bool TApplier::IsBelowChanged(std::string_view rel) {
 }
 
 void TApplier::ReportChanged(const std::string& relDir) {
-  if (IsBelowChanged(relDir)) return;
   {
     std::lock_guard<std::mutex> g(FChangedLock);
+    // Already reported, by itself or with a folder above it (another
+    // worker may have been first).
     for (const std::string& c : FChangedDirs)
-      if (c == relDir) return; // another worker was first
+      if (IsAtOrBelow(relDir, c)) return;
     FChangedDirs.push_back(relDir);
   }
   FRun.FailAt(TRunError::FolderChanged, FRun.DstPath(relDir));
@@ -92,7 +93,7 @@ int TApplier::OpenDestDir(std::string_view relView, const TDirNode* node, int& f
   if (rel.empty()) return err;
   std::vector<const TDirNode*> chain; // the folder's node first, the root's last
   for (const TDirNode* n = node; n; n = n->Parent.get()) chain.push_back(n);
-  const size_t depth = rel.empty() ? 0 : size_t(std::count(rel.begin(), rel.end(), '/')) + 1;
+  const size_t depth = size_t(std::count(rel.begin(), rel.end(), '/')) + 1;
   size_t k = 0;
   for (size_t end = 0; end != std::string::npos;) {
     end = rel.find('/', end + 1);

@@ -3,7 +3,6 @@
 #include <memory>
 
 #include "engine/applier.h"
-#include "engine/parallel.h"
 #include "engine/xxh3.h"
 #include "platform/fs.h"
 
@@ -65,17 +64,13 @@ int TApplier::OpenSourceFile(int srcDir, const TPlanFile& f, const std::string& 
 }
 
 void TApplier::CheckContents() {
-  const std::vector<TChunk> chunks = Chunks(FPlan.Checks, true);
   std::mutex lock; // guards FPlan.Copies while the workers add to it
-  ParallelForEach(
-      int32_t(chunks.size()), FRun.Opt.Workers, FRun.CancelCount,
-      [&](int32_t i) {
-        std::vector<TPlanFile> differ;
-        CheckChunk(chunks[size_t(i)], differ);
-        std::lock_guard<std::mutex> g(lock);
-        FPlan.Copies.insert(FPlan.Copies.end(), differ.begin(), differ.end());
-      },
-      [&](const char* what) { Unexpected(what); });
+  ForEachChunk(FPlan.Checks, true, [&](const TChunk& c) {
+    std::vector<TPlanFile> differ;
+    CheckChunk(c, differ);
+    std::lock_guard<std::mutex> g(lock);
+    FPlan.Copies.insert(FPlan.Copies.end(), differ.begin(), differ.end());
+  });
   FPlan.Checks.clear();
 }
 
