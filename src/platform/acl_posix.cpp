@@ -3,12 +3,9 @@
 // the folder has none), in the short text form with numeric ids, so no user
 // database lookup happens per file and ids survive unknown names.
 #include <acl/libacl.h>
-#include <fcntl.h>
-#include <limits.h>
 #include <sys/acl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -48,10 +45,6 @@ int ApplyAcl(const char* path, acl_type_t type, const std::string& text) {
   acl_free(acl);
   return err;
 }
-
-} // namespace
-
-namespace {
 
 // Walks the lines of an ACL text; apply(type, text) sets one.
 template <class TApply>

@@ -246,55 +246,38 @@ public:
     // FIFO could hang.
     const size_t slash = rel.rfind('/');
     const std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
-    int dir = posix::OpenBeneath(root, slash == std::string::npos ? std::string() : rel.substr(0, slash),
-                                 O_PATH | O_DIRECTORY);
-    if (dir < 0) return -dir;
+    posix::TFd dir(posix::OpenBeneath(root, slash == std::string::npos ? std::string() : rel.substr(0, slash),
+                                      O_PATH | O_DIRECTORY));
+    if (dir.Get() < 0) return -dir.Get();
     struct stat st;
-    int err = 0;
-    bool viaLink = false;
-    uid_t linkUid = 0;
-    int item = openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (item < 0 || fstat(item, &st) != 0) {
-      err = errno;
-    } else if (S_ISLNK(st.st_mode)) {
+    posix::TFd item(openat(dir.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (item.Get() < 0 || fstat(item.Get(), &st) != 0) return errno;
+    const bool viaLink = S_ISLNK(st.st_mode);
+    const uid_t linkUid = st.st_uid;
+    if (viaLink) {
       // The link opened is the one followed: its text is read from it, so
       // the owner reported is that of the link that chose the file.
-      viaLink = true;
-      linkUid = st.st_uid;
+      if (!followLink) return ELOOP;
       std::string target(PATH_MAX, '\0');
-      const ssize_t n = followLink ? readlinkat(item, "", target.data(), target.size()) : -1;
-      close(item);
-      item = -1;
-      if (!followLink) err = ELOOP;
-      else if (n < 0) err = errno;
-      else if (size_t(n) >= target.size()) err = ENAMETOOLONG;
-      else {
-        target.resize(size_t(n));
-        item = openat(dir, target.c_str(), O_PATH | O_CLOEXEC);
-        if (item < 0 || fstat(item, &st) != 0) err = errno;
-      }
+      const ssize_t n = readlinkat(item.Get(), "", target.data(), target.size());
+      if (n < 0) return errno;
+      if (size_t(n) >= target.size()) return ENAMETOOLONG;
+      target.resize(size_t(n));
+      const int next = openat(dir.Get(), target.c_str(), O_PATH | O_CLOEXEC);
+      if (next < 0) return errno;
+      item.Reset(next);
+      if (fstat(item.Get(), &st) != 0) return errno;
     }
-    close(dir);
-    if (!err && S_ISDIR(st.st_mode)) err = EISDIR;
-    else if (!err && !S_ISREG(st.st_mode)) err = ENOTSUP; // devices and FIFOs are never opened
-    int f = -1;
-    if (!err) {
-      f = open(posix::ProcFdName(item).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-      struct stat opened;
-      if (f < 0) err = errno;
-      else if (fstat(f, &opened) != 0) err = errno;
-      else if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) err = ESTALE;
-      else st = opened;
-    }
-    if (item >= 0) close(item);
-    if (err) {
-      if (f >= 0) close(f);
-      return err;
-    }
-    FillInfo(st, info);
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    if (!S_ISREG(st.st_mode)) return ENOTSUP; // devices and FIFOs are never opened
+    posix::TFd f(open(posix::ProcFdName(item.Get()).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    struct stat opened;
+    if (f.Get() < 0 || fstat(f.Get(), &opened) != 0) return errno;
+    if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino) return ESTALE;
+    FillInfo(opened, info);
     info.ViaLink = viaLink;
-    info.LinkUid = viaLink ? linkUid : st.st_uid;
-    fd = f;
+    info.LinkUid = viaLink ? linkUid : opened.st_uid;
+    fd = f.Release();
     return 0;
   }
 

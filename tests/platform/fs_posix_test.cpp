@@ -3,15 +3,9 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <stddef.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
