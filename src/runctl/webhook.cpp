@@ -6,12 +6,17 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <optional>
+#include <type_traits>
 
+// For the types and constants only: libcurl itself is loaded on the first
+// request (TCurl), so a run that sends none never pays for it and its chain.
 #include <curl/curl.h>
 
 #include "engine/text.h"
 #include "log/logger.h"
 #include "log/utf8.h"
+#include "platform/dynamic_library.h"
 #include "runctl/machine_text.h"
 
 namespace twf {
@@ -154,12 +159,69 @@ std::string ExampleReport(const TRunFlags& flags) {
 
 namespace {
 
+constexpr char kCurlSoname[] = "libcurl.so.4";
+
+// The libcurl functions the webhook calls. Error is empty when all of them
+// were found.
+struct TCurl {
+  CURLcode (*GlobalInit)(long flags) = nullptr;
+  CURL* (*EasyInit)() = nullptr;
+  CURLcode (*EasySetopt)(CURL*, CURLoption, ...) = nullptr;
+  CURLcode (*EasyPerform)(CURL*) = nullptr;
+  CURLcode (*EasyGetinfo)(CURL*, CURLINFO, ...) = nullptr;
+  void (*EasyCleanup)(CURL*) = nullptr;
+  const char* (*EasyStrerror)(CURLcode) = nullptr;
+  curl_slist* (*SlistAppend)(curl_slist*, const char*) = nullptr;
+  void (*SlistFreeAll)(curl_slist*) = nullptr;
+  std::string Error;
+  TDynamicLibrary Library;
+};
+
+TCurl LoadCurl(const std::string& soname) {
+  TCurl c;
+  bool found = c.Library.Open(soname);
+  auto get = [&](auto& fn, const char* name) {
+    if (found) found = (fn = c.Library.Function<std::remove_reference_t<decltype(fn)>>(name)) != nullptr;
+  };
+  get(c.GlobalInit, "curl_global_init");
+  get(c.EasyInit, "curl_easy_init");
+  get(c.EasySetopt, "curl_easy_setopt");
+  get(c.EasyPerform, "curl_easy_perform");
+  get(c.EasyGetinfo, "curl_easy_getinfo");
+  get(c.EasyCleanup, "curl_easy_cleanup");
+  get(c.EasyStrerror, "curl_easy_strerror");
+  get(c.SlistAppend, "curl_slist_append");
+  get(c.SlistFreeAll, "curl_slist_free_all");
+  if (!found) {
+    c.Error = "libcurl could not be loaded: " + c.Library.Error();
+    c.Library.Close();
+    return c;
+  }
+  c.GlobalInit(CURL_GLOBAL_DEFAULT);
+  return c;
+}
+
+std::mutex gCurlOverrideLock;
+std::string gCurlOverride;
+
+// The process's libcurl: loaded once, by whichever request comes first, and
+// never unloaded, since a request on another thread may still be in it at exit.
+const TCurl& SharedCurl() {
+  static const TCurl curl = [] {
+    TCurl c = LoadCurl(kCurlSoname);
+    c.Library.Release();
+    return c;
+  }();
+  return curl;
+}
+
 size_t DiscardBody(char*, size_t size, size_t n, void*) { return size * n; }
 
 // The response timeout: once connected, the request ends when nothing has
 // moved in either direction for timeoutMs. (curl's own low-speed limit
 // averages over several seconds, which would stretch a short timeout.)
 struct TResponseWatch {
+  const TCurl& Api;
   CURL* Curl;
   long TimeoutMs;
   std::chrono::steady_clock::time_point Last = std::chrono::steady_clock::now();
@@ -171,7 +233,7 @@ int OnTransferProgress(void* data, curl_off_t, curl_off_t down, curl_off_t, curl
   auto* w = static_cast<TResponseWatch*>(data);
   const auto now = std::chrono::steady_clock::now();
   curl_off_t connectedUs = 0;
-  curl_easy_getinfo(w->Curl, CURLINFO_CONNECT_TIME_T, &connectedUs);
+  w->Api.EasyGetinfo(w->Curl, CURLINFO_CONNECT_TIME_T, &connectedUs);
   if (connectedUs == 0 || up != w->Up || down != w->Down) {
     // Connecting is the connect timeout's business; any byte is progress.
     w->Up = up;
@@ -196,12 +258,17 @@ bool MayCarrySecret(const std::string& url, bool verifyCertificate) {
 
 bool HasLineBreak(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
 
-void GlobalInit() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+} // namespace
+
+TCurlLibraryOverride::TCurlLibraryOverride(const std::string& soname) {
+  std::lock_guard<std::mutex> g(gCurlOverrideLock);
+  gCurlOverride = soname;
 }
 
-} // namespace
+TCurlLibraryOverride::~TCurlLibraryOverride() {
+  std::lock_guard<std::mutex> g(gCurlOverrideLock);
+  gCurlOverride.clear();
+}
 
 void PostWebhook(const std::string& url, const std::string& payload, bool verifyCertificate,
                  const std::string& headerValueIn, const std::string& headerNameIn, TMirrorLogger& log,
@@ -218,57 +285,66 @@ void PostWebhook(const std::string& url, const std::string& payload, bool verify
     }
   }
   try {
-    GlobalInit();
-    CURL* curl = curl_easy_init();
+    std::string overrideName;
+    {
+      std::lock_guard<std::mutex> g(gCurlOverrideLock);
+      overrideName = gCurlOverride;
+    }
+    std::optional<TCurl> ownCurl;
+    if (!overrideName.empty()) ownCurl.emplace(LoadCurl(overrideName));
+    const TCurl& api = ownCurl ? *ownCurl : SharedCurl();
+    CURL* curl = nullptr;
     if (HasLineBreak(headerName) || HasLineBreak(headerValue)) {
       // A line break would let the key's text add header lines of its own.
-      if (curl) curl_easy_cleanup(curl);
       line = "Webhook:     FAILED - the auth header contains a line break";
-    } else if (!curl) {
+    } else if (!api.Error.empty()) {
+      line = "Webhook:     FAILED - " + StripTrailingDot(api.Error);
+    } else if (!(curl = api.EasyInit())) {
       line = "Webhook:     FAILED - the HTTP client could not be created";
     } else {
       char errbuf[CURL_ERROR_SIZE] = {0};
-      curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
+      curl_slist* headers = api.SlistAppend(nullptr, "Content-Type: application/json");
       if (!headerName.empty()) {
         // "Name;" is how curl sends a header with an empty value.
         std::string h = headerValue.empty() ? headerName + ";" : headerName + ": " + headerValue;
-        headers = curl_slist_append(headers, h.c_str());
+        headers = api.SlistAppend(headers, h.c_str());
       }
-      curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-      curl_easy_setopt(curl, CURLOPT_POST, 1L);
-      curl_easy_setopt(curl, CURLOPT_POSTFIELDS, payload.data());
-      curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(payload.size()));
-      curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-      curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
-      TResponseWatch watch{curl, timeoutMs};
-      curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnTransferProgress);
-      curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &watch);
-      curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+      auto set = api.EasySetopt;
+      set(curl, CURLOPT_URL, url.c_str());
+      set(curl, CURLOPT_POST, 1L);
+      set(curl, CURLOPT_POSTFIELDS, payload.data());
+      set(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(payload.size()));
+      set(curl, CURLOPT_HTTPHEADER, headers);
+      set(curl, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
+      TResponseWatch watch{api, curl, timeoutMs};
+      set(curl, CURLOPT_XFERINFOFUNCTION, OnTransferProgress);
+      set(curl, CURLOPT_XFERINFODATA, &watch);
+      set(curl, CURLOPT_NOPROGRESS, 0L);
       // A server trickling bytes must not hold the run's finish forever.
-      curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 4 * timeoutMs);
+      set(curl, CURLOPT_TIMEOUT_MS, 4 * timeoutMs);
       // Only what an HTTP client does: no file://, no other protocols, and
       // no redirects.
-      curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-      curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-      curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
-      curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, DiscardBody);
-      curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verifyCertificate ? 1L : 0L);
-      curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verifyCertificate ? 2L : 0L);
-      if (!transport.CaFile.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, transport.CaFile.c_str());
-      CURLcode rc = curl_easy_perform(curl);
+      set(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+      set(curl, CURLOPT_NOSIGNAL, 1L);
+      set(curl, CURLOPT_ERRORBUFFER, errbuf);
+      set(curl, CURLOPT_WRITEFUNCTION, DiscardBody);
+      set(curl, CURLOPT_SSL_VERIFYPEER, verifyCertificate ? 1L : 0L);
+      set(curl, CURLOPT_SSL_VERIFYHOST, verifyCertificate ? 2L : 0L);
+      if (!transport.CaFile.empty()) set(curl, CURLOPT_CAINFO, transport.CaFile.c_str());
+      CURLcode rc = api.EasyPerform(curl);
       if (rc == CURLE_OK) {
         long code = 0;
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
+        api.EasyGetinfo(curl, CURLINFO_RESPONSE_CODE, &code);
         line = FormatText("Webhook:     delivered (HTTP %ld)", code);
       } else {
         std::string msg = watch.TimedOut ? FormatText("no response from the server within %ld ms", timeoutMs)
                           : errbuf[0]     ? errbuf
-                                          : curl_easy_strerror(rc);
+                                          : api.EasyStrerror(rc);
         while (!msg.empty() && (msg.back() == '\n' || msg.back() == ' ')) msg.pop_back();
         line = "Webhook:     FAILED - " + StripTrailingDot(msg);
       }
-      curl_slist_free_all(headers);
-      curl_easy_cleanup(curl);
+      api.SlistFreeAll(headers);
+      api.EasyCleanup(curl);
     }
   } catch (const std::exception& e) {
     line = "Webhook:     FAILED - " + StripTrailingDot(e.what());

@@ -61,9 +61,22 @@ struct TWebhookTransport {
 // header goes only to an https URL with verifyCertificate on; otherwise the
 // report is posted without it, after the line kWebhookHeaderWithheldLine.
 // Only http and https URLs are posted, redirects are not followed, and a
-// header name or value holding a line break fails the request.
+// header name or value holding a line break fails the request. libcurl is
+// loaded on the first request; when it cannot be, every request fails with
+// "libcurl could not be loaded: reason".
 void PostWebhook(const std::string& url, const std::string& payload, bool verifyCertificate,
                  const std::string& headerValue, const std::string& headerName, TMirrorLogger& log,
                  const TWebhookTransport& transport = {});
+
+// Tests: while one exists, requests load libcurl from soname instead of the
+// shared copy, afresh for each request (a name that cannot be loaded shows
+// how a machine without libcurl fails). One at a time.
+class TCurlLibraryOverride {
+public:
+  explicit TCurlLibraryOverride(const std::string& soname);
+  ~TCurlLibraryOverride();
+  TCurlLibraryOverride(const TCurlLibraryOverride&) = delete;
+  TCurlLibraryOverride& operator=(const TCurlLibraryOverride&) = delete;
+};
 
 } // namespace twf

@@ -331,5 +331,36 @@ TEST_F(Webhook, SilentServerFailsAfterTheTimeout) {
   EXPECT_EQ(server.Requests().size(), 1u) << "the request did arrive";
 }
 
+// A machine without libcurl, or with a library of that name that is not
+// libcurl: the request fails as any transport error does, and the next one
+// with the real library still goes out.
+TEST_F(Webhook, LibcurlThatCannotBeLoaded) {
+  TWebhookServer server(TWebhookServer::wmOk);
+  ASSERT_TRUE(server.Started());
+  struct TCase {
+    const char* Name;
+    const char* Soname;
+    const char* WantPart;
+  };
+  const std::vector<TCase> cases = {
+      {"no such library", "libtwf-no-such-curl.so.4", "libtwf-no-such-curl.so.4"},
+      {"a library without curl's functions", "libc.so.6", "curl_global_init"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TCapturedLog log;
+    {
+      TCurlLibraryOverride missing(c.Soname);
+      PostWebhook(server.Url(), "{}", true, "", "", log.Logger);
+    }
+    PostWebhook(server.Url(), "{}", true, "", "", log.Logger);
+    ASSERT_EQ(log.Lines.size(), 2u);
+    EXPECT_EQ(log.Lines[0].rfind("Webhook:     FAILED - libcurl could not be loaded: ", 0), 0u) << log.Lines[0];
+    EXPECT_NE(log.Lines[0].find(c.WantPart), std::string::npos) << log.Lines[0];
+    EXPECT_EQ(log.Lines[1], "Webhook:     delivered (HTTP 200)");
+  }
+  EXPECT_EQ(server.Requests().size(), cases.size());
+}
+
 } // namespace
 } // namespace twf
