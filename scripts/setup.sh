@@ -11,6 +11,7 @@ PKGS=(
   libcurl4-openssl-dev openssl
   libsodium-dev
   libacl1-dev acl
+  liburing-dev
   libglib2.0-dev
   libgtest-dev
   util-linux

@@ -13,11 +13,9 @@
 #include "engine/archive.h"
 #include "engine/plan.h"
 #include "engine/run_state.h"
+#include "platform/fs.h"
 
 namespace twf {
-
-class IFileSystem;
-struct TFileInfo;
 
 class TApplier {
 public:
@@ -93,8 +91,27 @@ private:
     TSide Side = kSideNone;
   };
   TCompare SameContent(const TPlanFile& f, const std::string& rel, int srcDir, int dstDir, int dstErr);
+  // A copy written into its folder and waiting for its name. A worker
+  // writes a batch of them first, then names them, so their flushes to
+  // the device overlap; a batch not named (cancel, an exception) is
+  // removed when it ends.
+  struct THeldCopy {
+    size_t Index = 0; // in FPlan.Copies
+    TPendingCopy Copy;
+    int64_t Counted = 0; // bytes of it already added to BytesCopied
+    int AclRead = 0, AclSet = 0;
+  };
+  struct TCopyBatch {
+    IFileSystem& Fs;
+    int Dir = -1;
+    std::vector<THeldCopy> Held;
+    ~TCopyBatch();
+  };
   void CopyChunk(const TChunk& c);
-  void CopyOne(const TPlanFile& f, int dir, int srcDir, int code);
+  void WriteOne(size_t index, int srcDir, int code, TCopyBatch& batch);
+  void NameBatch(TCopyBatch& batch, int srcDir);
+  void NameOne(THeldCopy& h, int dir, int srcDir);
+  void Unwrite(THeldCopy& h, int dir);
   void VerifyCopy(const TPlanFile& f, const std::string& rel, int srcDir, int dstDir);
   void Unexpected(const char* what);
 
@@ -108,6 +125,7 @@ private:
     uint32_t Mode;
   };
   std::vector<TDeferredMode> FDeferredModes; // run thread only
+  size_t FHeldPerWorker = 1;                 // the most copies a worker holds unnamed
 };
 
 } // namespace twf

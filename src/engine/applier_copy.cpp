@@ -1,4 +1,5 @@
 // Applying the plan: content comparison, copies and their verification.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -155,8 +156,22 @@ TApplier::TCompare TApplier::SameContent(const TPlanFile& f, const std::string& 
   }
 }
 
+// Every worker holds its batch open, so the batches of all of them stay
+// well inside the process's descriptor limit.
+static size_t HeldCopiesPerWorker(int workers) {
+  const int64_t limit = OpenFileLimit();
+  const int64_t perWorker = limit <= 0 ? 8 : limit / 2 / std::max(workers, 1) - 4;
+  return size_t(std::clamp<int64_t>(perWorker, 1, int64_t(kChunkFiles)));
+}
+
 void TApplier::CopyFiles() {
+  FHeldPerWorker = HeldCopiesPerWorker(FRun.Opt.Workers);
   ForEachChunk(FPlan.Copies, true, [&](const TChunk& c) { CopyChunk(c); });
+}
+
+TApplier::TCopyBatch::~TCopyBatch() {
+  for (THeldCopy& h : Held)
+    if (h.Copy.Fd >= 0) Fs.DropCopyAt(h.Copy, Dir);
 }
 
 void TApplier::CopyChunk(const TChunk& c) {
@@ -172,15 +187,20 @@ void TApplier::CopyChunk(const TChunk& c) {
     TFileInfo info;
     if (code == 0) code = FRun.Fs.OpenDirAt(FRun.SrcRoot, folder.Rel, src.Fd, info);
   }
+  TCopyBatch batch{FRun.Fs, dir.Fd, {}};
+  batch.Held.reserve(FHeldPerWorker); // so adding to it never throws
   for (size_t i = c.First; i < c.First + c.Count && !FRun.Cancelled(); ++i) {
-    if (code != kFolderChanged) Guarded([&] { CopyOne(FPlan.Copies[i], dir.Fd, src.Fd, code); });
-    FRun.DoneOps.fetch_add(1);
+    if (code != kFolderChanged) Guarded([&] { WriteOne(i, src.Fd, code, batch); });
+    FRun.DoneOps.fetch_add(1); // progress follows the writing; naming is quick
+    if (batch.Held.size() >= FHeldPerWorker) NameBatch(batch, src.Fd);
   }
+  NameBatch(batch, src.Fd);
 }
 
 // code: what opening the two folders gave (0, or the errno every file of
-// the chunk fails with).
-void TApplier::CopyOne(const TPlanFile& f, int dir, int srcDir, int code) {
+// the chunk fails with). A written copy joins batch.
+void TApplier::WriteOne(size_t index, int srcDir, int code, TCopyBatch& batch) {
+  const TPlanFile& f = FPlan.Copies[index];
   const std::string rel = FPlan.RelOf(f), name(f.Name());
   if (FRun.Opt.DryRun) {
     TRunEvent e;
@@ -198,12 +218,6 @@ void TApplier::CopyOne(const TPlanFile& f, int dir, int srcDir, int code) {
   if (code == 0) code = OpenSourceFile(srcDir, f, rel, in, srcInfo);
   TFdCloser closeIn{FRun.Fs, in};
   if (code == kLinkRefused) return;
-
-  // The old version goes to the archive only once the new one can be read.
-  if (code == 0 && FArchive && (f.Flags & afDstExists)) {
-    if (!FArchive->Move(dir, name, rel, TArchive::TKind::Changed)) return;
-    FRun.Item(TEventKind::OldVersionArchived, rel);
-  }
 
   // The ACL goes onto the copy before it gets its name.
   std::string acl;
@@ -224,9 +238,12 @@ void TApplier::CopyOne(const TPlanFile& f, int dir, int srcDir, int code) {
     return !FRun.Cancelled();
   };
   const bool verify = FRun.Opt.VerifyHash != vhNone;
+  // In the batch from the start, so an exception cannot lose a written copy.
+  THeldCopy& h = batch.Held.emplace_back();
+  h.Index = index;
   for (int attempt = 1; code == 0; ++attempt) {
-    code = FRun.Fs.CopyFileAt(in, dir, name, progress, &FRun.CancelFlag, f.Size >= kLargeFile, verify, beforeVisible,
-                              &aclSet);
+    code = FRun.Fs.CopyFileAt(in, batch.Dir, name, progress, &FRun.CancelFlag, f.Size >= kLargeFile, verify,
+                              beforeVisible, &aclSet, &h.Copy);
     if (!WillRetry(code, attempt, rel)) break;
     if (last > 0) {
       FRun.BytesCopied.fetch_sub(last);
@@ -236,19 +253,56 @@ void TApplier::CopyOne(const TPlanFile& f, int dir, int srcDir, int code) {
     code = 0;
   }
   if (code != 0) {
+    batch.Held.pop_back(); // nothing was kept of a failed copy
     if (last > 0) FRun.BytesCopied.fetch_sub(last);
     if (code != kCopyAborted) FRun.Fail(TRunError::CopyFailed, rel, code);
     return;
   }
+  h.Counted = last;
+  h.AclRead = aclRead;
+  h.AclSet = aclSet;
+}
+
+void TApplier::NameBatch(TCopyBatch& batch, int srcDir) {
+  for (THeldCopy& h : batch.Held) {
+    Guarded([&] { NameOne(h, batch.Dir, srcDir); });
+    if (h.Copy.Fd >= 0) Unwrite(h, batch.Dir); // an exception left it unnamed
+  }
+  batch.Held.clear();
+}
+
+void TApplier::Unwrite(THeldCopy& h, int dir) {
+  FRun.Fs.DropCopyAt(h.Copy, dir);
+  FRun.BytesCopied.fetch_sub(h.Counted);
+  h.Counted = 0;
+}
+
+void TApplier::NameOne(THeldCopy& h, int dir, int srcDir) {
+  const TPlanFile& f = FPlan.Copies[h.Index];
+  const std::string rel = FPlan.RelOf(f), name(f.Name());
+  // A cancelled run names no more copies: their names keep what they held.
+  if (FRun.Cancelled()) return Unwrite(h, dir);
+  // The old version goes to the archive only once the new one is written.
+  if (FArchive && (f.Flags & afDstExists)) {
+    if (!FArchive->Move(dir, name, rel, TArchive::TKind::Changed)) return Unwrite(h, dir);
+    FRun.Item(TEventKind::OldVersionArchived, rel);
+  }
+  const bool verify = FRun.Opt.VerifyHash != vhNone;
+  if (int code = FRun.Fs.NameCopyAt(h.Copy, dir, name, verify)) {
+    FRun.BytesCopied.fetch_sub(h.Counted);
+    h.Counted = 0;
+    FRun.Fail(TRunError::CopyFailed, rel, code);
+    return;
+  }
   FRun.FilesCopied.fetch_add(1);
-  if (f.Size > last) FRun.BytesCopied.fetch_add(f.Size - last);
+  if (f.Size > h.Counted) FRun.BytesCopied.fetch_add(f.Size - h.Counted);
   TRunEvent e;
   e.Kind = TEventKind::Copied;
   e.Rel = rel;
   e.Size = f.Size;
   FRun.Emit(e);
-  if (aclRead != 0) FRun.FailAt(TRunError::ReadAclFailed, FRun.SrcPath(rel), aclRead);
-  else if (aclSet != 0) FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(rel), aclSet);
+  if (h.AclRead != 0) FRun.FailAt(TRunError::ReadAclFailed, FRun.SrcPath(rel), h.AclRead);
+  else if (h.AclSet != 0) FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(rel), h.AclSet);
   if (verify) VerifyCopy(f, rel, srcDir, dir);
 }
 

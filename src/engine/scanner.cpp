@@ -1,9 +1,11 @@
 #include "engine/scanner.h"
 
+#include <chrono>
 #include <thread>
 
 #include "engine/text.h"
 #include "engine/wildcard.h"
+#include "platform/prefetch.h"
 
 namespace twf {
 
@@ -47,7 +49,16 @@ struct TScanner::TWorker {
   std::vector<std::shared_ptr<TDirNode>> ChildNodes;
   std::vector<TWorkItem> Children;
   std::string Full; // scratch for full paths
+  TFolderPrefetch Prefetch;
 };
+
+namespace {
+// A listing from the caches takes a few microseconds per entry; one that
+// took much longer waited for the disk.
+bool WaitedForDisk(std::chrono::steady_clock::duration took, size_t entries) {
+  return took > std::chrono::microseconds(100 + entries);
+}
+} // namespace
 
 TScanner::TScanner(TRunState& run) : FRun(run) {}
 
@@ -230,6 +241,7 @@ void TScanner::Process(TWorker& w, TWorkItem& item, TPlan& plan) {
   w.SrcEntries.clear();
   w.DstEntries.clear();
   bool held = false;
+  const auto listStart = std::chrono::steady_clock::now();
   if (item.SrcPresent) {
     if (int err = List(FRun.SrcRoot, item.Rel, w.SrcEntries, nullptr)) {
       try { FRun.FailAt(TRunError::CannotList, top ? FRun.Opt.SourceDir : FRun.SrcPath(item.Rel), err); } catch (...) {}
@@ -256,6 +268,8 @@ void TScanner::Process(TWorker& w, TWorkItem& item, TPlan& plan) {
       Filter(w, false, item.Rel, w.DstEntries, w.Dst);
     }
   }
+  const bool diskWaited = WaitedForDisk(std::chrono::steady_clock::now() - listStart,
+                                        w.SrcEntries.size() + w.DstEntries.size());
   FRun.ScannedSrc.fetch_add(int32_t(w.Src.Files.size()));
   int32_t dstFiles = 0;
   for (const TListedFile& f : w.Dst.Files) dstFiles += (f.Flags & lfTempName) ? 0 : 1;
@@ -271,6 +285,16 @@ void TScanner::Process(TWorker& w, TWorkItem& item, TPlan& plan) {
     w.ChildNodes.push_back(node);
     w.Children.push_back(TWorkItem{JoinRel(item.Rel, sub.Name), std::move(node), sub.SrcPresent, sub.DstPresent,
                                    sub.Inherited});
+  }
+  // A folder that had to wait for the disk has sub-folders that will too:
+  // their reads start now, all at once, instead of one by one as the
+  // workers reach them.
+  if (diskWaited && !w.Children.empty()) {
+    for (const TWorkItem& c : w.Children) {
+      if (c.SrcPresent) w.Prefetch.Add(FRun.SrcRoot, c.Rel);
+      if (c.DstPresent && FRun.DstRoot >= 0) w.Prefetch.Add(FRun.DstRoot, c.Rel);
+    }
+    w.Prefetch.Submit();
   }
   {
     std::lock_guard<std::mutex> g(FPlanLock);

@@ -181,8 +181,7 @@ int CopyContent(int in, int out, const struct stat& st, const TCopyProgress& pro
 // Owner and group first: fchown clears the set-id bits, and a copy must not
 // keep them for an owner it did not get (a root run would otherwise make a
 // user's set-user-id program root's).
-int FinishMetadata(int out, const struct stat& st, bool flushToDevice, const TBeforeVisible& beforeVisible,
-                   int* beforeVisibleResult) {
+int FinishMetadata(int out, const struct stat& st, const TBeforeVisible& beforeVisible, int* beforeVisibleResult) {
   const bool ownerCarried = fchown(out, st.st_uid, st.st_gid) == 0;
   if (beforeVisible) {
     int r = beforeVisible(out);
@@ -193,7 +192,6 @@ int FinishMetadata(int out, const struct stat& st, bool flushToDevice, const TBe
   if (fchmod(out, mode) != 0) return errno;
   const struct timespec times[2] = {st.st_atim, st.st_mtim};
   if (futimens(out, times) != 0) return errno;
-  if (flushToDevice && fdatasync(out) != 0) return errno;
   return 0;
 }
 
@@ -237,31 +235,47 @@ int WriteContent(int in, int out, const struct stat& st, const TCopyProgress& pr
 
 } // namespace
 
-int CopyInto(int in, const struct stat& st, int parentFd, const char* name,
-             const TCopyProgress& progress, const std::atomic<bool>* cancel, bool largeFile,
-             bool flushToDevice, const TBeforeVisible& beforeVisible, int* beforeVisibleResult) {
+int WriteCopy(int in, const struct stat& st, int parentFd, const TCopyProgress& progress,
+              const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice,
+              const TBeforeVisible& beforeVisible, int* beforeVisibleResult, TPendingCopy& held) {
+  held = TPendingCopy{};
   if (Cancelled(cancel)) return kCopyAborted;
   char temp[23];
   int out = OpenUnnamed(parentFd);
-  const bool unnamed = out >= 0;
-  if (!unnamed) {
+  if (out < 0) {
     out = OpenTempName(parentFd, temp);
     if (out < 0) return -out;
+    held.Temp = temp;
   }
+  held.Fd = out;
   // A folder's default ACL is its owner's choice, and as root that owner
   // need not be anyone who may read the file: named entries it hands down
   // would outlive the chmod below (which only narrows their mask).
   int err = geteuid() == 0 ? DropInheritedAcl(out, false) : 0;
   if (!err) err = WriteContent(in, out, st, progress, cancel, largeFile);
-  if (!err) err = FinishMetadata(out, st, flushToDevice, beforeVisible, beforeVisibleResult);
+  if (!err) err = FinishMetadata(out, st, beforeVisible, beforeVisibleResult);
+  if (err) {
+    DropCopy(held, parentFd);
+    return err;
+  }
+  // Only started: the caller may write more copies before it waits.
+  if (flushToDevice) sync_file_range(out, 0, 0, SYNC_FILE_RANGE_WRITE);
+  return 0;
+}
+
+int NameCopy(TPendingCopy& held, int parentFd, const char* name, bool flushToDevice) {
+  int err = 0;
+  if (flushToDevice && fdatasync(held.Fd) != 0) err = errno;
+  const bool unnamed = held.Temp.empty();
   if (unnamed && !err) {
     // A new name takes the finished file directly. An existing one cannot be
     // replaced by linkat: the file gets a temporary name, renamed over it.
-    err = LinkUnnamed(out, parentFd, name);
+    err = LinkUnnamed(held.Fd, parentFd, name);
     if (err == EEXIST) {
+      char temp[23];
       for (int attempt = 0; err == EEXIST && attempt <= 100; ++attempt) {
         MakeTempName(temp);
-        err = LinkUnnamed(out, parentFd, temp);
+        err = LinkUnnamed(held.Fd, parentFd, temp);
       }
       if (!err) {
         if (renameat(parentFd, temp, parentFd, name) != 0) {
@@ -271,12 +285,30 @@ int CopyInto(int in, const struct stat& st, int parentFd, const char* name,
       }
     }
   }
-  if (close(out) != 0 && !err && errno != EINTR) err = errno;
+  if (close(held.Fd) != 0 && !err && errno != EINTR) err = errno;
+  held.Fd = -1;
   if (!unnamed) {
-    if (!err && renameat(parentFd, temp, parentFd, name) != 0) err = errno;
-    if (err) unlinkat(parentFd, temp, 0);
+    if (!err && renameat(parentFd, held.Temp.c_str(), parentFd, name) != 0) err = errno;
+    if (err) unlinkat(parentFd, held.Temp.c_str(), 0);
+    held.Temp.clear();
   }
   return err;
+}
+
+void DropCopy(TPendingCopy& held, int parentFd) {
+  if (held.Fd >= 0) close(held.Fd);
+  if (!held.Temp.empty()) unlinkat(parentFd, held.Temp.c_str(), 0);
+  held = TPendingCopy{};
+}
+
+int CopyInto(int in, const struct stat& st, int parentFd, const char* name,
+             const TCopyProgress& progress, const std::atomic<bool>* cancel, bool largeFile,
+             bool flushToDevice, const TBeforeVisible& beforeVisible, int* beforeVisibleResult) {
+  TPendingCopy held;
+  if (int err = WriteCopy(in, st, parentFd, progress, cancel, largeFile, false, beforeVisible,
+                          beforeVisibleResult, held))
+    return err;
+  return NameCopy(held, parentFd, name, flushToDevice);
 }
 
 } // namespace twf::posix

@@ -34,6 +34,13 @@ enum class TEntryKind : uint8_t {
   Dangling,   // symbolic link whose target does not exist or cannot be read
 };
 
+// A copy that CopyFileAt wrote but held back from its name: the open file,
+// and its temporary name where it has one (an unnamed file has none).
+struct TPendingCopy {
+  int Fd = -1;
+  std::string Temp;
+};
+
 struct TDirEntry {
   std::string Name;
   TEntryKind Kind = TEntryKind::File;
@@ -153,9 +160,20 @@ public:
   // progress and beforeVisible may be empty and cancel null; beforeVisible's
   // result goes to *beforeVisibleResult when that is given. A folder gives
   // EISDIR, a FIFO or device ENOTSUP.
+  // With held, the finished copy does not get its name: it is left in
+  // *held, its write-back to the device started when flushToDevice, for
+  // NameCopyAt or DropCopyAt. A worker can so write a batch of copies before
+  // it waits for any of them to reach the device, and one flush of the file
+  // system's journal covers many. On failure *held stays empty.
   virtual int CopyFileAt(int in, int dir, const std::string& name, const TCopyProgress& progress,
                          const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice,
-                         const TBeforeVisible& beforeVisible, int* beforeVisibleResult) = 0;
+                         const TBeforeVisible& beforeVisible, int* beforeVisibleResult, TPendingCopy* held) = 0;
+  // Gives a held copy its name in dir (the folder it was written in),
+  // replacing what is there, after fdatasync when flushToDevice. A failed
+  // one is removed. copy is empty afterwards either way.
+  virtual int NameCopyAt(TPendingCopy& copy, int dir, const std::string& name, bool flushToDevice) = 0;
+  // Removes a held copy; nothing when copy is empty.
+  virtual void DropCopyAt(TPendingCopy& copy, int dir) = 0;
   // renameat, replacing; across file systems a copy (owner and group as in
   // CopyFileAt) and then the source's removal. Never follows a link.
   virtual int MoveFileAt(int fromDir, const std::string& fromName, int toDir, const std::string& toName) = 0;
@@ -214,5 +232,9 @@ bool RunsAsRoot();
 
 // Monotonic milliseconds.
 int64_t MonotonicMs();
+
+// How many descriptors this process may hold open (its soft limit); 0 when
+// that cannot be told.
+int64_t OpenFileLimit();
 
 } // namespace twf

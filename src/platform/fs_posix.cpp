@@ -3,6 +3,7 @@
 // trash_posix.cpp, space and volume identity in volume_posix.cpp.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -323,12 +324,23 @@ public:
 
   int CopyFileAt(int in, int dir, const std::string& name, const TCopyProgress& progress,
                  const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice,
-                 const TBeforeVisible& beforeVisible, int* beforeVisibleResult) override {
+                 const TBeforeVisible& beforeVisible, int* beforeVisibleResult, TPendingCopy* held) override {
     struct stat st;
+    if (held) *held = TPendingCopy{};
     if (int err = CheckRegular(in, st)) return err;
+    if (held)
+      return posix::WriteCopy(in, st, dir, progress, cancel, largeFile, flushToDevice, beforeVisible,
+                              beforeVisibleResult, *held);
     return posix::CopyInto(in, st, dir, name.c_str(), progress, cancel, largeFile, flushToDevice, beforeVisible,
                            beforeVisibleResult);
   }
+
+  int NameCopyAt(TPendingCopy& copy, int dir, const std::string& name, bool flushToDevice) override {
+    if (copy.Fd < 0) return EBADF;
+    return posix::NameCopy(copy, dir, name.c_str(), flushToDevice);
+  }
+
+  void DropCopyAt(TPendingCopy& copy, int dir) override { posix::DropCopy(copy, dir); }
 
   int MoveFileAt(int fromDir, const std::string& fromName, int toDir, const std::string& toName) override {
     if (renameat(fromDir, fromName.c_str(), toDir, toName.c_str()) == 0) return 0;
@@ -433,6 +445,12 @@ TFileTime FileSystemNow() {
 }
 
 bool RunsAsRoot() { return geteuid() == 0; }
+
+int64_t OpenFileLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+  return int64_t(limit.rlim_cur);
+}
 
 int64_t MonotonicMs() {
   struct timespec ts;

@@ -93,6 +93,15 @@ int CopyInto(int in, const struct stat& st, int parentFd, const char* name,
              const TCopyProgress& progress, const std::atomic<bool>* cancel, bool largeFile,
              bool flushToDevice, const TBeforeVisible& beforeVisible = {}, int* beforeVisibleResult = nullptr);
 
+// CopyInto in two steps: WriteCopy leaves the finished copy in held,
+// unnamed or under its temporary name (with its write-back started when
+// flushToDevice); NameCopy gives it name, DropCopy removes it.
+int WriteCopy(int in, const struct stat& st, int parentFd, const TCopyProgress& progress,
+              const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice,
+              const TBeforeVisible& beforeVisible, int* beforeVisibleResult, TPendingCopy& held);
+int NameCopy(TPendingCopy& held, int parentFd, const char* name, bool flushToDevice);
+void DropCopy(TPendingCopy& held, int parentFd);
+
 // Moves a dangling link or a special file (FIFO, socket, device) to another
 // file system by making it again there and removing the original: never
 // followed, never opened. kNotAnOddity for anything else (the caller copies).

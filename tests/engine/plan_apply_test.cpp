@@ -1,5 +1,6 @@
 // Scan filters, change detection and the four apply phases.
 #include <atomic>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -7,6 +8,7 @@
 
 #include "engine_fixture.h"
 #include "support/fault_fs.h"
+#include "support/unnamed_files.h"
 #include "platform/fs.h"
 
 using namespace twf;
@@ -341,6 +343,68 @@ TEST_F(PlanTest, CancelDuringACopyLeavesNoPartialFile) {
   EXPECT_EQ(r.Stats.BytesCopied, 0);
   EXPECT_EQ(r.Stats.Phase, "Cancelled");
   EXPECT_EQ(ListTree(Dst), std::vector<std::string>{});
+}
+
+// A worker writes a batch of copies before it names them. Cancelled in
+// between, the copies not yet named are removed: every name keeps its old
+// or its new content, and no temporary file stays behind, whether the
+// copies were unnamed files or had temporary names.
+TEST_F(PlanTest, CancelBeforeTheCopiesAreNamedKeepsEveryOldVersion) {
+  for (const bool unnamedRefused : {false, true}) {
+    SCOPED_TRACE(unnamedRefused ? "temporary names" : "unnamed files");
+    RemoveTree(Src);
+    RemoveTree(Dst);
+    for (int i = 0; i < 6; ++i) {
+      const std::string name = "/f" + std::to_string(i);
+      WriteFile(Src + name, "new");
+      WriteFile(Dst + name, "old");
+      SetMTime(Dst + name, 1);
+    }
+    auto step = [&] {
+      TFaultFileSystem fs(RealFileSystem());
+      TMirrorEngine* engine = nullptr;
+      fs.SetHook([&](TFsCall kind, const std::string&) {
+        if (kind == TFsCall::NameCopy) engine->Cancel();
+      });
+      TMirrorOptions o = Opt();
+      o.Workers = 1;
+      o.VerifyHash = vhXXH3_64;
+      TRunResult r = Run(o, &fs, {}, [&](TMirrorEngine& e) { engine = &e; });
+      int bad = r.Has("CANCELLED    the mirror is INCOMPLETE") ? 0 : 1;
+      const std::vector<std::string> names = ListTree(Dst);
+      if (names != std::vector<std::string>{"f0", "f1", "f2", "f3", "f4", "f5"}) bad |= 2;
+      int fresh = 0;
+      for (const std::string& n : names) {
+        const std::string content = ReadFile(Dst + "/" + n);
+        if (content == "new") ++fresh;
+        else if (content != "old") bad |= 4;
+      }
+      if (fresh != r.Stats.FilesCopied || fresh == 6) bad |= 8;
+      return bad;
+    };
+    const int result = unnamedRefused ? RunWithoutUnnamedFiles(step) : step();
+    if (result < 0) GTEST_SKIP() << "unnamed files cannot be refused here";
+    EXPECT_EQ(result, 0) << "1: no cancel line, 2: names, 4: a fragment, 8: counts";
+  }
+}
+
+// Every worker holds its batch of copies open. A low descriptor limit makes
+// the batches smaller; it must not make copies fail.
+TEST_F(PlanTest, ALowDescriptorLimitShrinksTheBatches) {
+  for (int i = 0; i < 300; ++i) WriteFile(Src + "/f" + std::to_string(i), "x");
+  struct rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  struct rlimit low = old;
+  low.rlim_cur = 64;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  TMirrorOptions o = Opt();
+  o.Workers = 8;
+  o.VerifyHash = vhXXH3_64;
+  TRunResult r = Run(o);
+  setrlimit(RLIMIT_NOFILE, &old);
+  EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+  EXPECT_EQ(r.Stats.FilesCopied, 300);
+  EXPECT_EQ(TreeDiff(Src, Dst), "");
 }
 
 // Files that went to the Trash before a cancellation are still reported.

@@ -536,7 +536,8 @@ TEST_F(RobustTest, AnySingleFailureLosesNothing) {
   ASSERT_EQ(Shell("cp -a '" + Src + "' '" + pristine + "'"), 0);
   const TFsCall kinds[] = {TFsCall::ListDir, TFsCall::Stat,    TFsCall::DeleteFile, TFsCall::RemoveDir,
                            TFsCall::CreateDir, TFsCall::CreateDirPath, TFsCall::CopyFile, TFsCall::MoveFile,
-                           TFsCall::OpenRead, TFsCall::Read, TFsCall::IsDirectory, TFsCall::OpenDir};
+                           TFsCall::OpenRead, TFsCall::Read, TFsCall::IsDirectory, TFsCall::OpenDir,
+                           TFsCall::NameCopy};
   for (TFsCall kind : kinds) {
     for (uint64_t n = 1; n < 50; ++n) {
       SCOPED_TRACE(std::string(FsCallName(kind)) + " #" + std::to_string(n));

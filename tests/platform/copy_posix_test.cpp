@@ -149,7 +149,7 @@ TEST(CopyInto, EveryAttemptCopiesFromTheStartOfTheSource) {
   for (off_t at : {off_t(0), off_t(3), off_t(5 * kMiB + 3), off_t(9 * kMiB)}) {
     SCOPED_TRACE("offset " + std::to_string(at));
     ASSERT_EQ(lseek(in, at, SEEK_SET), at);
-    EXPECT_EQ(RealFileSystem().CopyFileAt(in, t.Dir(), "dst", {}, nullptr, false, false, {}, nullptr), 0);
+    EXPECT_EQ(RealFileSystem().CopyFileAt(in, t.Dir(), "dst", {}, nullptr, false, false, {}, nullptr, nullptr), 0);
     EXPECT_TRUE(t.Read("dst") == content);
     EXPECT_EQ(lseek(in, 0, SEEK_CUR), at);
   }

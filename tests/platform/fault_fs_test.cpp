@@ -172,7 +172,7 @@ TEST_F(PlatformFault, HookSeesEveryCall) {
   TFileInfo info;
   ASSERT_EQ(Fs.OpenDir(T.Root(), dir, info), 0);
   ASSERT_EQ(Fs.OpenFileAt(dir, "a", false, in, info), 0);
-  EXPECT_EQ(Fs.CopyFileAt(in, dir, "b", {}, nullptr, false, false, {}, nullptr), 0);
+  EXPECT_EQ(Fs.CopyFileAt(in, dir, "b", {}, nullptr, false, false, {}, nullptr, nullptr), 0);
   Fs.Close(in);
   EXPECT_EQ(Fs.DeleteFileAt(dir, "b"), 0);
   Fs.Close(dir);

@@ -17,6 +17,7 @@
 #include "platform/fs.h"
 #include "support/path_calls.h"
 #include "platform/posix_internal.h"
+#include "platform/prefetch.h"
 #include "support/tree.h"
 #include "support/unnamed_files.h"
 
@@ -300,6 +301,42 @@ TEST(PlatformListDir, ReusesTheVectorWithoutOldEntries) {
 }
 
 // ---------------------------------------------------- single-item operations
+
+namespace {
+size_t OpenDescriptors() {
+  size_t n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+} // namespace
+
+// The prefetch is a hint: whatever its lookups meet (a folder holding the
+// probe's name, a link, a missing folder, a path leaving the root), it
+// keeps no descriptor open once it is gone, and the root may be closed then.
+TEST(PlatformPrefetch, LeavesNothingOpenWhateverItMeets) {
+  test::TTempDir t;
+  test::MakeDirs(t.Path() + "/root/plain");
+  test::MakeDirs(t.Path() + "/root/holds-probe");
+  test::WriteFile(t.Path() + "/root/holds-probe/.twf-prefetch-probe", "x");
+  test::MakeDirs(t.Path() + "/outside");
+  test::WriteFile(t.Path() + "/outside/.twf-prefetch-probe", "x");
+  ASSERT_EQ(symlink((t.Path() + "/outside").c_str(), (t.Path() + "/root/link").c_str()), 0);
+  const size_t before = OpenDescriptors();
+  int root = open((t.Path() + "/root").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(root, 0);
+  {
+    TFolderPrefetch prefetch;
+    for (int round = 0; round < 40; ++round) // more than the queue holds at once
+      for (const char* rel : {"plain", "holds-probe", "link", "missing", "../outside", "holds-probe"})
+        prefetch.Add(root, rel);
+    prefetch.Submit();
+  }
+  close(root);
+  EXPECT_EQ(OpenDescriptors(), before);
+}
 
 TEST(PlatformOps, ResultsOfEachOperation) {
   TTempTree t;

@@ -7,7 +7,7 @@ const char* FsCallName(TFsCall kind) {
       "IsDirectory", "ListDir", "Stat",    "DeleteFile", "RemoveDir",  "CreateDir",
       "CreateDirPath", "CopyFile", "MoveFile", "OpenRead", "Read",
       "Close",       "GetAcl",  "SetAcl",  "TrashFiles", "FreeSpace",  "VolumeIdentity",
-      "OpenDir",     "SetOwner", "SetMode"};
+      "OpenDir",     "SetOwner", "SetMode",  "NameCopy"};
   static_assert(std::size(kNames) == size_t(TFsCall::Count));
   return kind < TFsCall::Count ? kNames[size_t(kind)] : "?";
 }
@@ -207,11 +207,12 @@ int TFaultFileSystem::CreateDirAt(int dir, const std::string& name, int& fd, TFi
 
 int TFaultFileSystem::CopyFileAt(int in, int dir, const std::string& name, const TCopyProgress& progress,
                                  const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice,
-                                 const TBeforeVisible& beforeVisible, int* beforeVisibleResult) {
+                                 const TBeforeVisible& beforeVisible, int* beforeVisibleResult, TPendingCopy* held) {
+  if (held) *held = TPendingCopy{};
   TDecision d = Enter(TFsCall::CopyFile, PathOfFd(in), PathAt(dir, name));
   if (d.Errno == 0)
     return Inner_.CopyFileAt(in, dir, name, progress, cancel, largeFile, flushToDevice, beforeVisible,
-                             beforeVisibleResult);
+                             beforeVisibleResult, held);
   if (d.AfterBytes < 0) return d.Errno;
   bool tripped = false;
   TCopyProgress tripwire = [&](int64_t transferred) {
@@ -220,9 +221,21 @@ int TFaultFileSystem::CopyFileAt(int in, int dir, const std::string& name, const
     return go && !tripped;
   };
   int err = Inner_.CopyFileAt(in, dir, name, tripwire, cancel, largeFile, flushToDevice, beforeVisible,
-                              beforeVisibleResult);
+                              beforeVisibleResult, held);
+  if (tripped && held) Inner_.DropCopyAt(*held, dir);
   return tripped ? d.Errno : err;
 }
+
+// A failed naming removes the copy, as the real one does.
+int TFaultFileSystem::NameCopyAt(TPendingCopy& copy, int dir, const std::string& name, bool flushToDevice) {
+  if (int err = Enter(TFsCall::NameCopy, PathAt(dir, name)).Errno) {
+    Inner_.DropCopyAt(copy, dir);
+    return err;
+  }
+  return Inner_.NameCopyAt(copy, dir, name, flushToDevice);
+}
+
+void TFaultFileSystem::DropCopyAt(TPendingCopy& copy, int dir) { Inner_.DropCopyAt(copy, dir); }
 
 int TFaultFileSystem::MoveFileAt(int fromDir, const std::string& fromName, int toDir, const std::string& toName) {
   if (int err = Enter(TFsCall::MoveFile, PathAt(fromDir, fromName), PathAt(toDir, toName)).Errno) return err;

@@ -42,6 +42,7 @@ enum class TFsCall : uint8_t {
   OpenDir,  // OpenDir and OpenDirAt
   SetOwner, // SetOwnerFd
   SetMode,  // SetModeFd
+  NameCopy, // NameCopyAt: a held copy flushed and given its name
   Count
 };
 
@@ -101,7 +102,9 @@ public:
   int CreateDirAt(int dir, const std::string& name, int& fd, TFileInfo& info) override;
   int CopyFileAt(int in, int dir, const std::string& name, const TCopyProgress& progress,
                  const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice,
-                 const TBeforeVisible& beforeVisible, int* beforeVisibleResult) override;
+                 const TBeforeVisible& beforeVisible, int* beforeVisibleResult, TPendingCopy* held) override;
+  int NameCopyAt(TPendingCopy& copy, int dir, const std::string& name, bool flushToDevice) override;
+  void DropCopyAt(TPendingCopy& copy, int dir) override;
   int MoveFileAt(int fromDir, const std::string& fromName, int toDir, const std::string& toName) override;
   int SetOwnerFd(int fd, int64_t uid, int64_t gid) override;
   int SetModeFd(int fd, uint32_t mode) override;

@@ -102,7 +102,7 @@ int CopyFile(IFileSystem& fs, const std::string& src, const std::string& dst, co
   TFileInfo info;
   if (int err = fs.OpenFileAt(srcDir.Fd, srcName, true, in.Fd, info)) return err;
   if (int err = OpenParent(fs, dst, dstDir, dstName)) return err;
-  return fs.CopyFileAt(in.Fd, dstDir.Fd, dstName, progress, cancel, largeFile, flushToDevice, {}, nullptr);
+  return fs.CopyFileAt(in.Fd, dstDir.Fd, dstName, progress, cancel, largeFile, flushToDevice, {}, nullptr, nullptr);
 }
 
 int MoveFile(IFileSystem& fs, const std::string& src, const std::string& dst) {

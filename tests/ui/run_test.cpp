@@ -430,11 +430,13 @@ void TRunTest::fiftyThousandLinesKeepTheWindowResponsive() {
       return TFaultFileSystem::OpenDirAt(root, {}, fd, info);
     }
     int CopyFileAt(int, int, const std::string&, const TCopyProgress& progress, const std::atomic<bool>*, bool,
-                   bool, const TBeforeVisible&, int*) override {
+                   bool, const TBeforeVisible&, int*, TPendingCopy*) override {
       std::this_thread::sleep_for(std::chrono::microseconds(100));
       if (progress) progress(1);
       return 0;
     }
+    int NameCopyAt(TPendingCopy&, int, const std::string&, bool) override { return 0; }
+    void DropCopyAt(TPendingCopy&, int) override {}
   };
   TManyFiles many(RealFileSystem());
   TRunRig rig;

@@ -40,11 +40,11 @@ public:
   using TFaultFileSystem::TFaultFileSystem;
   int CopyFileAt(int in, int dir, const std::string& name, const TCopyProgress& progress,
                  const std::atomic<bool>* cancel, bool largeFile, bool flush, const TBeforeVisible& beforeVisible,
-                 int* beforeVisibleResult) override {
+                 int* beforeVisibleResult, TPendingCopy* held) override {
     ++FStarted;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     return TFaultFileSystem::CopyFileAt(in, dir, name, progress, cancel, largeFile, flush, beforeVisible,
-                                        beforeVisibleResult);
+                                        beforeVisibleResult, held);
   }
   int Started() const { return FStarted.load(); }
 
