@@ -120,6 +120,11 @@ public:
   virtual int OpenDirAt(int root, const std::string& rel, int& fd, TFileInfo& info) = 0;
   // Stat of name in dir, not following a link.
   virtual int StatAt(int dir, const std::string& name, TFileInfo& info) = 0;
+  // Whether any process (of any user, in any container on this machine)
+  // holds the regular file name in dir open for writing. An errno where
+  // the system cannot tell: a network file system, leases switched off, a
+  // file of another user's without root, or not a regular file (EINVAL).
+  virtual int OpenForWritingAt(int dir, const std::string& name, bool& writing) = 0;
   // Lists an open folder, "." and ".." left out. On failure returns the
   // errno of the open, or of a read that fails part-way (then out holds
   // nothing: a partial listing is never taken for a whole one). An entry

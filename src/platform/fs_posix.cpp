@@ -231,6 +231,29 @@ public:
     return 0;
   }
 
+  // The kernel grants a read lease only while no descriptor of the file is
+  // open for writing, whoever holds it. The file is reached through an
+  // O_PATH descriptor first: opening a device or a FIFO put in its place
+  // could have effects of its own.
+  int OpenForWritingAt(int dir, const std::string& name, bool& writing) override {
+    writing = true;
+    int pathFd = openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (pathFd < 0) return errno;
+    posix::TFd path(pathFd);
+    struct stat st;
+    if (fstat(pathFd, &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return EINVAL;
+    int fd = open(posix::ProcFdName(pathFd).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    posix::TFd file(fd);
+    if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+      fcntl(fd, F_SETLEASE, F_UNLCK);
+      writing = false;
+      return 0;
+    }
+    return errno == EAGAIN ? 0 : errno;
+  }
+
   int ListDirAt(int dir, std::vector<TDirEntry>& out) override {
     out.clear();
     int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -1,4 +1,5 @@
 // Real trees, hostile names and paths, failures of the file layer.
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 
@@ -320,11 +321,13 @@ TEST_F(RobustTest, ALogFolderInsideTheDestinationIsNotPartOfTheMirror) {
 }
 
 // Temporary names of copies in the destination: leftovers of an interrupted
-// run go (logged and counted) only once the run goes ahead; one that another
-// run is writing now stays; a source file that has such a name is mirrored.
+// run go (logged and counted) only once the run goes ahead, also one left a
+// moment ago by a run that was killed; one that another run is writing now
+// stays; a source file that has such a name is mirrored.
 TEST_F(RobustTest, LeftoverPartialCopies) {
   const std::string kOld = ".twf-abcdef012345.part", kOldSub = "sub/.twf-00000000ffff.part",
-                    kFresh = ".twf-0000000000aa.part", kUser = ".twf-0123456789ab.part";
+                    kFresh = ".twf-0000000000aa.part", kKilled = ".twf-0000000000bb.part",
+                    kUser = ".twf-0123456789ab.part";
   struct {
     const char* what;
     bool emptySource, massDelete, dryRun;
@@ -332,11 +335,11 @@ TEST_F(RobustTest, LeftoverPartialCopies) {
     int leftovers;
     bool archive = false; // deleted files are archived: so is each leftover (it may have been a mirrored file)
   } cases[] = {
-      {"run goes ahead", false, false, false, {"a.txt", kUser, "sub", kFresh}, 2},
-      {"run goes ahead, archive on", false, false, false, {"a.txt", kUser, "sub", kFresh}, 2, true},
-      {"empty source refused", true, false, false, {kOld, "sub", kOldSub, kFresh}, 0},
-      {"mass delete refused", false, true, false, {kOld, "sub", kOldSub, kFresh, "x1.txt", "x2.txt"}, 0},
-      {"dry run", false, false, true, {kOld, "sub", kOldSub, kFresh}, 0},
+      {"run goes ahead", false, false, false, {"a.txt", kUser, "sub", kFresh}, 3},
+      {"run goes ahead, archive on", false, false, false, {"a.txt", kUser, "sub", kFresh}, 3, true},
+      {"empty source refused", true, false, false, {kOld, "sub", kOldSub, kFresh, kKilled}, 0},
+      {"mass delete refused", false, true, false, {kOld, "sub", kOldSub, kFresh, kKilled, "x1.txt", "x2.txt"}, 0},
+      {"dry run", false, false, true, {kOld, "sub", kOldSub, kFresh, kKilled}, 0},
   };
   // Every tree is made first: the leftovers' last change must lie more
   // than the clock margin before the runs.
@@ -365,15 +368,20 @@ TEST_F(RobustTest, LeftoverPartialCopies) {
     o.WarnMassDelete = c.massDelete;
     o.ArchiveEnabled = c.archive;
     o.ArchiveDir = dirs[i]->Path() + "/archive";
-    // Another run starts writing a copy while this one scans.
+    // While this run scans, another one starts writing a copy (and holds it
+    // open), and a third one is killed part-way through its copy.
     TFaultFileSystem fs(RealFileSystem());
     std::atomic<bool> planted{false};
+    int writer = -1;
     fs.SetHook([&](TFsCall kind, const std::string&) {
       if (kind == TFsCall::ListDir && !planted.exchange(true)) {
-        WriteFile(o.DestDir + "/" + kFresh, "being written");
+        writer = open((o.DestDir + "/" + kFresh).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        WriteFile(o.DestDir + "/" + kKilled, "left a moment ago");
       }
     });
     TRunResult r = Run(o, &fs);
+    ASSERT_GE(writer, 0);
+    close(writer);
     std::sort(c.dstAfter.begin(), c.dstAfter.end());
     EXPECT_EQ(ListTree(o.DestDir), c.dstAfter) << r.Text();
     EXPECT_EQ(r.Stats.Leftovers, c.leftovers);
@@ -383,12 +391,12 @@ TEST_F(RobustTest, LeftoverPartialCopies) {
                         (c.archive ? ", archived)" : ")")))
           << r.Text();
       if (c.archive) {
-        EXPECT_EQ(r.Stats.Archived, 2);
+        EXPECT_EQ(r.Stats.Archived, 3);
         auto runs = ListTree(o.ArchiveDir);
         ASSERT_FALSE(runs.empty());
         EXPECT_EQ(ReadFile(o.ArchiveDir + "/" + runs[0] + "/deleted/" + kOld), "left by a killed run");
       }
-      EXPECT_TRUE(r.Has("Leftovers:   2 partial copy(ies) of an interrupted run removed"));
+      EXPECT_TRUE(r.Has("Leftovers:   3 partial copy(ies) of an interrupted run removed"));
       EXPECT_EQ(r.Stats.Errors, 0);
       EXPECT_EQ(r.Stats.FilesDeleted, 0);
       EXPECT_EQ(r.Stats.FilesCopied, 2);
