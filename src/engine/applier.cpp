@@ -114,16 +114,14 @@ int TApplier::OpenDestDir(std::string_view relView, const TDirNode* node, int& f
 }
 
 // Temporary files of copies are removed only when nobody can be writing
-// them: no process holds one open for writing (a copy holds its file open
-// while it writes it; a killed run's files were closed with it, so the run
-// started right after a kill clears them). Where the system cannot tell (a
-// network file system), their status-change time (which every write,
-// chmod, chown and link moves on, and nobody can set back) must lie before
-// this run started, by more than the 2 s that file systems with coarse time
-// stamps may round off; one changed later is kept for the next run. A name
-// of that shape may also be a file the source once had (and was mirrored
-// under it): so where deleted files go to the archive or the Trash, these
-// go there too.
+// them: the process that named one has ended (its id is part of the name,
+// so the run started right after a kill clears what the killed run left),
+// or the file's status-change time (which every write, chmod, chown and
+// link moves on, and nobody can set back) lies before this run started, by
+// more than the 2 s that file systems with coarse time stamps may round
+// off. Any other is kept for a later run. A name of that shape may also be
+// a file the source once had (and was mirrored under it): so where deleted
+// files go to the archive or the Trash, these go there too.
 void TApplier::RemoveLeftovers() {
   for (const TPlanFile& f : FPlan.Leftovers) {
     if (FRun.Cancelled()) return;
@@ -133,9 +131,7 @@ void TApplier::RemoveLeftovers() {
     if (code == kFolderChanged) continue;
     TFileInfo info;
     if (code == 0) code = FRun.Fs.StatAt(dir, name, info);
-    bool writing = false;
-    if (code == 0 && info.ChangeTime + kLeftoverMargin >= FRun.RunStart &&
-        (FRun.Fs.OpenForWritingAt(dir, name, writing) != 0 || writing)) {
+    if (code == 0 && info.ChangeTime + kLeftoverMargin >= FRun.RunStart && !CopyTempWriterGone(name)) {
       CloseFd(dir);
       continue; // maybe being written by another run
     }

@@ -120,11 +120,6 @@ public:
   virtual int OpenDirAt(int root, const std::string& rel, int& fd, TFileInfo& info) = 0;
   // Stat of name in dir, not following a link.
   virtual int StatAt(int dir, const std::string& name, TFileInfo& info) = 0;
-  // Whether any process (of any user, in any container on this machine)
-  // holds the regular file name in dir open for writing. An errno where
-  // the system cannot tell: a network file system, leases switched off, a
-  // file of another user's without root, or not a regular file (EINVAL).
-  virtual int OpenForWritingAt(int dir, const std::string& name, bool& writing) = 0;
   // Lists an open folder, "." and ".." left out. On failure returns the
   // errno of the open, or of a read that fails part-way (then out holds
   // nothing: a partial listing is never taken for a whole one). An entry
@@ -222,6 +217,12 @@ inline std::string_view FoldKey(std::string_view s) { return s; }
 // Temporary names of copies under way: short and fixed in shape, so a name
 // left by a killed run can be recognised by the next one.
 bool IsCopyTempName(const std::string& name);
+
+// For a temporary copy name: true when the process that chose it has ended,
+// so nobody writes that file any more (a killed run's leftovers). False
+// while that process, or one that has its id now, runs; and for a name
+// that carries no process id.
+bool CopyTempWriterGone(const std::string& name);
 
 // The absolute path of an open descriptor, for messages and records;
 // empty when it cannot be told.

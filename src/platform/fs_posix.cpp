@@ -3,6 +3,7 @@
 // trash_posix.cpp, space and volume identity in volume_posix.cpp.
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -10,6 +11,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -231,29 +233,6 @@ public:
     return 0;
   }
 
-  // The kernel grants a read lease only while no descriptor of the file is
-  // open for writing, whoever holds it. The file is reached through an
-  // O_PATH descriptor first: opening a device or a FIFO put in its place
-  // could have effects of its own.
-  int OpenForWritingAt(int dir, const std::string& name, bool& writing) override {
-    writing = true;
-    int pathFd = openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
-    if (pathFd < 0) return errno;
-    posix::TFd path(pathFd);
-    struct stat st;
-    if (fstat(pathFd, &st) != 0) return errno;
-    if (!S_ISREG(st.st_mode)) return EINVAL;
-    int fd = open(posix::ProcFdName(pathFd).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    posix::TFd file(fd);
-    if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
-      fcntl(fd, F_SETLEASE, F_UNLCK);
-      writing = false;
-      return 0;
-    }
-    return errno == EAGAIN ? 0 : errno;
-  }
-
   int ListDirAt(int dir, std::vector<TDirEntry>& out) override {
     out.clear();
     int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -459,6 +438,16 @@ bool IsCopyTempName(const std::string& name) {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
   }
   return true;
+}
+
+// The name's 48 bits hold the chooser's process id above a 26-bit counter
+// (see MakeTempName).
+bool CopyTempWriterGone(const std::string& name) {
+  if (!IsCopyTempName(name)) return false;
+  const uint64_t bits = std::strtoull(name.substr(5, 12).c_str(), nullptr, 16);
+  const pid_t pid = pid_t(bits >> 26);
+  if (pid <= 1 || pid == getpid()) return false;
+  return kill(pid, 0) != 0 && errno == ESRCH;
 }
 
 TFileTime FileSystemNow() {

@@ -324,9 +324,25 @@ TEST_F(RobustTest, ALogFolderInsideTheDestinationIsNotPartOfTheMirror) {
 // run go (logged and counted) only once the run goes ahead, also one left a
 // moment ago by a run that was killed; one that another run is writing now
 // stays; a source file that has such a name is mirrored.
+namespace {
+// A temporary name as the run in process pid would have chosen it.
+std::string CopyNameOf(pid_t pid) {
+  char name[32];
+  snprintf(name, sizeof name, ".twf-%012llx.part", (unsigned long long)((uint64_t(pid) << 26) | 1));
+  return name;
+}
+
+pid_t EndedProcess() {
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  return child;
+}
+} // namespace
+
 TEST_F(RobustTest, LeftoverPartialCopies) {
   const std::string kOld = ".twf-abcdef012345.part", kOldSub = "sub/.twf-00000000ffff.part",
-                    kFresh = ".twf-0000000000aa.part", kKilled = ".twf-0000000000bb.part",
+                    kFresh = CopyNameOf(getpid()), kKilled = CopyNameOf(EndedProcess()),
                     kUser = ".twf-0123456789ab.part";
   struct {
     const char* what;

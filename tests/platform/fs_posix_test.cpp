@@ -398,54 +398,40 @@ TEST(PlatformOps, StatAndIsDirectoryFollowLinks) {
   EXPECT_FALSE(fs.IsDirectory(t.Path("gone")));
 }
 
-// Whether a leftover copy may go depends on it: a writer in another process
-// counts as much as one in this one, a reader does not, and nothing that is
-// not a regular file is opened to find out.
-TEST(PlatformOps, OpenForWritingAtTellsWhetherAnyoneWrites) {
-  TTempTree t;
-  t.Write("closed", "a");
-  t.Write("read", "b");
-  t.Write("written", "c");
-  t.Write("written-elsewhere", "d");
-  t.MkDir("dir");
-  t.Link("written", "link");
-  ASSERT_EQ(mkfifo(t.Path("fifo").c_str(), 0600), 0);
-  const int reader = open(t.Path("read").c_str(), O_RDONLY | O_CLOEXEC);
-  const int writer = open(t.Path("written").c_str(), O_WRONLY | O_CLOEXEC);
-  ASSERT_GE(reader, 0);
-  ASSERT_GE(writer, 0);
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  const pid_t child = fork();
-  if (child == 0) {
-    const int fd = open(t.Path("written-elsewhere").c_str(), O_WRONLY);
-    (void)!write(ready[1], "x", 1);
-    pause();
-    _exit(fd >= 0 ? 0 : 1);
-  }
-  char x;
-  ASSERT_EQ(read(ready[0], &x, 1), 1);
-  struct {
-    const char* name;
-    int err;
-    bool writing;
-  } cases[] = {
-      {"closed", 0, false}, {"read", 0, false},     {"written", 0, true}, {"written-elsewhere", 0, true},
-      {"gone", ENOENT, true}, {"dir", EINVAL, true}, {"fifo", EINVAL, true}, {"link", EINVAL, true},
+// Whether a leftover copy may go at once depends on it: the name of a
+// process that has ended may, one of a running process (this one, or
+// another) may not, nor a name without a process id.
+TEST(PlatformOps, CopyTempWriterGoneOnlyForAnEndedProcess) {
+  auto nameOf = [](pid_t pid) {
+    char name[32];
+    snprintf(name, sizeof name, ".twf-%012llx.part", (unsigned long long)((uint64_t(pid) << 26) | 7));
+    return std::string(name);
   };
-  int dir = open(t.Path("").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  ASSERT_GE(dir, 0);
-  for (auto& c : cases) {
-    bool writing = !c.writing;
-    EXPECT_EQ(Fs().OpenForWritingAt(dir, c.name, writing), c.err) << c.name;
-    EXPECT_EQ(writing, c.writing) << c.name;
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  ASSERT_GT(ended, 0);
+  ASSERT_EQ(waitpid(ended, nullptr, 0), ended);
+  const pid_t running = fork();
+  if (running == 0) {
+    pause();
+    _exit(0);
   }
-  kill(child, SIGKILL);
-  waitpid(child, nullptr, 0);
-  bool writing = true;
-  EXPECT_EQ(Fs().OpenForWritingAt(dir, "written-elsewhere", writing), 0);
-  EXPECT_FALSE(writing) << "a killed writer's descriptors are closed with it";
-  for (int fd : {dir, reader, writer, ready[0], ready[1]}) close(fd);
+  ASSERT_GT(running, 0);
+  struct {
+    const char* what;
+    std::string name;
+    bool gone;
+  } cases[] = {
+      {"ended process", nameOf(ended), true},
+      {"running child", nameOf(running), false},
+      {"this process", nameOf(getpid()), false},
+      {"init", nameOf(1), false},
+      {"no process id", ".twf-0000000000aa.part", false},
+      {"not a copy's name", "f" + nameOf(ended), false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CopyTempWriterGone(c.name), c.gone) << c.what;
+  kill(running, SIGKILL);
+  waitpid(running, nullptr, 0);
 }
 
 TEST(PlatformOps, ClearReadOnlyAddsOnlyTheOwnerWriteBit) {

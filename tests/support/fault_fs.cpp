@@ -160,12 +160,6 @@ int TFaultFileSystem::StatAt(int dir, const std::string& name, TFileInfo& info) 
   return Inner_.StatAt(dir, name, info);
 }
 
-int TFaultFileSystem::OpenForWritingAt(int dir, const std::string& name, bool& writing) {
-  writing = true;
-  if (int err = Enter(TFsCall::Stat, PathAt(dir, name)).Errno) return err;
-  return Inner_.OpenForWritingAt(dir, name, writing);
-}
-
 int TFaultFileSystem::ListDirAt(int dir, std::vector<TDirEntry>& out) {
   if (int err = Enter(TFsCall::ListDir, PathAt(dir, {})).Errno) {
     out.clear();

@@ -94,7 +94,6 @@ public:
   int OpenDir(const std::string& path, int& fd, TFileInfo& info) override;
   int OpenDirAt(int root, const std::string& rel, int& fd, TFileInfo& info) override;
   int StatAt(int dir, const std::string& name, TFileInfo& info) override;
-  int OpenForWritingAt(int dir, const std::string& name, bool& writing) override; // a Stat
   int ListDirAt(int dir, std::vector<TDirEntry>& out) override;
   int OpenFileAt(int root, const std::string& rel, bool followLink, int& fd, TFileInfo& info) override;
   int OpenReadAt(int dir, const std::string& name, bool dropCache, int& fd) override;
