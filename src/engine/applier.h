@@ -105,6 +105,7 @@ private:
     IFileSystem& Fs;
     int Dir = -1;
     std::vector<THeldCopy> Held;
+    int64_t Bytes = 0; // held
     ~TCopyBatch();
   };
   void CopyChunk(const TChunk& c);

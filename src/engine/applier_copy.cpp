@@ -15,6 +15,9 @@ constexpr int64_t kLargeFile = 268435456; // 256 MiB: kept out of the page cache
 // folder still spreads over the workers.
 constexpr size_t kChunkFiles = 64;
 constexpr int64_t kChunkBytes = 64 * 1048576;
+// What a worker holds written but unnamed: the space it takes on the
+// destination beside the old versions is not in the free-space check.
+constexpr int64_t kHeldBytes = 8 * 1048576;
 
 // Fills buf as far as the file goes; -errno on a read error.
 int64_t ReadFull(IFileSystem& fs, int fd, char* buf, int64_t size) {
@@ -165,7 +168,8 @@ static size_t HeldCopiesPerWorker(int workers) {
 }
 
 void TApplier::CopyFiles() {
-  FHeldPerWorker = HeldCopiesPerWorker(FRun.Opt.Workers);
+  // Holding copies back pays only where each would wait for the device.
+  FHeldPerWorker = FRun.Opt.VerifyHash != vhNone ? HeldCopiesPerWorker(FRun.Opt.Workers) : 1;
   ForEachChunk(FPlan.Copies, true, [&](const TChunk& c) { CopyChunk(c); });
 }
 
@@ -192,7 +196,7 @@ void TApplier::CopyChunk(const TChunk& c) {
   for (size_t i = c.First; i < c.First + c.Count && !FRun.Cancelled(); ++i) {
     if (code != kFolderChanged) Guarded([&] { WriteOne(i, src.Fd, code, batch); });
     FRun.DoneOps.fetch_add(1); // progress follows the writing; naming is quick
-    if (batch.Held.size() >= FHeldPerWorker) NameBatch(batch, src.Fd);
+    if (batch.Held.size() >= FHeldPerWorker || batch.Bytes >= kHeldBytes) NameBatch(batch, src.Fd);
   }
   NameBatch(batch, src.Fd);
 }
@@ -238,12 +242,25 @@ void TApplier::WriteOne(size_t index, int srcDir, int code, TCopyBatch& batch) {
     return !FRun.Cancelled();
   };
   const bool verify = FRun.Opt.VerifyHash != vhNone;
-  // In the batch from the start, so an exception cannot lose a written copy.
-  THeldCopy& h = batch.Held.emplace_back();
-  h.Index = index;
+  // Whatever ends this step before the copy joins the batch (a failure, an
+  // exception) removes it and takes its bytes back.
+  THeldCopy held;
+  held.Index = index;
+  struct TUndo {
+    TApplier& A;
+    int Dir;
+    THeldCopy& H;
+    int64_t& Last;
+    bool Kept = false;
+    ~TUndo() {
+      if (Kept) return;
+      if (H.Copy.Fd >= 0) A.FRun.Fs.DropCopyAt(H.Copy, Dir);
+      if (Last > 0) A.FRun.BytesCopied.fetch_sub(Last);
+    }
+  } undo{*this, batch.Dir, held, last};
   for (int attempt = 1; code == 0; ++attempt) {
     code = FRun.Fs.CopyFileAt(in, batch.Dir, name, progress, &FRun.CancelFlag, f.Size >= kLargeFile, verify,
-                              beforeVisible, &aclSet, &h.Copy);
+                              beforeVisible, &aclSet, &held.Copy);
     if (!WillRetry(code, attempt, rel)) break;
     if (last > 0) {
       FRun.BytesCopied.fetch_sub(last);
@@ -253,14 +270,15 @@ void TApplier::WriteOne(size_t index, int srcDir, int code, TCopyBatch& batch) {
     code = 0;
   }
   if (code != 0) {
-    batch.Held.pop_back(); // nothing was kept of a failed copy
-    if (last > 0) FRun.BytesCopied.fetch_sub(last);
     if (code != kCopyAborted) FRun.Fail(TRunError::CopyFailed, rel, code);
     return;
   }
-  h.Counted = last;
-  h.AclRead = aclRead;
-  h.AclSet = aclSet;
+  held.Counted = last;
+  held.AclRead = aclRead;
+  held.AclSet = aclSet;
+  batch.Held.push_back(std::move(held)); // capacity reserved: does not throw
+  batch.Bytes += f.Size;
+  undo.Kept = true;
 }
 
 void TApplier::NameBatch(TCopyBatch& batch, int srcDir) {
@@ -269,6 +287,7 @@ void TApplier::NameBatch(TCopyBatch& batch, int srcDir) {
     if (h.Copy.Fd >= 0) Unwrite(h, batch.Dir); // an exception left it unnamed
   }
   batch.Held.clear();
+  batch.Bytes = 0;
 }
 
 void TApplier::Unwrite(THeldCopy& h, int dir) {
@@ -277,20 +296,22 @@ void TApplier::Unwrite(THeldCopy& h, int dir) {
   h.Counted = 0;
 }
 
+// A copy written in full is named even when the run was cancelled since
+// (it is as good as one named before); only its verification is left out.
+// With verification on, its data is on the device before the old version
+// goes to the archive.
 void TApplier::NameOne(THeldCopy& h, int dir, int srcDir) {
   const TPlanFile& f = FPlan.Copies[h.Index];
   const std::string rel = FPlan.RelOf(f), name(f.Name());
-  // A cancelled run names no more copies: their names keep what they held.
-  if (FRun.Cancelled()) return Unwrite(h, dir);
-  // The old version goes to the archive only once the new one is written.
-  if (FArchive && (f.Flags & afDstExists)) {
+  const bool verify = FRun.Opt.VerifyHash != vhNone;
+  int code = verify ? FRun.Fs.FlushCopy(h.Copy) : 0;
+  if (code == 0 && FArchive && (f.Flags & afDstExists)) {
     if (!FArchive->Move(dir, name, rel, TArchive::TKind::Changed)) return Unwrite(h, dir);
     FRun.Item(TEventKind::OldVersionArchived, rel);
   }
-  const bool verify = FRun.Opt.VerifyHash != vhNone;
-  if (int code = FRun.Fs.NameCopyAt(h.Copy, dir, name, verify)) {
-    FRun.BytesCopied.fetch_sub(h.Counted);
-    h.Counted = 0;
+  if (code == 0) code = FRun.Fs.NameCopyAt(h.Copy, dir, name, false);
+  if (code != 0) {
+    Unwrite(h, dir);
     FRun.Fail(TRunError::CopyFailed, rel, code);
     return;
   }
@@ -303,7 +324,7 @@ void TApplier::NameOne(THeldCopy& h, int dir, int srcDir) {
   FRun.Emit(e);
   if (h.AclRead != 0) FRun.FailAt(TRunError::ReadAclFailed, FRun.SrcPath(rel), h.AclRead);
   else if (h.AclSet != 0) FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(rel), h.AclSet);
-  if (verify) VerifyCopy(f, rel, srcDir, dir);
+  if (verify && !FRun.Cancelled()) VerifyCopy(f, rel, srcDir, dir);
 }
 
 void TApplier::VerifyCopy(const TPlanFile& f, const std::string& rel, int srcDir, int dstDir) {

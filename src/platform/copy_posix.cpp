@@ -184,7 +184,12 @@ int CopyContent(int in, int out, const struct stat& st, const TCopyProgress& pro
 int FinishMetadata(int out, const struct stat& st, const TBeforeVisible& beforeVisible, int* beforeVisibleResult) {
   const bool ownerCarried = fchown(out, st.st_uid, st.st_gid) == 0;
   if (beforeVisible) {
-    int r = beforeVisible(out);
+    int r;
+    try {
+      r = beforeVisible(out);
+    } catch (...) {
+      return ENOMEM; // the copy is not finished: it fails, and its file goes
+    }
     if (beforeVisibleResult) *beforeVisibleResult = r;
   }
   mode_t mode = st.st_mode & 07777;

@@ -172,6 +172,9 @@ public:
   // replacing what is there, after fdatasync when flushToDevice. A failed
   // one is removed. copy is empty afterwards either way.
   virtual int NameCopyAt(TPendingCopy& copy, int dir, const std::string& name, bool flushToDevice) = 0;
+  // Puts a held copy's data on the device (fdatasync) before anything is
+  // done that only a finished copy may justify.
+  virtual int FlushCopy(TPendingCopy& copy) = 0;
   // Removes a held copy; nothing when copy is empty.
   virtual void DropCopyAt(TPendingCopy& copy, int dir) = 0;
   // renameat, replacing; across file systems a copy (owner and group as in

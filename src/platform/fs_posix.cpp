@@ -344,6 +344,11 @@ public:
 
   void DropCopyAt(TPendingCopy& copy, int dir) override { posix::DropCopy(copy, dir); }
 
+  int FlushCopy(TPendingCopy& copy) override {
+    if (copy.Fd < 0) return EBADF;
+    return fdatasync(copy.Fd) == 0 ? 0 : errno;
+  }
+
   int MoveFileAt(int fromDir, const std::string& fromName, int toDir, const std::string& toName) override {
     if (renameat(fromDir, fromName.c_str(), toDir, toName.c_str()) == 0) return 0;
     if (errno != EXDEV) return errno;

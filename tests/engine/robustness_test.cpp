@@ -522,6 +522,45 @@ TEST_F(RobustTest, AFailingLogLineEndsOnlyItsOwnOperation) {
   }
 }
 
+// A retry line that cannot be written ends that file's copy: nothing of
+// the failed attempt is kept or named, the old version stays where it is
+// (not archived), and the run counts the one failure.
+TEST_F(RobustTest, AFailingRetryLineLeavesTheOldVersionInPlace) {
+  WriteFile(Src + "/d/f", "new");
+  WriteFile(Dst + "/d/f", "old");
+  SetMTime(Dst + "/d/f", 1);
+  TMirrorOptions o = Opt();
+  o.Workers = 1;
+  o.RetryLocked = true;
+  o.VerifyHash = vhXXH3_64;
+  o.ArchiveEnabled = true;
+  o.ArchiveDir = Tmp / "archive";
+  TFaultFileSystem fs(RealFileSystem());
+  fs.FailNth(TFsCall::CopyFile, 1, EBUSY);
+  std::vector<std::string> lines;
+  int errors = -1;
+  int64_t bytes = -1;
+  {
+    TMirrorLogger log("", false,
+                      [&](const std::string& stamped) {
+                        lines.push_back(stamped.substr(25));
+                        if (lines.back().rfind("RETRY", 0) == 0) throw std::runtime_error("the log cannot be written");
+                      },
+                      false);
+    TMirrorEngine engine(o, &log, &fs);
+    engine.Run();
+    errors = engine.Stats().Errors;
+    bytes = engine.Stats().BytesCopied;
+  }
+  std::string text;
+  for (const auto& l : lines) text += l + "\n";
+  EXPECT_EQ(ReadFile(Dst + "/d/f"), "old") << text;
+  EXPECT_EQ(ListTree(Dst + "/d"), std::vector<std::string>{"f"});
+  EXPECT_FALSE(Exists(o.ArchiveDir)) << text;
+  EXPECT_EQ(errors, 1) << text;
+  EXPECT_EQ(bytes, 0);
+}
+
 TEST_F(RobustTest, FullDestinationDisk) {
   TTinyDisk disk(Tmp / "tiny", "1m");
   if (!disk.Mounted) GTEST_SKIP() << "mounting a tmpfs is not allowed here";

@@ -237,6 +237,11 @@ int TFaultFileSystem::NameCopyAt(TPendingCopy& copy, int dir, const std::string&
 
 void TFaultFileSystem::DropCopyAt(TPendingCopy& copy, int dir) { Inner_.DropCopyAt(copy, dir); }
 
+int TFaultFileSystem::FlushCopy(TPendingCopy& copy) {
+  if (int err = Enter(TFsCall::NameCopy, PathOfFd(copy.Fd)).Errno) return err;
+  return Inner_.FlushCopy(copy);
+}
+
 int TFaultFileSystem::MoveFileAt(int fromDir, const std::string& fromName, int toDir, const std::string& toName) {
   if (int err = Enter(TFsCall::MoveFile, PathAt(fromDir, fromName), PathAt(toDir, toName)).Errno) return err;
   return Inner_.MoveFileAt(fromDir, fromName, toDir, toName);

@@ -105,6 +105,7 @@ public:
                  const TBeforeVisible& beforeVisible, int* beforeVisibleResult, TPendingCopy* held) override;
   int NameCopyAt(TPendingCopy& copy, int dir, const std::string& name, bool flushToDevice) override;
   void DropCopyAt(TPendingCopy& copy, int dir) override;
+  int FlushCopy(TPendingCopy& copy) override; // a NameCopy
   int MoveFileAt(int fromDir, const std::string& fromName, int toDir, const std::string& toName) override;
   int SetOwnerFd(int fd, int64_t uid, int64_t gid) override;
   int SetModeFd(int fd, uint32_t mode) override;

@@ -437,6 +437,7 @@ void TRunTest::fiftyThousandLinesKeepTheWindowResponsive() {
     }
     int NameCopyAt(TPendingCopy&, int, const std::string&, bool) override { return 0; }
     void DropCopyAt(TPendingCopy&, int) override {}
+    int FlushCopy(TPendingCopy&) override { return 0; }
   };
   TManyFiles many(RealFileSystem());
   TRunRig rig;
