@@ -52,14 +52,6 @@ struct TScanner::TWorker {
   TFolderPrefetch Prefetch;
 };
 
-namespace {
-// A listing from the caches takes a few microseconds per entry; one that
-// took much longer waited for the disk.
-bool WaitedForDisk(std::chrono::steady_clock::duration took, size_t entries) {
-  return took > std::chrono::microseconds(100 + entries);
-}
-} // namespace
-
 TScanner::TScanner(TRunState& run) : FRun(run) {}
 
 void TScanner::Prepare() {
@@ -241,7 +233,7 @@ void TScanner::Process(TWorker& w, TWorkItem& item, TPlan& plan) {
   w.SrcEntries.clear();
   w.DstEntries.clear();
   bool held = false;
-  const auto listStart = std::chrono::steady_clock::now();
+  const int64_t blocksBefore = ThreadBlockReads();
   if (item.SrcPresent) {
     if (int err = List(FRun.SrcRoot, item.Rel, w.SrcEntries, nullptr)) {
       try { FRun.FailAt(TRunError::CannotList, top ? FRun.Opt.SourceDir : FRun.SrcPath(item.Rel), err); } catch (...) {}
@@ -268,8 +260,7 @@ void TScanner::Process(TWorker& w, TWorkItem& item, TPlan& plan) {
       Filter(w, false, item.Rel, w.DstEntries, w.Dst);
     }
   }
-  const bool diskWaited = WaitedForDisk(std::chrono::steady_clock::now() - listStart,
-                                        w.SrcEntries.size() + w.DstEntries.size());
+  const bool diskWaited = ThreadBlockReads() != blocksBefore;
   FRun.ScannedSrc.fetch_add(int32_t(w.Src.Files.size()));
   int32_t dstFiles = 0;
   for (const TListedFile& f : w.Dst.Files) dstFiles += (f.Flags & lfTempName) ? 0 : 1;

@@ -4,6 +4,7 @@
 // is mostly such waits.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,7 +25,8 @@ public:
   TFolderPrefetch& operator=(const TFolderPrefetch&) = delete;
 
   // Queues the folder rel below the open folder root. No link is followed,
-  // and nothing outside root's file system is touched.
+  // and nothing outside root's file system is touched. Left out when
+  // enough reads are under way already.
   void Add(int root, const std::string& rel);
   // Hands the queued folders to the kernel and returns at once.
   void Submit();
@@ -33,5 +35,10 @@ private:
   struct TRing;
   std::unique_ptr<TRing> FRing;
 };
+
+// Blocks this thread has had read from a device so far (in 512-byte
+// units): a step that raised it waited for the disk. 0 where it cannot be
+// told.
+int64_t ThreadBlockReads();
 
 } // namespace twf
