@@ -283,17 +283,20 @@ void TApplier::NameOne(THeldCopy& h, int dir, int srcDir) {
   // A cancelled run names no more copies: their names keep what they held.
   if (FRun.Cancelled()) return Unwrite(h, dir);
   // The old version goes to the archive only once the new one is written.
-  if (FArchive && (f.Flags & afDstExists)) {
-    if (!FArchive->Move(dir, name, rel, TArchive::TKind::Changed)) return Unwrite(h, dir);
-    FRun.Item(TEventKind::OldVersionArchived, rel);
-  }
+  const bool archived = FArchive && (f.Flags & afDstExists);
+  if (archived && !FArchive->Move(dir, name, rel, TArchive::TKind::Changed)) return Unwrite(h, dir);
   const bool verify = FRun.Opt.VerifyHash != vhNone;
   if (int code = FRun.Fs.NameCopyAt(h.Copy, dir, name, verify)) {
     FRun.BytesCopied.fetch_sub(h.Counted);
     h.Counted = 0;
+    // The name keeps its old version: back from the archive, where it
+    // stays (and is reported as archived) only when it cannot come back.
+    if (archived && !FArchive->Restore(dir, name, rel, TArchive::TKind::Changed))
+      FRun.Item(TEventKind::OldVersionArchived, rel);
     FRun.Fail(TRunError::CopyFailed, rel, code);
     return;
   }
+  if (archived) FRun.Item(TEventKind::OldVersionArchived, rel);
   FRun.FilesCopied.fetch_add(1);
   if (f.Size > h.Counted) FRun.BytesCopied.fetch_add(f.Size - h.Counted);
   TRunEvent e;
