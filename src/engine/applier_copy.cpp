@@ -305,16 +305,19 @@ void TApplier::NameOne(THeldCopy& h, int dir, int srcDir) {
   const std::string rel = FPlan.RelOf(f), name(f.Name());
   const bool verify = FRun.Opt.VerifyHash != vhNone;
   int code = verify ? FRun.Fs.FlushCopy(h.Copy) : 0;
-  if (code == 0 && FArchive && (f.Flags & afDstExists)) {
-    if (!FArchive->Move(dir, name, rel, TArchive::TKind::Changed)) return Unwrite(h, dir);
-    FRun.Item(TEventKind::OldVersionArchived, rel);
-  }
+  const bool archived = code == 0 && FArchive && (f.Flags & afDstExists);
+  if (archived && !FArchive->Move(dir, name, rel, TArchive::TKind::Changed)) return Unwrite(h, dir);
   if (code == 0) code = FRun.Fs.NameCopyAt(h.Copy, dir, name, false);
   if (code != 0) {
     Unwrite(h, dir);
+    // The name keeps its old version: back from the archive, where it
+    // stays (and is reported as archived) only when it cannot come back.
+    if (archived && !FArchive->Restore(dir, name, rel, TArchive::TKind::Changed))
+      FRun.Item(TEventKind::OldVersionArchived, rel);
     FRun.Fail(TRunError::CopyFailed, rel, code);
     return;
   }
+  if (archived) FRun.Item(TEventKind::OldVersionArchived, rel);
   FRun.FilesCopied.fetch_add(1);
   if (f.Size > h.Counted) FRun.BytesCopied.fetch_add(f.Size - h.Counted);
   TRunEvent e;

@@ -85,10 +85,27 @@ int TArchive::OpenFolder(const std::string& relDir, int& fd) {
   return FRun.Fs.OpenDirAt(run, relDir, fd, info);
 }
 
-bool TArchive::Move(int dir, const std::string& name, const std::string& rel, TKind kind) {
-  const std::string target = std::string(kind == TKind::Deleted ? "deleted/" : "changed/") + rel;
+namespace {
+std::string Target(const std::string& rel, TArchive::TKind kind) {
+  return std::string(kind == TArchive::TKind::Deleted ? "deleted/" : "changed/") + rel;
+}
+} // namespace
+
+bool TArchive::Restore(int dir, const std::string& name, const std::string& rel, TKind kind) {
   std::string parentRel, targetName;
-  SplitRel(target, parentRel, targetName);
+  SplitRel(Target(rel, kind), parentRel, targetName);
+  int parent = -1;
+  int code = OpenFolder(parentRel, parent);
+  if (code == 0) code = FRun.Fs.MoveFileAt(parent, targetName, dir, name);
+  if (parent >= 0) FRun.Fs.Close(parent);
+  if (code != 0) return false;
+  FRun.Archived.fetch_sub(1);
+  return true;
+}
+
+bool TArchive::Move(int dir, const std::string& name, const std::string& rel, TKind kind) {
+  std::string parentRel, targetName;
+  SplitRel(Target(rel, kind), parentRel, targetName);
   int parent = -1;
   int code = OpenFolder(parentRel, parent);
   if (code == 0) code = FRun.Fs.MoveFileAt(dir, name, parent, targetName);

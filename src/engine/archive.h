@@ -24,6 +24,9 @@ public:
   // Moves name from the open destination folder dir into the archive;
   // false when it failed (reported).
   bool Move(int dir, const std::string& name, const std::string& rel, TKind kind);
+  // Moves what Move put into the archive back to name in dir, uncounted;
+  // false when it stays in the archive. Reports nothing.
+  bool Restore(int dir, const std::string& name, const std::string& rel, TKind kind);
 
 private:
   int RunDir(int& fd);

@@ -104,22 +104,47 @@ TEST_F(SafeguardTest, ArchiveNothingCreatesNothing) {
   EXPECT_FALSE(Exists(Tmp / "archive"));
 }
 
+// Whatever fails around an overwrite, the name keeps its old version: in
+// place when it cannot go to the archive, back from the archive when the
+// new version cannot take its name.
 TEST_F(SafeguardTest, FailedArchiveKeepsTheOldVersionInPlace) {
-  WriteFile(Src + "/f", "newer");
-  WriteFile(Dst + "/f", "old");
-  WriteFile(Dst + "/d", "to delete");
-  TMirrorOptions o = Opt();
-  o.ArchiveEnabled = true;
-  o.ArchiveDir = Tmp / "archive";
-  TFaultFileSystem fs(RealFileSystem());
-  fs.FailNth(TFsCall::MoveFile, 1, EACCES, true);
-  TRunResult r = Run(o, &fs);
-  EXPECT_TRUE(r.Has("ERROR        Archive failed \"f\": Permission denied")) << r.Text();
-  EXPECT_TRUE(r.Has("ERROR        Archive failed \"d\": Permission denied"));
-  EXPECT_EQ(ReadFile(Dst + "/f"), "old");
-  EXPECT_EQ(ReadFile(Dst + "/d"), "to delete");
-  EXPECT_EQ(r.Stats.FilesDeleted, 0);
-  EXPECT_EQ(r.Stats.DoneOps, r.Stats.TotalOps);
+  struct Case {
+    const char* name;
+    TFsCall kind;
+    int err;
+    bool persistent;
+    std::vector<std::string> errors;
+    bool deleted; // d went to the archive
+  };
+  const Case cases[] = {
+      {"the move to the archive fails", TFsCall::MoveFile, EACCES, true,
+       {"ERROR        Archive failed \"f\": Permission denied", "ERROR        Archive failed \"d\": Permission denied"},
+       false},
+      {"the new version cannot take its name", TFsCall::NameCopy, ENOSPC, false,
+       {"ERROR        Copy failed \"f\": No space left on device"}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    WriteFile(o.SourceDir + "/f", "newer");
+    WriteFile(o.DestDir + "/f", "old");
+    WriteFile(o.DestDir + "/d", "to delete");
+    o.ArchiveEnabled = true;
+    o.ArchiveDir = t / "archive";
+    TFaultFileSystem fs(RealFileSystem());
+    fs.FailNth(c.kind, 1, c.err, c.persistent);
+    TRunResult r = Run(o, &fs);
+    for (const std::string& e : c.errors) EXPECT_TRUE(r.Has(e)) << r.Text();
+    EXPECT_EQ(r.Stats.Errors, int(c.errors.size()));
+    EXPECT_EQ(ReadFile(o.DestDir + "/f"), "old");
+    EXPECT_FALSE(r.Has("ARCHIVE      f (old version)"));
+    EXPECT_FALSE(Exists(OnlyRunFolder(o.ArchiveDir) + "/changed/f"));
+    EXPECT_EQ(Exists(o.DestDir + "/d"), !c.deleted);
+    EXPECT_EQ(r.Stats.FilesDeleted, c.deleted ? 1 : 0);
+    EXPECT_EQ(r.Stats.Archived, c.deleted ? 1 : 0);
+    EXPECT_EQ(r.Stats.DoneOps, r.Stats.TotalOps);
+  }
 }
 
 TEST_F(SafeguardTest, VerifiedCopiesNameTheirDigest) {

@@ -1,5 +1,15 @@
 #include "support/fault_fs.h"
 
+#include <dlfcn.h>
+
+#include <cstdio>
+
+// Each call of the layer is told apart by where it came from: the address
+// its caller returns to. The overrides are only ever reached through
+// IFileSystem, and are kept out of line so that address is the caller's.
+#define TWF_NOINLINE __attribute__((noinline))
+#define TWF_CALLER reinterpret_cast<uintptr_t>(__builtin_return_address(0))
+
 namespace twf {
 
 const char* FsCallName(TFsCall kind) {
@@ -41,20 +51,63 @@ void TFaultFileSystem::ResetCounts() {
   for (auto& c : Counts_) c.store(0);
 }
 
-TFaultFileSystem::TDecision TFaultFileSystem::Enter(TFsCall kind, const std::string& path,
+void TFaultFileSystem::FailSite(TFsCall kind, uintptr_t address, int errnoValue, int64_t afterBytes, uint64_t n) {
+  std::lock_guard<std::mutex> g(Lock_);
+  TFault f{kind, errnoValue, n, false, {}, afterBytes};
+  f.Site = address;
+  Faults_.push_back(f);
+}
+
+std::vector<TFaultFileSystem::TCallSite> TFaultFileSystem::Sites() const {
+  std::lock_guard<std::mutex> g(Lock_);
+  return Sites_;
+}
+
+std::vector<std::string> TFaultFileSystem::FailedPaths() const {
+  std::lock_guard<std::mutex> g(Lock_);
+  return FailedPaths_;
+}
+
+std::string TFaultFileSystem::DescribeSite(uintptr_t address) {
+  Dl_info info{};
+  char buf[64];
+  if (dladdr(reinterpret_cast<void*>(address), &info) == 0 || !info.dli_fname) {
+    snprintf(buf, sizeof buf, "0x%zx", size_t(address));
+    return buf;
+  }
+  std::string module = info.dli_fname;
+  module = module.substr(module.rfind('/') + 1);
+  // The return address lies just past the call: one byte back is the call.
+  snprintf(buf, sizeof buf, "+0x%zx", size_t(address - 1 - reinterpret_cast<uintptr_t>(info.dli_fbase)));
+  std::string text = module + buf;
+  if (info.dli_sname) text += std::string(" (") + info.dli_sname + ")";
+  return text;
+}
+
+TFaultFileSystem::TDecision TFaultFileSystem::Enter(TFsCall kind, uintptr_t site, const std::string& path,
                                                     const std::string& path2) {
   if (Hook_) Hook_(kind, path);
   std::lock_guard<std::mutex> g(Lock_);
   uint64_t count = Counts_[size_t(kind)].fetch_add(1) + 1;
-  for (const TFault& f : Faults_) {
+  auto [at, added] = SiteIndex_.emplace(std::make_pair(kind, site), Sites_.size());
+  if (added) Sites_.push_back({kind, site, count, path});
+  const uint64_t atSite = ++Sites_[at->second].Calls;
+  for (TFault& f : Faults_) {
     if (f.Kind != kind) continue;
     bool hit;
-    if (f.Nth > 0)
+    if (f.Site != 0) {
+      hit = f.Site == site && atSite == f.Nth && !f.Spent;
+      f.Spent |= hit;
+    } else if (f.Nth > 0) {
       hit = count == f.Nth || (f.Persistent && count > f.Nth);
-    else
+    } else {
       hit = path.find(f.PathPart) != std::string::npos ||
             (!path2.empty() && path2.find(f.PathPart) != std::string::npos);
-    if (hit) return {f.Errno, f.AfterBytes};
+    }
+    if (hit) {
+      FailedPaths_.push_back(path);
+      return {f.Errno, f.AfterBytes};
+    }
   }
   return {};
 }
@@ -81,22 +134,22 @@ std::string TFaultFileSystem::PathOfFd(int fd) {
   return fd >= 0 ? PathOfDescriptor(fd) : std::string();
 }
 
-bool TFaultFileSystem::IsDirectory(const std::string& path) {
-  return Enter(TFsCall::IsDirectory, path).Errno == 0 && Inner_.IsDirectory(path);
+TWF_NOINLINE bool TFaultFileSystem::IsDirectory(const std::string& path) {
+  return Enter(TFsCall::IsDirectory, TWF_CALLER, path).Errno == 0 && Inner_.IsDirectory(path);
 }
 
-int TFaultFileSystem::Stat(const std::string& path, TFileInfo& info) {
-  if (int err = Enter(TFsCall::Stat, path).Errno) return err;
+TWF_NOINLINE int TFaultFileSystem::Stat(const std::string& path, TFileInfo& info) {
+  if (int err = Enter(TFsCall::Stat, TWF_CALLER, path).Errno) return err;
   return Inner_.Stat(path, info);
 }
 
-int TFaultFileSystem::CreateDirPath(const std::string& path) {
-  if (int err = Enter(TFsCall::CreateDirPath, path).Errno) return err;
+TWF_NOINLINE int TFaultFileSystem::CreateDirPath(const std::string& path) {
+  if (int err = Enter(TFsCall::CreateDirPath, TWF_CALLER, path).Errno) return err;
   return Inner_.CreateDirPath(path);
 }
 
-int TFaultFileSystem::OpenRead(const std::string& path, bool dropCache, int& fd) {
-  if (int err = Enter(TFsCall::OpenRead, path).Errno) {
+TWF_NOINLINE int TFaultFileSystem::OpenRead(const std::string& path, bool dropCache, int& fd) {
+  if (int err = Enter(TFsCall::OpenRead, TWF_CALLER, path).Errno) {
     fd = -1;
     return err;
   }
@@ -108,29 +161,29 @@ int TFaultFileSystem::OpenRead(const std::string& path, bool dropCache, int& fd)
   return err;
 }
 
-int64_t TFaultFileSystem::Read(int fd, void* buf, int64_t size) {
-  if (int err = Enter(TFsCall::Read, PathOfFd(fd)).Errno) return -err;
+TWF_NOINLINE int64_t TFaultFileSystem::Read(int fd, void* buf, int64_t size) {
+  if (int err = Enter(TFsCall::Read, TWF_CALLER, PathOfFd(fd)).Errno) return -err;
   return Inner_.Read(fd, buf, size);
 }
 
-void TFaultFileSystem::Close(int fd) {
+TWF_NOINLINE void TFaultFileSystem::Close(int fd) {
   std::string path = PathOfFd(fd);
   {
     std::lock_guard<std::mutex> g(Lock_);
     OpenPaths_.erase(fd);
   }
-  Enter(TFsCall::Close, path); // close() releases the descriptor even when it reports an error
+  Enter(TFsCall::Close, TWF_CALLER, path); // close() releases the descriptor even when it reports an error
   Inner_.Close(fd);
 }
 
-int64_t TFaultFileSystem::FreeSpace(const std::string& path) {
-  if (Enter(TFsCall::FreeSpace, path).Errno) return -1;
+TWF_NOINLINE int64_t TFaultFileSystem::FreeSpace(const std::string& path) {
+  if (Enter(TFsCall::FreeSpace, TWF_CALLER, path).Errno) return -1;
   return Inner_.FreeSpace(path);
 }
 
-bool TFaultFileSystem::VolumeIdentity(const std::string& path, std::string& label,
+TWF_NOINLINE bool TFaultFileSystem::VolumeIdentity(const std::string& path, std::string& label,
                                       std::string& serial) {
-  if (Enter(TFsCall::VolumeIdentity, path).Errno) {
+  if (Enter(TFsCall::VolumeIdentity, TWF_CALLER, path).Errno) {
     label.clear();
     serial.clear();
     return false;
@@ -138,78 +191,78 @@ bool TFaultFileSystem::VolumeIdentity(const std::string& path, std::string& labe
   return Inner_.VolumeIdentity(path, label, serial);
 }
 
-int TFaultFileSystem::OpenDir(const std::string& path, int& fd, TFileInfo& info) {
+TWF_NOINLINE int TFaultFileSystem::OpenDir(const std::string& path, int& fd, TFileInfo& info) {
   fd = -1;
-  if (int err = Enter(TFsCall::OpenDir, path).Errno) return err;
+  if (int err = Enter(TFsCall::OpenDir, TWF_CALLER, path).Errno) return err;
   int err = Inner_.OpenDir(path, fd, info);
   if (err == 0) Track(fd, path);
   return err;
 }
 
-int TFaultFileSystem::OpenDirAt(int root, const std::string& rel, int& fd, TFileInfo& info) {
+TWF_NOINLINE int TFaultFileSystem::OpenDirAt(int root, const std::string& rel, int& fd, TFileInfo& info) {
   fd = -1;
   const std::string path = PathAt(root, rel);
-  if (int err = Enter(TFsCall::OpenDir, path).Errno) return err;
+  if (int err = Enter(TFsCall::OpenDir, TWF_CALLER, path).Errno) return err;
   int err = Inner_.OpenDirAt(root, rel, fd, info);
   if (err == 0) Track(fd, path);
   return err;
 }
 
-int TFaultFileSystem::StatAt(int dir, const std::string& name, TFileInfo& info) {
-  if (int err = Enter(TFsCall::Stat, PathAt(dir, name)).Errno) return err;
+TWF_NOINLINE int TFaultFileSystem::StatAt(int dir, const std::string& name, TFileInfo& info) {
+  if (int err = Enter(TFsCall::Stat, TWF_CALLER, PathAt(dir, name)).Errno) return err;
   return Inner_.StatAt(dir, name, info);
 }
 
-int TFaultFileSystem::ListDirAt(int dir, std::vector<TDirEntry>& out) {
-  if (int err = Enter(TFsCall::ListDir, PathAt(dir, {})).Errno) {
+TWF_NOINLINE int TFaultFileSystem::ListDirAt(int dir, std::vector<TDirEntry>& out) {
+  if (int err = Enter(TFsCall::ListDir, TWF_CALLER, PathAt(dir, {})).Errno) {
     out.clear();
     return err;
   }
   return Inner_.ListDirAt(dir, out);
 }
 
-int TFaultFileSystem::OpenFileAt(int root, const std::string& rel, bool followLink, int& fd, TFileInfo& info) {
+TWF_NOINLINE int TFaultFileSystem::OpenFileAt(int root, const std::string& rel, bool followLink, int& fd, TFileInfo& info) {
   fd = -1;
   const std::string path = PathAt(root, rel);
-  if (int err = Enter(TFsCall::OpenRead, path).Errno) return err;
+  if (int err = Enter(TFsCall::OpenRead, TWF_CALLER, path).Errno) return err;
   int err = Inner_.OpenFileAt(root, rel, followLink, fd, info);
   if (err == 0) Track(fd, path);
   return err;
 }
 
-int TFaultFileSystem::OpenReadAt(int dir, const std::string& name, bool dropCache, int& fd) {
+TWF_NOINLINE int TFaultFileSystem::OpenReadAt(int dir, const std::string& name, bool dropCache, int& fd) {
   fd = -1;
   const std::string path = PathAt(dir, name);
-  if (int err = Enter(TFsCall::OpenRead, path).Errno) return err;
+  if (int err = Enter(TFsCall::OpenRead, TWF_CALLER, path).Errno) return err;
   int err = Inner_.OpenReadAt(dir, name, dropCache, fd);
   if (err == 0) Track(fd, path);
   return err;
 }
 
-int TFaultFileSystem::DeleteFileAt(int dir, const std::string& name) {
-  if (int err = Enter(TFsCall::DeleteFile, PathAt(dir, name)).Errno) return err;
+TWF_NOINLINE int TFaultFileSystem::DeleteFileAt(int dir, const std::string& name) {
+  if (int err = Enter(TFsCall::DeleteFile, TWF_CALLER, PathAt(dir, name)).Errno) return err;
   return Inner_.DeleteFileAt(dir, name);
 }
 
-int TFaultFileSystem::RemoveDirAt(int dir, const std::string& name) {
-  if (int err = Enter(TFsCall::RemoveDir, PathAt(dir, name)).Errno) return err;
+TWF_NOINLINE int TFaultFileSystem::RemoveDirAt(int dir, const std::string& name) {
+  if (int err = Enter(TFsCall::RemoveDir, TWF_CALLER, PathAt(dir, name)).Errno) return err;
   return Inner_.RemoveDirAt(dir, name);
 }
 
-int TFaultFileSystem::CreateDirAt(int dir, const std::string& name, int& fd, TFileInfo& info) {
+TWF_NOINLINE int TFaultFileSystem::CreateDirAt(int dir, const std::string& name, int& fd, TFileInfo& info) {
   fd = -1;
   const std::string path = PathAt(dir, name);
-  if (int err = Enter(TFsCall::CreateDir, path).Errno) return err;
+  if (int err = Enter(TFsCall::CreateDir, TWF_CALLER, path).Errno) return err;
   int err = Inner_.CreateDirAt(dir, name, fd, info);
   if (err == 0) Track(fd, path);
   return err;
 }
 
-int TFaultFileSystem::CopyFileAt(int in, int dir, const std::string& name, const TCopyProgress& progress,
+TWF_NOINLINE int TFaultFileSystem::CopyFileAt(int in, int dir, const std::string& name, const TCopyProgress& progress,
                                  const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice,
                                  const TBeforeVisible& beforeVisible, int* beforeVisibleResult, TPendingCopy* held) {
   if (held) *held = TPendingCopy{};
-  TDecision d = Enter(TFsCall::CopyFile, PathOfFd(in), PathAt(dir, name));
+  TDecision d = Enter(TFsCall::CopyFile, TWF_CALLER, PathOfFd(in), PathAt(dir, name));
   if (d.Errno == 0)
     return Inner_.CopyFileAt(in, dir, name, progress, cancel, largeFile, flushToDevice, beforeVisible,
                              beforeVisibleResult, held);
@@ -227,8 +280,8 @@ int TFaultFileSystem::CopyFileAt(int in, int dir, const std::string& name, const
 }
 
 // A failed naming removes the copy, as the real one does.
-int TFaultFileSystem::NameCopyAt(TPendingCopy& copy, int dir, const std::string& name, bool flushToDevice) {
-  if (int err = Enter(TFsCall::NameCopy, PathAt(dir, name)).Errno) {
+TWF_NOINLINE int TFaultFileSystem::NameCopyAt(TPendingCopy& copy, int dir, const std::string& name, bool flushToDevice) {
+  if (int err = Enter(TFsCall::NameCopy, TWF_CALLER, PathAt(dir, name)).Errno) {
     Inner_.DropCopyAt(copy, dir);
     return err;
   }
@@ -237,42 +290,42 @@ int TFaultFileSystem::NameCopyAt(TPendingCopy& copy, int dir, const std::string&
 
 void TFaultFileSystem::DropCopyAt(TPendingCopy& copy, int dir) { Inner_.DropCopyAt(copy, dir); }
 
-int TFaultFileSystem::FlushCopy(TPendingCopy& copy) {
-  if (int err = Enter(TFsCall::NameCopy, PathOfFd(copy.Fd)).Errno) return err;
+TWF_NOINLINE int TFaultFileSystem::FlushCopy(TPendingCopy& copy) {
+  if (int err = Enter(TFsCall::NameCopy, TWF_CALLER, PathOfFd(copy.Fd)).Errno) return err;
   return Inner_.FlushCopy(copy);
 }
 
-int TFaultFileSystem::MoveFileAt(int fromDir, const std::string& fromName, int toDir, const std::string& toName) {
-  if (int err = Enter(TFsCall::MoveFile, PathAt(fromDir, fromName), PathAt(toDir, toName)).Errno) return err;
+TWF_NOINLINE int TFaultFileSystem::MoveFileAt(int fromDir, const std::string& fromName, int toDir, const std::string& toName) {
+  if (int err = Enter(TFsCall::MoveFile, TWF_CALLER, PathAt(fromDir, fromName), PathAt(toDir, toName)).Errno) return err;
   return Inner_.MoveFileAt(fromDir, fromName, toDir, toName);
 }
 
-int TFaultFileSystem::SetOwnerFd(int fd, int64_t uid, int64_t gid) {
-  if (int err = Enter(TFsCall::SetOwner, PathOfFd(fd)).Errno) return err;
+TWF_NOINLINE int TFaultFileSystem::SetOwnerFd(int fd, int64_t uid, int64_t gid) {
+  if (int err = Enter(TFsCall::SetOwner, TWF_CALLER, PathOfFd(fd)).Errno) return err;
   return Inner_.SetOwnerFd(fd, uid, gid);
 }
 
-int TFaultFileSystem::SetModeFd(int fd, uint32_t mode) {
-  if (int err = Enter(TFsCall::SetMode, PathOfFd(fd)).Errno) return err;
+TWF_NOINLINE int TFaultFileSystem::SetModeFd(int fd, uint32_t mode) {
+  if (int err = Enter(TFsCall::SetMode, TWF_CALLER, PathOfFd(fd)).Errno) return err;
   return Inner_.SetModeFd(fd, mode);
 }
 
-int TFaultFileSystem::GetAclFd(int fd, std::string& acl) {
-  if (int err = Enter(TFsCall::GetAcl, PathOfFd(fd)).Errno) {
+TWF_NOINLINE int TFaultFileSystem::GetAclFd(int fd, std::string& acl) {
+  if (int err = Enter(TFsCall::GetAcl, TWF_CALLER, PathOfFd(fd)).Errno) {
     acl.clear();
     return err;
   }
   return Inner_.GetAclFd(fd, acl);
 }
 
-int TFaultFileSystem::SetAclFd(int fd, const std::string& acl) {
-  if (int err = Enter(TFsCall::SetAcl, PathOfFd(fd)).Errno) return err;
+TWF_NOINLINE int TFaultFileSystem::SetAclFd(int fd, const std::string& acl) {
+  if (int err = Enter(TFsCall::SetAcl, TWF_CALLER, PathOfFd(fd)).Errno) return err;
   return Inner_.SetAclFd(fd, acl);
 }
 
-int TFaultFileSystem::TrashFileAt(int dir, const std::string& name) {
+TWF_NOINLINE int TFaultFileSystem::TrashFileAt(int dir, const std::string& name) {
   const std::string path = PathAt(dir, name);
-  if (int err = Enter(TFsCall::TrashFiles, path).Errno) return err;
+  if (int err = Enter(TFsCall::TrashFiles, TWF_CALLER, path).Errno) return err;
   return Inner_.TrashFileAt(dir, name);
 }
 

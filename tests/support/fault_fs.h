@@ -72,6 +72,29 @@ public:
   // Forgets every fault; the counters stay.
   void ClearFaults();
 
+  // Where calls come from: the return address in the code that called the
+  // file layer (engine, hasher), so every call site of the program is told
+  // apart without anyone listing them. Recorded for every call.
+  struct TCallSite {
+    TFsCall Kind;
+    uintptr_t Address;
+    uint64_t Ordinal; // the first call from there: its number within its kind
+    std::string Path; // and its path
+    uint64_t Calls = 0; // from there so far
+  };
+  // Each distinct (kind, call site) seen since construction, in the order
+  // first seen.
+  std::vector<TCallSite> Sites() const;
+  // The n-th call (1-based) of kind from the call site at address (as
+  // Sites() gives it) fails with errnoValue, once. afterBytes >= 0 on a
+  // copy: it fails part-way, as FailCopyAfter.
+  void FailSite(TFsCall kind, uintptr_t address, int errnoValue, int64_t afterBytes = -1, uint64_t n = 1);
+  // The paths of the calls an injected fault failed, in the order failed.
+  std::vector<std::string> FailedPaths() const;
+  // A call site for people: "module+0xoffset" (addr2line -e module offset
+  // names the line), with the function's name where the module exports it.
+  static std::string DescribeSite(uintptr_t address);
+
   // Calls of kind so far, failed ones included.
   uint64_t Calls(TFsCall kind) const;
   void ResetCounts();
@@ -117,10 +140,12 @@ private:
   struct TFault {
     TFsCall Kind;
     int Errno;
-    uint64_t Nth = 0; // 0: by path
+    uint64_t Nth = 0; // 0: by path (by call site: the n-th call from there)
     bool Persistent = false;
     std::string PathPart;
     int64_t AfterBytes = -1; // copies only
+    uintptr_t Site = 0;      // by call site: the first call from there, once
+    bool Spent = false;
   };
   struct TDecision {
     int Errno = 0;
@@ -128,7 +153,7 @@ private:
   };
 
   // Counts the call and decides whether it fails.
-  TDecision Enter(TFsCall kind, const std::string& path, const std::string& path2 = {});
+  TDecision Enter(TFsCall kind, uintptr_t site, const std::string& path, const std::string& path2 = {});
   std::string PathOfFd(int fd);
   void Track(int fd, const std::string& path);
   // The current path of name in the folder open as dir.
@@ -140,6 +165,9 @@ private:
   std::vector<TFault> Faults_;
   std::array<std::atomic<uint64_t>, size_t(TFsCall::Count)> Counts_{};
   std::map<int, std::string> OpenPaths_; // for faults on Read and Close by path
+  std::map<std::pair<TFsCall, uintptr_t>, size_t> SiteIndex_;
+  std::vector<TCallSite> Sites_;
+  std::vector<std::string> FailedPaths_;
 };
 
 } // namespace twf
