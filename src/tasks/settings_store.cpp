@@ -147,45 +147,51 @@ std::string HomeFolder(TConfigHome home) {
 
 // As root, the store's file and folder must be root's alone: anyone else who
 // could write them could plant tasks, auth keys or a database that root
-// then trusts. Checked on descriptors, so what is checked is what is opened.
+// then trusts. The folders are checked on descriptors, so what is checked is
+// what is opened; the files in the last folder, which only root can change,
+// by their names. The files are never opened here: closing a descriptor of
+// a file drops every lock this process holds on it, and SQLite's locks on
+// the database and its shared-memory index are such locks. A second store
+// opened while a first one is in use would take the first one's locks
+// away, and another process would then find nobody using the store,
+// checkpoint it and remove its journal under the first one's writes.
 std::string RootOwnershipRefusal(const std::string& file) {
   if (geteuid() != 0) return {};
-  auto check = [](int fd, const std::string& what) -> std::string {
-    struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) return {}; // opening it fails later with its own error
-    if (st.st_uid != 0)
-      return what + " belongs to uid " + std::to_string(st.st_uid) + ", not to root; as root it is not used.";
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return what + " can be written by other users; as root it is not used.";
+  auto check = [](const struct stat* st, const std::string& what) -> std::string {
+    if (!st || S_ISLNK(st->st_mode)) return {}; // opening it fails later with its own error
+    if (st->st_uid != 0)
+      return what + " belongs to uid " + std::to_string(st->st_uid) + ", not to root; as root it is not used.";
+    if ((st->st_mode & (S_IWGRP | S_IWOTH)) != 0) return what + " can be written by other users; as root it is not used.";
     return {};
+  };
+  auto statAt = [](int dirFd, const std::string& name, struct stat& st) {
+    return dirFd >= 0 && fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? &st : nullptr;
   };
   const size_t slash = file.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
   const std::string name = slash == std::string::npos ? file : file.substr(slash + 1);
   const int dirFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  std::string refusal = check(dirFd, "The settings folder \"" + folder + "\"");
-  if (refusal.empty()) {
-    const int fd = dirFd < 0 ? -1 : openat(dirFd, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    refusal = check(fd, "The settings store \"" + file + "\"");
-    if (fd >= 0) close(fd);
-  }
+  struct stat st;
+  std::string refusal = check(dirFd >= 0 && fstat(dirFd, &st) == 0 ? &st : nullptr,
+                              "The settings folder \"" + folder + "\"");
+  if (refusal.empty()) refusal = check(statAt(dirFd, name, st), "The settings store \"" + file + "\"");
   // SQLite replays a journal it finds beside the file: one that someone else
   // owns or can write would put their tasks and keys into root's store.
   for (const char* suffix : {"-wal", "-journal", "-shm"}) {
     if (!refusal.empty() || dirFd < 0) break;
-    const int fd = openat(dirFd, (name + suffix).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    refusal = check(fd, "The settings store's journal \"" + file + suffix + "\"");
-    if (fd >= 0) close(fd);
+    refusal = check(statAt(dirFd, name + suffix, st), "The settings store's journal \"" + file + suffix + "\"");
   }
-  if (dirFd >= 0) close(dirFd);
   // SQLite opens the file by its name: a link there, or a folder on the way
   // that someone else can change, would let that name lead to their file.
   if (refusal.empty()) {
     std::string why;
-    const int fd = OpenThroughRootFolders(file, O_RDONLY, why);
+    const int fd = OpenThroughRootFolders(folder, O_RDONLY | O_DIRECTORY, why);
+    if (why.empty() && statAt(fd, name, st) && S_ISLNK(st.st_mode)) why = "it is a symbolic link";
     if (fd >= 0) close(fd);
     if (!why.empty()) refusal = "The settings store \"" + file + "\" is reached through a path that is not root's alone (" +
                                 why + "); as root it is not used.";
   }
+  if (dirFd >= 0) close(dirFd);
   return refusal;
 }
 
@@ -268,8 +274,11 @@ bool TSettingsStore::OpenDatabase(bool& damaged) {
   // The folder also holds the data-protection key: never world-readable.
   MakeFolders(ParentFolder(FPath), 0700);
   // Create the file ourselves so it starts private; SQLite gives its side
-  // files (-wal, -shm) the same mode.
-  if (int fd = open(FPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600); fd >= 0) close(fd);
+  // files (-wal, -shm) the same mode. Only a missing file: closing a
+  // descriptor of one that this process has open in SQLite would drop its
+  // locks (RootOwnershipRefusal).
+  if (struct stat st; lstat(FPath.c_str(), &st) != 0 && errno == ENOENT)
+    if (int fd = open(FPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600); fd >= 0) close(fd);
   if (!(FRefusal = RootOwnershipRefusal(FPath)).empty()) {
     FOpenBusy = false;
     return false;

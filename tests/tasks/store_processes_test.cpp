@@ -56,5 +56,37 @@ TEST_F(StoreProcessesTest, TwoProcessesWritingAtOnceLoseNothing) {
   EXPECT_EQ(counter, 2 * kCount); // read-modify-write in a transaction loses no increment
 }
 
+// Closing any descriptor of a file drops every lock this process holds on
+// it, SQLite's included. A second store opened in a process whose first one
+// is open must not take the first one's locks away: another process would
+// then find nobody using the store, checkpoint it and remove its journal
+// while this process still writes into that journal.
+TEST_F(StoreProcessesTest, ASecondStoreInOneProcessKeepsTheFirstOnesLocks) {
+  const std::string path = StorePath();
+  TSettingsStore first(path);
+  ASSERT_TRUE(first.OpenKey("Tasks\\Mine")->WriteInteger("before", 1));
+  {
+    TSettingsStore second(path);
+    ASSERT_TRUE(second.IsOpen());
+    EXPECT_TRUE(second.KeyExists("Tasks\\Mine"));
+    ASSERT_EQ(Wait(Spawn({TWF_STORE_WRITER, path, "other", "30"})), 0);
+    ASSERT_TRUE(second.OpenKey("Tasks\\Mine")->WriteInteger("second", 2));
+  }
+  ASSERT_EQ(Wait(Spawn({TWF_STORE_WRITER, path, "later", "30"})), 0);
+  ASSERT_TRUE(first.OpenKey("Tasks\\Mine")->WriteInteger("after", 3));
+
+  TSettingsStore reopened(path);
+  EXPECT_TRUE(reopened.SetAsidePath().empty());
+  auto mine = reopened.OpenKeyReadOnly("Tasks\\Mine");
+  ASSERT_TRUE(mine);
+  for (const char* name : {"before", "second", "after"}) EXPECT_TRUE(mine->ValueExists(name)) << name;
+  auto shared = reopened.OpenKeyReadOnly("Tasks\\Shared");
+  ASSERT_TRUE(shared);
+  EXPECT_EQ(shared->ValueNames().size(), 60u);
+  int32_t counter = 0;
+  EXPECT_TRUE(reopened.OpenKeyReadOnly("")->ReadInteger("Counter", counter));
+  EXPECT_EQ(counter, 60);
+}
+
 } // namespace
 } // namespace twf
