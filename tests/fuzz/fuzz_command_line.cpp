@@ -80,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::string& task = c.HasTask ? c.Task : args.back();
   const std::string line = CopyCommandLine("/usr/bin/twinfold", task, "run");
-  for (unsigned char u : line) Check(u >= 0x20 && u != 0x7f || u == '\n', "no control character on the line");
+  for (unsigned char u : line) Check((u >= 0x20 && u != 0x7f) || u == '\n', "no control character on the line");
   std::vector<std::string> words;
   Check(ShellWords(line, words), "the shell reads the line without acting on any character");
   Check(words.size() == 5 && words[0] == "/usr/bin/twinfold", "the program and four switches");

@@ -117,6 +117,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view line(json.data() + start, end - start);
     Check(line.find_first_of("\r\n") == std::string_view::npos, "a JSON log line is one line");
     Check(line.front() == '{' && IsJsonValue(line), "a JSON log line is one JSON object");
+    if (lines == 0) {
+      // The first line is the input itself: its message decodes back to it.
+      const size_t msg = line.find(",\"msg\":");
+      std::string decoded;
+      Check(msg != std::string_view::npos && line.ends_with("}"), "a JSON log line has its message last");
+      Check(IsJsonValue(line.substr(msg + 7, line.size() - msg - 8), &decoded) && decoded == ValidUtf8(in),
+            "the JSON log line's message is the logged text");
+    }
     start = end + 2;
   }
   Check(lines > 0, "the JSON log holds the lines");

@@ -48,6 +48,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Check(star.Matches(std::string(path) + "/x"), "mask + '*' matches a longer path");
     }
   }
+  // Only ASCII letters ignore case, and "/" and "\\" are one separator:
+  // texts that differ only there match alike.
+  auto mapped = [](std::string_view t, auto f) {
+    std::string out(t);
+    for (char& c : out) c = f(c);
+    return out;
+  };
+  const auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 32) : c; };
+  const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
+  Check(m.Matches(mapped(path, upper)) == match, "letter case of the path does not matter");
+  Check(m.Matches(mapped(path, lower)) == match, "letter case of the path does not matter");
+  if (mask.find('[') == std::string_view::npos) {
+    const auto slash = [](char c) { return c == '\\' ? '/' : c; };
+    const auto back = [](char c) { return c == '/' ? '\\' : c; };
+    Check(m.Matches(mapped(path, slash)) == match, "either separator in the path matches");
+    Check(m.Matches(mapped(path, back)) == match, "either separator in the path matches");
+    TWildcardMask other;
+    for (const std::string& variant : {mapped(mask, slash), mapped(mask, back), mapped(mask, upper)})
+      if (Compiles(variant, other)) Check(other.Matches(path) == match, "separator and case of the mask do not matter");
+  }
   // A mask without wildcard characters matches itself.
   if (mask.find_first_of("*?[") == std::string_view::npos) Check(m.Matches(mask), "a plain mask matches itself");
 
