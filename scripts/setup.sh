@@ -17,6 +17,7 @@ PKGS=(
   util-linux
   python3
   qt6-base-dev xvfb xauth fonts-material-design-icons-iconfont
+  clang libclang-rt-14-dev # the fuzz targets (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes
 )
 
 missing=()

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test. TWF_SANITIZE=thread (or address,undefined)
-# builds a sanitizer flavour in its own folder.
+# builds a sanitizer flavour in its own folder. The plain flavour then runs
+# the fuzz targets in their short mode (scripts/fuzz.sh); TWF_FUZZ=0 leaves
+# them out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ -n "${TWF_SANITIZE:-}" ]; then
@@ -11,3 +13,6 @@ else
   bash scripts/build.sh
 fi
 ctest --test-dir "${BUILD_DIR:-build}" --output-on-failure -j "${JOBS:-$(nproc)}"
+if [ -z "${TWF_SANITIZE:-}" ] && [ "${TWF_FUZZ:-1}" != 0 ]; then
+  bash scripts/fuzz.sh
+fi
