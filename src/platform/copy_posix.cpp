@@ -256,7 +256,8 @@ int WriteCopy(int in, const struct stat& st, int parentFd, const TCopyProgress& 
   // A folder's default ACL is its owner's choice, and as root that owner
   // need not be anyone who may read the file: named entries it hands down
   // would outlive the chmod below (which only narrows their mask).
-  int err = geteuid() == 0 ? DropInheritedAcl(out, false) : 0;
+  static const bool asRoot = geteuid() == 0; // the program never changes it
+  int err = asRoot ? DropInheritedAcl(out, false) : 0;
   if (!err) err = WriteContent(in, out, st, progress, cancel, largeFile);
   if (!err) err = FinishMetadata(out, st, beforeVisible, beforeVisibleResult);
   if (err) {

@@ -249,11 +249,13 @@ public:
     // FIFO could hang.
     const size_t slash = rel.rfind('/');
     const std::string name = slash == std::string::npos ? rel : rel.substr(slash + 1);
-    posix::TFd dir(posix::OpenBeneath(root, slash == std::string::npos ? std::string() : rel.substr(0, slash),
-                                      O_PATH | O_DIRECTORY));
-    if (dir.Get() < 0) return -dir.Get();
+    // A name without a folder part is opened in root itself.
+    posix::TFd folder(slash == std::string::npos ? -1
+                                                 : posix::OpenBeneath(root, rel.substr(0, slash), O_PATH | O_DIRECTORY));
+    if (slash != std::string::npos && folder.Get() < 0) return -folder.Get();
+    const int dir = slash == std::string::npos ? root : folder.Get();
     struct stat st;
-    posix::TFd item(openat(dir.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    posix::TFd item(openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (item.Get() < 0 || fstat(item.Get(), &st) != 0) return errno;
     const bool viaLink = S_ISLNK(st.st_mode);
     const uid_t linkUid = st.st_uid;
@@ -266,7 +268,7 @@ public:
       if (n < 0) return errno;
       if (size_t(n) >= target.size()) return ENAMETOOLONG;
       target.resize(size_t(n));
-      const int next = openat(dir.Get(), target.c_str(), O_PATH | O_CLOEXEC);
+      const int next = openat(dir, target.c_str(), O_PATH | O_CLOEXEC);
       if (next < 0) return errno;
       item.Reset(next);
       if (fstat(item.Get(), &st) != 0) return errno;

@@ -485,7 +485,10 @@ def signal_cycle(twinfold, sc, sigs, delay, stats, label):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--twinfold", default=os.path.join(ROOT, "build", "src", "app", "twinfold"))
+    # The tests' build of the program: the same program, but its settings
+    # store follows HOME even as root, so the runs never touch the real
+    # user's store (the installed program ignores HOME as root).
+    ap.add_argument("--twinfold", default=os.path.join(ROOT, "build", "tests", "runctl", "twf_twinfold_for_tests"))
     ap.add_argument("--long", action="store_true", default=os.environ.get("TWF_KILL_LONG", "") not in ("", "0"))
     ap.add_argument("--kills", type=int, help="SIGKILLs per configuration (CI: 13, long: 60)")
     ap.add_argument("--files", type=int, help="files in the source tree (CI: 2500, long: 6000)")
