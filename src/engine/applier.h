@@ -113,7 +113,16 @@ private:
   void NameBatch(TCopyBatch& batch, int srcDir);
   void NameOne(THeldCopy& h, int dir, int srcDir);
   void Unwrite(THeldCopy& h, int dir);
-  void VerifyCopy(const TPlanFile& f, const std::string& rel, int srcDir, int dstDir);
+  // What reading a held copy back from the device found, before it was
+  // given its name: a copy that differs from its source never gets it.
+  struct TReadBack {
+    enum { kUnchecked, kSame, kDiffer, kUnreadable } Outcome = kUnchecked;
+    std::string SrcHash, DstHash;
+    int Errno = 0;
+    std::string Path, What; // of an unreadable side
+  };
+  TReadBack ReadBack(const TPlanFile& f, const std::string& rel, int srcDir, int dstDir, THeldCopy& h);
+  void ReportReadBack(const TReadBack& r, const std::string& rel);
   void Unexpected(const char* what);
 
   TRunState& FRun;

@@ -298,13 +298,29 @@ void TApplier::Unwrite(THeldCopy& h, int dir) {
 
 // A copy written in full is named even when the run was cancelled since
 // (it is as good as one named before); only its verification is left out.
-// With verification on, its data is on the device before the old version
-// goes to the archive.
+// With verification on, the copy is on the device and read back from it
+// before anything else happens: one that differs from its source is
+// removed unnamed, so its name keeps the old version, and nothing goes to
+// the archive.
 void TApplier::NameOne(THeldCopy& h, int dir, int srcDir) {
   const TPlanFile& f = FPlan.Copies[h.Index];
   const std::string rel = FPlan.RelOf(f), name(f.Name());
   const bool verify = FRun.Opt.VerifyHash != vhNone;
   int code = verify ? FRun.Fs.FlushCopy(h.Copy) : 0;
+  TReadBack check;
+  if (code == 0 && verify && !FRun.Cancelled()) {
+    check = ReadBack(f, rel, srcDir, dir, h);
+    if (check.Outcome == TReadBack::kDiffer) {
+      Unwrite(h, dir);
+      TRunEvent e;
+      e.Error = TRunError::VerifyMismatch;
+      e.Rel = rel;
+      e.Text = check.SrcHash;
+      e.Text2 = check.DstHash;
+      FRun.Fail(e);
+      return;
+    }
+  }
   const bool archived = code == 0 && FArchive && (f.Flags & afDstExists);
   if (archived && !FArchive->Move(dir, name, rel, TArchive::TKind::Changed)) return Unwrite(h, dir);
   if (code == 0) code = FRun.Fs.NameCopyAt(h.Copy, dir, name, false);
@@ -327,58 +343,64 @@ void TApplier::NameOne(THeldCopy& h, int dir, int srcDir) {
   FRun.Emit(e);
   if (h.AclRead != 0) FRun.FailAt(TRunError::ReadAclFailed, FRun.SrcPath(rel), h.AclRead);
   else if (h.AclSet != 0) FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(rel), h.AclSet);
-  if (verify && !FRun.Cancelled()) VerifyCopy(f, rel, srcDir, dir);
+  ReportReadBack(check, rel);
 }
 
-void TApplier::VerifyCopy(const TPlanFile& f, const std::string& rel, int srcDir, int dstDir) {
-  const std::string name(f.Name());
-  std::string srcHash, dstHash;
-  TRunEvent failed;
-  failed.Error = TRunError::VerifyReadFailed;
-  failed.Rel = rel;
-  std::string path, what;
+TApplier::TReadBack TApplier::ReadBack(const TPlanFile& f, const std::string& rel, int srcDir, int dstDir,
+                                       THeldCopy& h) {
+  TReadBack r;
   TFdCloser fd{FRun.Fs};
   try {
     TFileInfo info;
     int err = OpenSourceFile(srcDir, f, rel, fd.Fd, info);
-    if (err == kLinkRefused) return;
-    if (err != 0) path = FRun.SrcPath(rel), failed.Errno = err;
-    if (err == 0) {
-      srcHash = HashOpened(FRun.Fs, fd.Fd, FRun.Opt.VerifyHash, FRun.CancelFlag);
-      FRun.Fs.Close(fd.Fd);
-      // The copy was flushed to the device; its cached pages are dropped
-      // before reading so a device that lost the write is caught.
-      fd.Fd = -1;
-      err = FRun.Fs.OpenReadAt(dstDir, name, true, fd.Fd);
-      if (err != 0) path = FRun.DstPath(rel), failed.Errno = err;
+    if (err == kLinkRefused) return r; // reported; the copy stays unverified
+    if (err != 0) {
+      r.Outcome = TReadBack::kUnreadable;
+      r.Errno = err;
+      r.Path = FRun.SrcPath(rel);
+      return r;
     }
-    if (err == 0) dstHash = HashOpened(FRun.Fs, fd.Fd, FRun.Opt.VerifyHash, FRun.CancelFlag);
+    r.SrcHash = HashOpened(FRun.Fs, fd.Fd, FRun.Opt.VerifyHash, FRun.CancelFlag);
+    FRun.Fs.Close(fd.Fd);
+    fd.Fd = -1;
+    // The copy is on the device; its cached pages are dropped before
+    // reading, so a device that lost the write is caught.
+    err = FRun.Fs.OpenCopyForReading(h.Copy, dstDir, std::string(f.Name()), true, fd.Fd);
+    if (err != 0) {
+      r.Outcome = TReadBack::kUnreadable;
+      r.Errno = err;
+      r.Path = FRun.DstPath(rel);
+      return r;
+    }
+    r.DstHash = HashOpened(FRun.Fs, fd.Fd, FRun.Opt.VerifyHash, FRun.CancelFlag);
   } catch (const std::exception& e) {
-    what = e.what();
-    failed.Text = what;
+    r.Outcome = TReadBack::kUnreadable;
+    r.What = e.what();
+    return r;
   }
-  if (failed.Errno != 0 || !failed.Text.empty()) {
-    failed.Path = path;
-    FRun.Fail(failed);
-    return;
-  }
-  if (srcHash.empty() || dstHash.empty() || FRun.Cancelled()) return;
-  if (srcHash != dstHash) {
-    FRun.Fs.DeleteFileAt(dstDir, name);
+  if (r.SrcHash.empty() || r.DstHash.empty() || FRun.Cancelled()) return r;
+  r.Outcome = r.SrcHash == r.DstHash ? TReadBack::kSame : TReadBack::kDiffer;
+  return r;
+}
+
+// After the copy's own line: its verification, or why there was none.
+void TApplier::ReportReadBack(const TReadBack& r, const std::string& rel) {
+  if (r.Outcome == TReadBack::kSame) {
+    FRun.Verified.fetch_add(1);
     TRunEvent e;
-    e.Error = TRunError::VerifyMismatch;
+    e.Kind = TEventKind::Verified;
     e.Rel = rel;
-    e.Text = srcHash;
-    e.Text2 = dstHash;
+    e.Text = r.DstHash;
+    FRun.Emit(e);
+  } else if (r.Outcome == TReadBack::kUnreadable) {
+    TRunEvent e;
+    e.Error = TRunError::VerifyReadFailed;
+    e.Rel = rel;
+    e.Errno = r.Errno;
+    e.Path = r.Path;
+    e.Text = r.What;
     FRun.Fail(e);
-    return;
   }
-  FRun.Verified.fetch_add(1);
-  TRunEvent e;
-  e.Kind = TEventKind::Verified;
-  e.Rel = rel;
-  e.Text = dstHash;
-  FRun.Emit(e);
 }
 
 } // namespace twf

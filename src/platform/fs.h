@@ -175,6 +175,10 @@ public:
   // Puts a held copy's data on the device (fdatasync) before anything is
   // done that only a finished copy may justify.
   virtual int FlushCopy(TPendingCopy& copy) = 0;
+  // Opens a held copy for reading, as OpenReadAt opens a named file; dir is
+  // the folder it was written in, name what it is to be called (for
+  // reports only).
+  virtual int OpenCopyForReading(TPendingCopy& copy, int dir, const std::string& name, bool dropCache, int& fd) = 0;
   // Removes a held copy; nothing when copy is empty.
   virtual void DropCopyAt(TPendingCopy& copy, int dir) = 0;
   // renameat, replacing; across file systems a copy (owner and group as in

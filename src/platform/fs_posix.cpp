@@ -346,6 +346,24 @@ public:
 
   void DropCopyAt(TPendingCopy& copy, int dir) override { posix::DropCopy(copy, dir); }
 
+  // An unnamed copy is reached through its descriptor; one with a temporary
+  // name through that name, checked to be the same file still.
+  int OpenCopyForReading(TPendingCopy& copy, int dir, const std::string&, bool dropCache, int& fd) override {
+    fd = -1;
+    if (copy.Fd < 0) return EBADF;
+    posix::TFd f(copy.Temp.empty()
+                     ? open(posix::ProcFdName(copy.Fd).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY)
+                     : openat(dir, copy.Temp.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+    if (f.Get() < 0) return errno;
+    struct stat opened, held;
+    if (fstat(f.Get(), &opened) != 0 || fstat(copy.Fd, &held) != 0) return errno;
+    if (opened.st_dev != held.st_dev || opened.st_ino != held.st_ino) return ESTALE;
+    if (dropCache) posix_fadvise(f.Get(), 0, 0, POSIX_FADV_DONTNEED);
+    posix_fadvise(f.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    fd = f.Release();
+    return 0;
+  }
+
   int FlushCopy(TPendingCopy& copy) override {
     if (copy.Fd < 0) return EBADF;
     return fdatasync(copy.Fd) == 0 ? 0 : errno;

@@ -318,10 +318,9 @@ protected:
         fail("not in the archive: " + rel);
       if (way == TDeleteWay::Trash && now == after.end() && !wanted && !trashed.count(item.Content))
         fail("not in the Trash: " + rel);
-      // A name the mirror keeps never goes empty, but for a copy that failed
-      // its check (deleted, to be copied again).
-      if (now == after.end() && wanted && r.CountPrefix("ERROR        VERIFY FAILED \"" + rel + "\":") == 0)
-        fail("name left empty: " + rel);
+      // A name the mirror keeps never goes empty: a copy that fails its
+      // check is removed before it takes the name.
+      if (now == after.end() && wanted) fail("name left empty: " + rel);
     }
     for (const auto& [rel, item] : after)
       if (item.Kind == 'f' && !dst.count(rel) && !src.count(rel)) fail("stray file: " + rel);

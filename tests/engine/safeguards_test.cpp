@@ -1,4 +1,5 @@
 // Archive of displaced files, hash verification, ACL copying.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "engine/xxh3.h"
@@ -159,23 +160,57 @@ TEST_F(SafeguardTest, VerifiedCopiesNameTheirDigest) {
   }
 }
 
-TEST_F(SafeguardTest, CorruptedCopyIsDeletedAndReported) {
-  WriteFile(Src + "/a.bin", "good content");
-  TMirrorOptions o = Opt();
-  o.VerifyHash = vhXXH3_64;
-  // The device "loses" the write: what is read back differs.
-  TFaultFileSystem fs(RealFileSystem());
-  fs.SetHook([&](TFsCall kind, const std::string& path) {
-    if (kind == TFsCall::OpenRead && path == Dst + "/a.bin") WriteFile(path, "bad content!");
-  });
-  TRunResult r = Run(o, &fs);
-  const std::string want = "ERROR        VERIFY FAILED \"a.bin\": source=" + HashBytes("good content", vhXXH3_64) +
-                           " destination=" + HashBytes("bad content!", vhXXH3_64) +
-                           " - the corrupted copy was deleted and will be re-copied on the next run";
-  EXPECT_TRUE(r.Has(want)) << r.Text();
-  EXPECT_FALSE(Exists(Dst + "/a.bin"));
-  EXPECT_EQ(r.Stats.FilesCopied, 1);
-  EXPECT_EQ(r.Stats.Verified, 0);
+// The device "loses" the write: what is read back differs from what was
+// written. The copy is read back before it gets its name, so the bad copy
+// is removed unnamed and the name keeps what it held (nothing, for a new
+// file; the old version, not archived, for a changed one).
+TEST_F(SafeguardTest, CorruptedCopyIsRemovedBeforeItTakesTheName) {
+  class TLosingDevice : public TFaultFileSystem {
+  public:
+    using TFaultFileSystem::TFaultFileSystem;
+    std::string Bad;
+    int OpenCopyForReading(TPendingCopy& copy, int dir, const std::string& name, bool dropCache, int& fd) override {
+      int err = TFaultFileSystem::OpenCopyForReading(copy, dir, name, dropCache, fd);
+      if (err == 0) {
+        // What the device gives back instead.
+        Close(fd);
+        fd = open(Bad.c_str(), O_RDONLY | O_CLOEXEC);
+      }
+      return err;
+    }
+  };
+  for (const bool changed : {false, true}) {
+    SCOPED_TRACE(changed ? "changed file, archive on" : "new file");
+    RemoveTree(Src);
+    RemoveTree(Dst);
+    RemoveTree(Tmp / "archive");
+    WriteFile(Src + "/a.bin", "good content");
+    if (changed) {
+      WriteFile(Dst + "/a.bin", "old version");
+      SetMTime(Dst + "/a.bin", 1);
+    }
+    TMirrorOptions o = Opt();
+    o.VerifyHash = vhXXH3_64;
+    o.ArchiveEnabled = changed;
+    o.ArchiveDir = Tmp / "archive";
+    TLosingDevice fs(RealFileSystem());
+    fs.Bad = Tmp / "bad";
+    WriteFile(fs.Bad, "bad content!");
+    TRunResult r = Run(o, &fs);
+    const std::string want = "ERROR        VERIFY FAILED \"a.bin\": source=" + HashBytes("good content", vhXXH3_64) +
+                             " destination=" + HashBytes("bad content!", vhXXH3_64) +
+                             " - the corrupted copy was deleted and will be re-copied on the next run";
+    EXPECT_TRUE(r.Has(want)) << r.Text();
+    EXPECT_EQ(r.CountPrefix("COPY "), 0) << r.Text();
+    EXPECT_EQ(changed ? ReadFile(Dst + "/a.bin") : std::string(Exists(Dst + "/a.bin") ? "there" : ""),
+              changed ? "old version" : "");
+    EXPECT_EQ(ListTree(Dst), changed ? std::vector<std::string>{"a.bin"} : std::vector<std::string>{});
+    EXPECT_FALSE(Exists(o.ArchiveDir));
+    EXPECT_EQ(r.Stats.FilesCopied, 0);
+    EXPECT_EQ(r.Stats.BytesCopied, 0);
+    EXPECT_EQ(r.Stats.Verified, 0);
+    EXPECT_EQ(r.Stats.Errors, 1);
+  }
 }
 
 TEST_F(SafeguardTest, UnreadableCopyIsReportedAndKept) {

@@ -288,6 +288,16 @@ TWF_NOINLINE int TFaultFileSystem::NameCopyAt(TPendingCopy& copy, int dir, const
   return Inner_.NameCopyAt(copy, dir, name, flushToDevice);
 }
 
+TWF_NOINLINE int TFaultFileSystem::OpenCopyForReading(TPendingCopy& copy, int dir, const std::string& name,
+                                                    bool dropCache, int& fd) {
+  fd = -1;
+  const std::string path = PathAt(dir, name);
+  if (int err = Enter(TFsCall::OpenRead, TWF_CALLER, path).Errno) return err;
+  int err = Inner_.OpenCopyForReading(copy, dir, name, dropCache, fd);
+  if (err == 0) Track(fd, path);
+  return err;
+}
+
 void TFaultFileSystem::DropCopyAt(TPendingCopy& copy, int dir) { Inner_.DropCopyAt(copy, dir); }
 
 TWF_NOINLINE int TFaultFileSystem::FlushCopy(TPendingCopy& copy) {

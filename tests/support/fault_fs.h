@@ -128,6 +128,8 @@ public:
                  const TBeforeVisible& beforeVisible, int* beforeVisibleResult, TPendingCopy* held) override;
   int NameCopyAt(TPendingCopy& copy, int dir, const std::string& name, bool flushToDevice) override;
   void DropCopyAt(TPendingCopy& copy, int dir) override;
+  // An OpenRead, by the path the copy is to have.
+  int OpenCopyForReading(TPendingCopy& copy, int dir, const std::string& name, bool dropCache, int& fd) override;
   int FlushCopy(TPendingCopy& copy) override; // a NameCopy
   int MoveFileAt(int fromDir, const std::string& fromName, int toDir, const std::string& toName) override;
   int SetOwnerFd(int fd, int64_t uid, int64_t gid) override;

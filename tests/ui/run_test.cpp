@@ -438,6 +438,7 @@ void TRunTest::fiftyThousandLinesKeepTheWindowResponsive() {
     int NameCopyAt(TPendingCopy&, int, const std::string&, bool) override { return 0; }
     void DropCopyAt(TPendingCopy&, int) override {}
     int FlushCopy(TPendingCopy&) override { return 0; }
+    int OpenCopyForReading(TPendingCopy&, int, const std::string&, bool, int&) override { return EBADF; }
   };
   TManyFiles many(RealFileSystem());
   TRunRig rig;
