@@ -213,12 +213,15 @@ TEST_F(IniFileDiskTest, ManyKeysAndSectionsReadInLinearTime) {
   // the allocator and the page cache.
   auto fastest = [&](int keyCount, int sectionCount) {
     double best = readAll(keyCount, sectionCount);
-    for (int i = 0; i < 2; ++i) best = std::min(best, readAll(keyCount, sectionCount));
+    for (int i = 0; i < 4; ++i) best = std::min(best, readAll(keyCount, sectionCount));
     return best;
   };
+  // Four times the input: linear reading takes about four times as long,
+  // quadratic sixteen. Other processes still cost this thread some time in
+  // caches it loses, so the bound leaves room up to ten.
   const double small = std::max(fastest(25000, 5000), 1e-3);
   const double large = fastest(100000, 20000);
-  EXPECT_LT(large / small, 8.0) << small << " s for the small file, " << large << " s for four times as much";
+  EXPECT_LT(large / small, 10.0) << small << " s for the small file, " << large << " s for four times as much";
 }
 
 TEST_F(IniFileDiskTest, AFifoIsNotWaitedFor) {
