@@ -349,29 +349,25 @@ void TApplier::NameOne(THeldCopy& h, int dir, int srcDir) {
 TApplier::TReadBack TApplier::ReadBack(const TPlanFile& f, const std::string& rel, int srcDir, int dstDir,
                                        THeldCopy& h) {
   TReadBack r;
+  auto unreadable = [&](int err, std::string path) {
+    r.Outcome = TReadBack::kUnreadable;
+    r.Errno = err;
+    r.Path = std::move(path);
+    return r;
+  };
   TFdCloser fd{FRun.Fs};
   try {
     TFileInfo info;
     int err = OpenSourceFile(srcDir, f, rel, fd.Fd, info);
     if (err == kLinkRefused) return r; // reported; the copy stays unverified
-    if (err != 0) {
-      r.Outcome = TReadBack::kUnreadable;
-      r.Errno = err;
-      r.Path = FRun.SrcPath(rel);
-      return r;
-    }
+    if (err != 0) return unreadable(err, FRun.SrcPath(rel));
     r.SrcHash = HashOpened(FRun.Fs, fd.Fd, FRun.Opt.VerifyHash, FRun.CancelFlag);
     FRun.Fs.Close(fd.Fd);
     fd.Fd = -1;
     // The copy is on the device; its cached pages are dropped before
     // reading, so a device that lost the write is caught.
     err = FRun.Fs.OpenCopyForReading(h.Copy, dstDir, std::string(f.Name()), true, fd.Fd);
-    if (err != 0) {
-      r.Outcome = TReadBack::kUnreadable;
-      r.Errno = err;
-      r.Path = FRun.DstPath(rel);
-      return r;
-    }
+    if (err != 0) return unreadable(err, FRun.DstPath(rel));
     r.DstHash = HashOpened(FRun.Fs, fd.Fd, FRun.Opt.VerifyHash, FRun.CancelFlag);
   } catch (const std::exception& e) {
     r.Outcome = TReadBack::kUnreadable;

@@ -28,22 +28,16 @@
 #include "authkeys/auth_keys.h"
 #include "tasks/settings_store.h"
 #include "tasks/task_settings.h"
+#include "soak_common.h"
 
 using namespace twf;
 
 namespace {
 
-std::atomic<bool> gStop{false};
-extern "C" void OnTerm(int) { gStop = true; }
-
-int64_t MsSince(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-}
-
-void Say(const std::string& line) {
-  const std::string text = line + "\n";
-  (void)!write(STDOUT_FILENO, text.data(), text.size());
-}
+using soak::gStop;
+using soak::MsSince;
+using soak::OnTerm;
+using soak::Say;
 
 std::unique_ptr<TSettingsStore> OpenStore() {
   const auto t0 = std::chrono::steady_clock::now();

@@ -24,23 +24,17 @@
 #include "tasks/settings_store.h"
 #include "tasks/task_settings.h"
 #include "ui/main_window.h"
+#include "soak_common.h"
 #include "ui_test_support.h"
 
 using namespace twf;
 
 namespace {
 
-std::atomic<bool> gStop{false};
-extern "C" void OnTerm(int) { gStop = true; }
-
-int64_t MsSince(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
-}
-
-void Say(const std::string& line) {
-  const std::string text = line + "\n";
-  (void)!write(STDOUT_FILENO, text.data(), text.size());
-}
+using soak::gStop;
+using soak::MsSince;
+using soak::OnTerm;
+using soak::Say;
 
 } // namespace
 
