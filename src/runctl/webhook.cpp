@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ctime>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <type_traits>
@@ -204,15 +205,24 @@ TCurl LoadCurl(const std::string& soname) {
 std::mutex gCurlOverrideLock;
 std::string gCurlOverride;
 
-// The process's libcurl: loaded once, by whichever request comes first, and
-// never unloaded, since a request on another thread may still be in it at exit.
-const TCurl& SharedCurl() {
-  static const TCurl curl = [] {
-    TCurl c = LoadCurl(kCurlSoname);
-    c.Library.Release();
-    return c;
-  }();
-  return curl;
+// The process's libcurl: loaded by whichever request comes first, and
+// never unloaded (nor its table freed), since a request on another thread
+// may still be in it at exit. A load that failed (no descriptor or memory
+// left, the library installed meanwhile) is tried again by the next request.
+const TCurl* SharedCurl(std::string& error) {
+  static std::mutex lock;
+  static const TCurl* loaded = nullptr;
+  std::lock_guard<std::mutex> g(lock);
+  if (!loaded) {
+    auto curl = std::make_unique<TCurl>(LoadCurl(kCurlSoname));
+    if (!curl->Error.empty()) {
+      error = curl->Error;
+      return nullptr;
+    }
+    curl->Library.Release();
+    loaded = curl.release();
+  }
+  return loaded;
 }
 
 size_t DiscardBody(char*, size_t size, size_t n, void*) { return size * n; }
@@ -292,7 +302,9 @@ void PostWebhook(const std::string& url, const std::string& payload, bool verify
     }
     std::optional<TCurl> ownCurl;
     if (!overrideName.empty()) ownCurl.emplace(LoadCurl(overrideName));
-    const TCurl& api = ownCurl ? *ownCurl : SharedCurl();
+    TCurl unloaded; // carries the reason when the shared one cannot be loaded
+    const TCurl* shared = ownCurl ? nullptr : SharedCurl(unloaded.Error);
+    const TCurl& api = ownCurl ? *ownCurl : shared ? *shared : unloaded;
     CURL* curl = nullptr;
     if (HasLineBreak(headerName) || HasLineBreak(headerValue)) {
       // A line break would let the key's text add header lines of its own.
