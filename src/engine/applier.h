@@ -120,6 +120,7 @@ private:
     std::string SrcHash, DstHash;
     int Errno = 0;
     std::string Path, What; // of an unreadable side
+    bool CopyUnreadable = false; // the side that could not be read is the copy
   };
   TReadBack ReadBack(const TPlanFile& f, const std::string& rel, int srcDir, int dstDir, THeldCopy& h);
   void ReportReadBack(const TReadBack& r, const std::string& rel);

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <system_error>
 
 #include "engine/applier.h"
 #include "engine/xxh3.h"
@@ -299,9 +300,9 @@ void TApplier::Unwrite(THeldCopy& h, int dir) {
 // A copy written in full is named even when the run was cancelled since
 // (it is as good as one named before); only its verification is left out.
 // With verification on, the copy is on the device and read back from it
-// before anything else happens: one that differs from its source is
-// removed unnamed, so its name keeps the old version, and nothing goes to
-// the archive.
+// before anything else happens: one that differs from its source, or
+// cannot be read back, is removed unnamed, so its name keeps the old
+// version, and nothing goes to the archive.
 void TApplier::NameOne(THeldCopy& h, int dir, int srcDir) {
   const TPlanFile& f = FPlan.Copies[h.Index];
   const std::string rel = FPlan.RelOf(f), name(f.Name());
@@ -318,6 +319,14 @@ void TApplier::NameOne(THeldCopy& h, int dir, int srcDir) {
       e.Text = check.SrcHash;
       e.Text2 = check.DstHash;
       FRun.Fail(e);
+      return;
+    }
+    // A copy that cannot be read back is not known to be whole: it does
+    // not take the place of what the name holds. (One whose source cannot
+    // be read again is named, unverified.)
+    if (check.Outcome == TReadBack::kUnreadable && check.CopyUnreadable) {
+      Unwrite(h, dir);
+      ReportReadBack(check, rel);
       return;
     }
   }
@@ -364,11 +373,14 @@ TApplier::TReadBack TApplier::ReadBack(const TPlanFile& f, const std::string& re
     r.SrcHash = HashOpened(FRun.Fs, fd.Fd, FRun.Opt.VerifyHash, FRun.CancelFlag);
     FRun.Fs.Close(fd.Fd);
     fd.Fd = -1;
+    r.CopyUnreadable = true; // from here on
     // The copy is on the device; its cached pages are dropped before
     // reading, so a device that lost the write is caught.
     err = FRun.Fs.OpenCopyForReading(h.Copy, dstDir, std::string(f.Name()), true, fd.Fd);
     if (err != 0) return unreadable(err, FRun.DstPath(rel));
     r.DstHash = HashOpened(FRun.Fs, fd.Fd, FRun.Opt.VerifyHash, FRun.CancelFlag);
+  } catch (const std::system_error& e) {
+    return unreadable(e.code().value(), {}); // a read that failed part-way
   } catch (const std::exception& e) {
     r.Outcome = TReadBack::kUnreadable;
     r.What = e.what();

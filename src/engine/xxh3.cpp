@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <system_error>
 #include <stdexcept>
 
 #include <xxhash.h>
@@ -43,7 +44,10 @@ std::string HashOpened(IFileSystem& fs, int fd, TVerifyHash width, const std::at
   std::unique_ptr<char[]> buf(new char[kBlock]);
   for (;;) {
     int64_t n = fs.Read(fd, buf.get(), kBlock);
-    if (n <= 0) break;
+    // A read error is not the end of the file: a digest of what came
+    // before it could pass for the whole file's.
+    if (n < 0) throw std::system_error(int(-n), std::generic_category(), "read");
+    if (n == 0) break;
     if (width == vhXXH3_128) XXH3_128bits_update(st.get(), buf.get(), static_cast<size_t>(n));
     else XXH3_64bits_update(st.get(), buf.get(), static_cast<size_t>(n));
     if (cancel.load(std::memory_order_relaxed)) break;

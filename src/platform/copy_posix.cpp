@@ -291,7 +291,8 @@ int NameCopy(TPendingCopy& held, int parentFd, const char* name, bool flushToDev
       }
     }
   }
-  if (close(held.Fd) != 0 && !err && errno != EINTR) err = errno;
+  // Once linked, the copy has its name: a failing close cannot take it back.
+  if (close(held.Fd) != 0 && !err && !unnamed && errno != EINTR) err = errno;
   held.Fd = -1;
   if (!unnamed) {
     if (!err && renameat(parentFd, held.Temp.c_str(), parentFd, name) != 0) err = errno;

@@ -213,16 +213,59 @@ TEST_F(SafeguardTest, CorruptedCopyIsRemovedBeforeItTakesTheName) {
   }
 }
 
-TEST_F(SafeguardTest, UnreadableCopyIsReportedAndKept) {
-  WriteFile(Src + "/a.bin", "content");
-  TMirrorOptions o = Opt();
-  o.VerifyHash = vhXXH3_64;
-  TFaultFileSystem fs(RealFileSystem());
-  fs.FailPath(TFsCall::OpenRead, Dst + "/a.bin", EIO);
-  TRunResult r = Run(o, &fs);
-  EXPECT_EQ(r.CountPrefix("ERROR        Verify read failed \"a.bin\": Cannot open file \"" + Dst + "/a.bin\". "), 1)
-      << r.Text();
-  EXPECT_TRUE(Exists(Dst + "/a.bin"));
+// A copy that cannot be read back (it will not open, or a read fails part
+// way) is not known to be whole: it is reported and removed before it takes
+// the name, which keeps what it held. One whose source cannot be read again
+// is named, unverified.
+TEST_F(SafeguardTest, UnreadableReadBack) {
+  struct {
+    const char* what;
+    TFsCall kind;
+    bool sourceSide, changed;
+    const char* line; // after the path's own prefix
+  } cases[] = {
+      {"copy will not open, new file", TFsCall::OpenRead, false, false, "Cannot open file \"<dst>\". "},
+      {"copy will not open, changed file", TFsCall::OpenRead, false, true, "Cannot open file \"<dst>\". "},
+      {"read of the copy fails", TFsCall::Read, false, true, "Input/output error"},
+      {"source will not open again", TFsCall::OpenRead, true, true, "Cannot open file \"<src>\". "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    RemoveTree(Src);
+    RemoveTree(Dst);
+    WriteFile(Src + "/a.bin", "content");
+    if (c.changed) {
+      WriteFile(Dst + "/a.bin", "old version");
+      SetMTime(Dst + "/a.bin", 1);
+    }
+    TMirrorOptions o = Opt();
+    o.VerifyHash = vhXXH3_64;
+    TFaultFileSystem fs(RealFileSystem());
+    if (c.sourceSide) {
+      // The copy's own open of the source is the first; the read-back's the second.
+      fs.SetHook([&, opened = 0](TFsCall kind, const std::string& path) mutable {
+        if (kind == TFsCall::OpenRead && path == Src + "/a.bin" && ++opened == 2) fs.FailPath(kind, "/a.bin", EIO);
+      });
+    } else {
+      fs.FailPath(c.kind, Dst + "/a.bin", EIO);
+    }
+    TRunResult r = Run(o, &fs);
+    std::string line = c.line;
+    if (line.find("<dst>") != std::string::npos) line.replace(line.find("<dst>"), 5, Dst + "/a.bin");
+    if (line.find("<src>") != std::string::npos) line.replace(line.find("<src>"), 5, Src + "/a.bin");
+    EXPECT_EQ(r.CountPrefix("ERROR        Verify read failed \"a.bin\": " + line), 1) << r.Text();
+    EXPECT_EQ(r.Stats.Errors, 1) << r.Text();
+    EXPECT_EQ(r.Stats.Verified, 0);
+    if (c.sourceSide) {
+      EXPECT_EQ(ReadFile(Dst + "/a.bin"), "content");
+      EXPECT_EQ(r.Stats.FilesCopied, 1);
+    } else {
+      EXPECT_EQ(c.changed ? ReadFile(Dst + "/a.bin") : std::string(Exists(Dst + "/a.bin") ? "there" : ""),
+                c.changed ? "old version" : "");
+      EXPECT_EQ(r.Stats.FilesCopied, 0);
+      EXPECT_EQ(r.CountPrefix("COPY "), 0);
+    }
+  }
 }
 
 TEST_F(SafeguardTest, PreserveAclCopiesAccessAndDefaultAcls) {
