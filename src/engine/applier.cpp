@@ -131,7 +131,7 @@ void TApplier::RemoveLeftovers() {
     if (code == kFolderChanged) continue;
     TFileInfo info;
     if (code == 0) code = FRun.Fs.StatAt(dir, name, info);
-    if (code == 0 && info.ChangeTime + kLeftoverMargin >= FRun.RunStart && !CopyTempWriterGone(name)) {
+    if (code == 0 && info.ChangeTime + kLeftoverMargin >= FRun.RunStart && !CopyTempWriterGone(dir, name)) {
       CloseFd(dir);
       continue; // maybe being written by another run
     }

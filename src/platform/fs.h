@@ -225,11 +225,12 @@ inline std::string_view FoldKey(std::string_view s) { return s; }
 // left by a killed run can be recognised by the next one.
 bool IsCopyTempName(const std::string& name);
 
-// For a temporary copy name: true when the process that chose it has ended,
-// so nobody writes that file any more (a killed run's leftovers). False
-// while that process, or one that has its id now, runs; and for a name
-// that carries no process id.
-bool CopyTempWriterGone(const std::string& name);
+// For a temporary copy name in the open folder dir: true when the process
+// that chose it has ended, so nobody writes that file any more (a killed
+// run's leftovers). False while that process, or one that has its id now,
+// runs; for a name that carries no process id; and on a network file
+// system, where the id may be another machine's.
+bool CopyTempWriterGone(int dir, const std::string& name);
 
 // The absolute path of an open descriptor, for messages and records;
 // empty when it cannot be told.

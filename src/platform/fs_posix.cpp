@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -467,8 +468,27 @@ bool IsCopyTempName(const std::string& name) {
 
 // The name's 48 bits hold the chooser's process id above a 26-bit counter
 // (see MakeTempName).
-bool CopyTempWriterGone(const std::string& name) {
+bool CopyTempWriterGone(int dir, const std::string& name) {
   if (!IsCopyTempName(name)) return false;
+  // On a file system other machines write to, the id may be one of theirs.
+  struct statfs where;
+  if (fstatfs(dir, &where) != 0) return false;
+  switch (uint64_t(where.f_type)) {
+    case 0x6969:     // NFS
+    case 0x517b:     // SMB
+    case 0xff534d42: // CIFS
+    case 0xfe534d42: // SMB2
+    case 0x65735546: // FUSE (sshfs and the like)
+    case 0x00c36400: // Ceph
+    case 0x5346414f: // AFS
+    case 0x01021997: // 9P
+    case 0x01161970: // GFS2
+    case 0x7461636f: // OCFS2
+    case 0x0bd00bd0: // Lustre
+    case 0x47504653: // GPFS
+      return false;
+    default: break;
+  }
   const uint64_t bits = std::strtoull(name.substr(5, 12).c_str(), nullptr, 16);
   const pid_t pid = pid_t(bits >> 26);
   if (pid <= 1 || pid == getpid()) return false;

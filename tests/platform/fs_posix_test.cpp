@@ -429,7 +429,10 @@ TEST(PlatformOps, CopyTempWriterGoneOnlyForAnEndedProcess) {
       {"no process id", ".twf-0000000000aa.part", false},
       {"not a copy's name", "f" + nameOf(ended), false},
   };
-  for (const auto& c : cases) EXPECT_EQ(CopyTempWriterGone(c.name), c.gone) << c.what;
+  const int dir = open("/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(dir, 0);
+  for (const auto& c : cases) EXPECT_EQ(CopyTempWriterGone(dir, c.name), c.gone) << c.what;
+  close(dir);
   kill(running, SIGKILL);
   waitpid(running, nullptr, 0);
 }
