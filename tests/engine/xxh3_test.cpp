@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <system_error>
 
 #include "engine/xxh3.h"
 #include "support/fault_fs.h"
@@ -80,11 +81,17 @@ TEST(Xxh3, CancelStopsAfterOneMoreBlock) {
   EXPECT_EQ(fs.Calls(TFsCall::Read), 1u);
 }
 
-TEST(Xxh3, ReadErrorPartWayHashesWhatWasRead) {
+// A read that fails part-way is the read's error, not the end of the file:
+// a digest of what came before it could pass for the whole file's.
+TEST(Xxh3, ReadErrorPartWayIsTheReadsError) {
   TTempDir dir;
-  const std::string data = Pattern(9 * 1024 * 1024);
-  WriteFile(dir / "f", data);
+  WriteFile(dir / "f", Pattern(9 * 1024 * 1024));
   TFaultFileSystem fs(RealFileSystem());
   fs.FailNth(TFsCall::Read, 2, EIO);
-  EXPECT_EQ(HashFile(fs, dir / "f", vhXXH3_64, kNotCancelled), HashBytes(data.substr(0, 8 * 1024 * 1024), vhXXH3_64));
+  try {
+    HashFile(fs, dir / "f", vhXXH3_64, kNotCancelled);
+    ADD_FAILURE() << "no error";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().value(), EIO);
+  }
 }
