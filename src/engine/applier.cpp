@@ -360,4 +360,20 @@ void TApplier::FinishDeferredModes() {
   FDeferredModes.clear();
 }
 
+// Folders that were there already, deepest first as well. A folder of
+// someone else's keeps its bits where this run may not change them.
+void TApplier::FixFolderModes() {
+  std::sort(FPlan.ModeFixes.begin(), FPlan.ModeFixes.end(),
+            [](const TPlan::TModeFix& a, const TPlan::TModeFix& b) { return a.Rel > b.Rel; });
+  for (const TPlan::TModeFix& fix : FPlan.ModeFixes) {
+    if (FRun.Opt.DryRun || FRun.Cancelled()) break;
+    int dir = -1;
+    int code = OpenDestDir(fix.Rel, fix.Node.get(), dir);
+    if (code == 0) code = FRun.Fs.SetModeFd(dir, fix.Mode);
+    CloseFd(dir);
+    if (code == EPERM && !FRun.AsRoot) continue;
+    if (code != 0 && code != kFolderChanged) FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(fix.Rel), code);
+  }
+}
+
 } // namespace twf
