@@ -360,8 +360,8 @@ void TApplier::FinishDeferredModes() {
   FDeferredModes.clear();
 }
 
-// Folders that were there already, deepest first as well. A folder of
-// someone else's keeps its bits where this run may not change them.
+// Folders that were there already, deepest first as well. A best effort:
+// the bits are the source's wherever this run may set them.
 void TApplier::FixFolderModes() {
   std::sort(FPlan.ModeFixes.begin(), FPlan.ModeFixes.end(),
             [](const TPlan::TModeFix& a, const TPlan::TModeFix& b) { return a.Rel > b.Rel; });
@@ -371,7 +371,10 @@ void TApplier::FixFolderModes() {
     int code = OpenDestDir(fix.Rel, fix.Node.get(), dir);
     if (code == 0) code = FRun.Fs.SetModeFd(dir, fix.Mode);
     CloseFd(dir);
-    if (code == EPERM && !FRun.AsRoot) continue;
+    // A folder of someone else's, or a file system without Unix modes
+    // (FAT, some network shares): nothing to repair there, and nothing to
+    // report on every run either.
+    if (code == EPERM || code == ENOTSUP || code == EOPNOTSUPP) continue;
     if (code != 0 && code != kFolderChanged) FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(fix.Rel), code);
   }
 }
