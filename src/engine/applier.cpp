@@ -360,4 +360,23 @@ void TApplier::FinishDeferredModes() {
   FDeferredModes.clear();
 }
 
+// Folders that were there already, deepest first as well. A best effort:
+// the bits are the source's wherever this run may set them.
+void TApplier::FixFolderModes() {
+  std::sort(FPlan.ModeFixes.begin(), FPlan.ModeFixes.end(),
+            [](const TPlan::TModeFix& a, const TPlan::TModeFix& b) { return a.Rel > b.Rel; });
+  for (const TPlan::TModeFix& fix : FPlan.ModeFixes) {
+    if (FRun.Opt.DryRun || FRun.Cancelled()) break;
+    int dir = -1;
+    int code = OpenDestDir(fix.Rel, fix.Node.get(), dir);
+    if (code == 0) code = FRun.Fs.SetModeFd(dir, fix.Mode);
+    CloseFd(dir);
+    // A folder of someone else's, or a file system without Unix modes
+    // (FAT, some network shares): nothing to repair there, and nothing to
+    // report on every run either.
+    if (code == EPERM || code == ENOTSUP || code == EOPNOTSUPP) continue;
+    if (code != 0 && code != kFolderChanged) FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(fix.Rel), code);
+  }
+}
+
 } // namespace twf

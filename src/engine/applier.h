@@ -33,6 +33,8 @@ public:
   void CopyFiles();
   // Modes of created folders that would have stopped the copies into them.
   void FinishDeferredModes();
+  // Permission bits of folders on both sides that differ from the source's.
+  void FixFolderModes();
 
 private:
   // A run of one folder's files handed to one worker: the folder is opened

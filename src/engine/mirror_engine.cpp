@@ -314,6 +314,7 @@ void TMirrorEngine::Apply(TPlan& plan, TApplier& applier) {
     }
     applier.FinishDeferredModes();
   }
+  if (!r.Opt.DryRun && !r.Cancelled() && r.DstRoot >= 0) applier.FixFolderModes();
   if (r.Cancelled()) ReportCancelled(TCancelPoint::Apply);
   else SetPhase(TRunPhase::Done);
 }

@@ -82,6 +82,14 @@ public:
   // Destination folders whose contents the plan does not know (they could
   // not be listed, or are kept out of the mirror).
   std::vector<std::string> Held;
+  // Folders on both sides whose permission bits differ (one a run could not
+  // set, say): set to the source's at the end of the run.
+  struct TModeFix {
+    std::string Rel;
+    std::shared_ptr<TDirNode> Node;
+    uint32_t Mode = 0;
+  };
+  std::vector<TModeFix> ModeFixes;
   int64_t SrcFiles = 0, DstFiles = 0;
   int32_t Identical = 0; // pairs found equal by the rules alone
 

@@ -234,8 +234,9 @@ void TScanner::Process(TWorker& w, TWorkItem& item, TPlan& plan) {
   w.DstEntries.clear();
   bool held = false;
   const int64_t blocksBefore = ThreadBlockReads();
+  TFileInfo srcInfo, dstInfo;
   if (item.SrcPresent) {
-    if (int err = List(FRun.SrcRoot, item.Rel, w.SrcEntries, nullptr)) {
+    if (int err = List(FRun.SrcRoot, item.Rel, w.SrcEntries, &srcInfo)) {
       try { FRun.FailAt(TRunError::CannotList, top ? FRun.Opt.SourceDir : FRun.SrcPath(item.Rel), err); } catch (...) {}
       if (top) FSrcRootFailed = true;
       st.SrcUnknown = true;
@@ -245,7 +246,7 @@ void TScanner::Process(TWorker& w, TWorkItem& item, TPlan& plan) {
     }
   }
   if (item.DstPresent) {
-    TFileInfo info;
+    TFileInfo& info = dstInfo;
     int err = FRun.DstRoot < 0 ? FRun.DstRootErr : List(FRun.DstRoot, item.Rel, w.DstEntries, &info);
     if (err != 0) {
       try { FRun.FailAt(TRunError::CannotList, top ? FRun.Opt.DestDir : FRun.DstPath(item.Rel), err); } catch (...) {}
@@ -291,6 +292,12 @@ void TScanner::Process(TWorker& w, TWorkItem& item, TPlan& plan) {
     std::lock_guard<std::mutex> g(FPlanLock);
     plan.Merge(item.Rel, item.Node, w.Plan, w.ChildNodes);
     if (held) plan.Held.push_back(item.Rel);
+    if (!top && st.SrcListed && st.DstListed && !st.DstHeld && !st.DstBelowLink) {
+      // Set-id bits go only with the owner they were meant for.
+      uint32_t mode = srcInfo.Mode & 07777;
+      if (srcInfo.Uid != dstInfo.Uid || srcInfo.Gid != dstInfo.Gid) mode &= ~uint32_t(06000);
+      if (mode != (dstInfo.Mode & 07777)) plan.ModeFixes.push_back({item.Rel, item.Node, mode});
+    }
     for (std::string_view k : w.Dst.KeptOut) plan.Held.push_back(JoinRel(item.Rel, k));
   }
   w.ChildNodes.clear();

@@ -345,6 +345,33 @@ TEST_F(PlanTest, CancelDuringACopyLeavesNoPartialFile) {
   EXPECT_EQ(ListTree(Dst), std::vector<std::string>{});
 }
 
+// A folder whose permission bits a run could not set is repaired by the
+// next run (not by a dry run), whether or not anything else changed.
+TEST_F(PlanTest, FolderPermissionsAreRepairedByTheNextRun) {
+  for (const bool dry : {false, true}) {
+    SCOPED_TRACE(dry ? "dry run" : "real run");
+    RemoveTree(Src);
+    RemoveTree(Dst);
+    WriteFile(Src + "/sub/deep/f.txt", "f");
+    chmod((Src + "/sub").c_str(), 0751);
+    TFaultFileSystem fs(RealFileSystem());
+    fs.FailPath(TFsCall::SetMode, Dst + "/sub", EPERM); // sub and sub/deep
+    TRunResult first = Run(Opt(), &fs);
+    EXPECT_EQ(first.Stats.Errors, 2) << first.Text();
+    auto modeOf = [](const std::string& path) {
+      struct stat st;
+      return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0u;
+    };
+    ASSERT_NE(modeOf(Dst + "/sub"), 0751u);
+    TMirrorOptions o = Opt();
+    o.DryRun = dry;
+    TRunResult again = Run(o);
+    EXPECT_EQ(again.Stats.Errors, 0) << again.Text();
+    for (const char* rel : {"/sub", "/sub/deep"})
+      EXPECT_EQ(dry, modeOf(Dst + rel) != modeOf(Src + rel)) << rel << " " << std::oct << modeOf(Dst + rel);
+  }
+}
+
 // A worker writes a batch of copies before it names them. Cancelled in
 // between, the copies written in full still get their names (unverified),
 // every name holds its old or its new content, and no temporary file stays
