@@ -368,3 +368,46 @@ TEST_F(SecurityTest, NoAclEntriesInheritedFromADestinationFolder) {
     EXPECT_EQ(st.st_mode & 07777, 0750u);
   }
 }
+
+// A folder on both sides gets the source's bits back, but the bits grant
+// access to the destination folder's own owner and group: where those are
+// not the source's, a root run only takes access away there, so another
+// user's folder never becomes writable (or loses its sticky bit) because
+// of what the source's owner chose for theirs.
+TEST_F(SecurityTest, RepairedFolderBitsGrantNothingToAnotherOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  struct {
+    const char* what;
+    uid_t srcUid, srcGid;
+    mode_t srcMode;
+    uid_t dstUid, dstGid;
+    mode_t dstMode, want;
+  } cases[] = {
+      {"same owner and group: the source's bits", 1234, 1234, 02770, 1234, 1234, 0755, 02770},
+      {"another owner: a world-writable source grants nothing", 1234, 1234, 0777, 65534, 65534, 0755, 0755},
+      {"another owner: access is taken away", 1234, 1234, 0700, 65534, 65534, 0755, 0700},
+      {"another owner: the sticky bit stays", 1234, 1234, 0777, 65534, 65534, 01777, 01777},
+      {"another owner: no set-gid", 1234, 1234, 02775, 65534, 65534, 0775, 0775},
+      {"another group: the owner's bits only", 1234, 1234, 0777, 1234, 65534, 0750, 0750},
+      {"another group: taken away", 1234, 1234, 0700, 1234, 65534, 0755, 0700},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    WriteFile(o.SourceDir + "/f", "f"); // a source without files is refused
+    MakeDirs(o.SourceDir + "/d");
+    MakeDirs(o.DestDir + "/d");
+    ASSERT_EQ(chown((o.SourceDir + "/d").c_str(), c.srcUid, c.srcGid), 0);
+    ASSERT_EQ(chmod((o.SourceDir + "/d").c_str(), c.srcMode), 0);
+    ASSERT_EQ(chown((o.DestDir + "/d").c_str(), c.dstUid, c.dstGid), 0);
+    ASSERT_EQ(chmod((o.DestDir + "/d").c_str(), c.dstMode), 0);
+    TRunResult r = Run(o);
+    EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+    struct stat st;
+    ASSERT_EQ(lstat((o.DestDir + "/d").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.want) << std::oct << (st.st_mode & 07777);
+    EXPECT_EQ(st.st_uid, c.dstUid);
+    EXPECT_EQ(st.st_gid, c.dstGid);
+  }
+}
