@@ -13,14 +13,16 @@ namespace {
 
 // The bits a folder on both sides is given back. They grant access to the
 // destination folder's own owner and group: where that owner or group is
-// not the source's, the source's choice was made for someone else, so
-// there the repair only takes access away (a sticky bit stays) and never
-// hands a folder of one user's to another (a root run could). Set-id bits
-// go only with the owner they were meant for.
-uint32_t RepairedMode(const TFileInfo& src, const TFileInfo& dst) {
+// not the source's, the source's choice was made for someone else, so a
+// root run only takes access away there (a sticky bit stays) and never
+// opens one user's folder to another. Any other run changes only folders
+// of its own user's, who could set those bits as well. Set-id bits go only
+// with the owner they were meant for.
+uint32_t RepairedMode(const TFileInfo& src, const TFileInfo& dst, bool asRoot) {
   const uint32_t want = src.Mode & 07777, have = dst.Mode & 07777;
   const bool sameOwner = src.Uid == dst.Uid, sameGroup = src.Gid == dst.Gid;
   if (sameOwner && sameGroup) return want;
+  if (!asRoot) return want & ~uint32_t(06000);
   const uint32_t owner = (sameOwner ? want : want & have) & 0700;
   const uint32_t group = (sameGroup ? want : want & have) & 0070;
   return owner | group | (want & have & 0007) | ((want | have) & 01000);
@@ -308,7 +310,7 @@ void TScanner::Process(TWorker& w, TWorkItem& item, TPlan& plan) {
     plan.Merge(item.Rel, item.Node, w.Plan, w.ChildNodes);
     if (held) plan.Held.push_back(item.Rel);
     if (!top && st.SrcListed && st.DstListed && !st.DstHeld && !st.DstBelowLink) {
-      const uint32_t mode = RepairedMode(srcInfo, dstInfo);
+      const uint32_t mode = RepairedMode(srcInfo, dstInfo, FRun.AsRoot);
       if (mode != (dstInfo.Mode & 07777)) plan.ModeFixes.push_back({item.Rel, item.Node, mode});
     }
     for (std::string_view k : w.Dst.KeptOut) plan.Held.push_back(JoinRel(item.Rel, k));

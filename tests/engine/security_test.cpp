@@ -373,27 +373,31 @@ TEST_F(SecurityTest, NoAclEntriesInheritedFromADestinationFolder) {
 // access to the destination folder's own owner and group: where those are
 // not the source's, a root run only takes access away there, so another
 // user's folder never becomes writable (or loses its sticky bit) because
-// of what the source's owner chose for theirs.
+// of what the source's owner chose for theirs. A run by anyone else gives
+// its own folders the source's bits, as it does to the folders it makes.
 TEST_F(SecurityTest, RepairedFolderBitsGrantNothingToAnotherOwner) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   struct {
     const char* what;
+    bool asRoot; // else the run, and the destination folder, are nobody's
     uid_t srcUid, srcGid;
     mode_t srcMode;
     uid_t dstUid, dstGid;
     mode_t dstMode, want;
   } cases[] = {
-      {"same owner and group: the source's bits", 1234, 1234, 02770, 1234, 1234, 0755, 02770},
-      {"another owner: a world-writable source grants nothing", 1234, 1234, 0777, 65534, 65534, 0755, 0755},
-      {"another owner: access is taken away", 1234, 1234, 0700, 65534, 65534, 0755, 0700},
-      {"another owner: the sticky bit stays", 1234, 1234, 0777, 65534, 65534, 01777, 01777},
-      {"another owner: no set-gid", 1234, 1234, 02775, 65534, 65534, 0775, 0775},
-      {"another group: the owner's bits only", 1234, 1234, 0777, 1234, 65534, 0750, 0750},
-      {"another group: taken away", 1234, 1234, 0700, 1234, 65534, 0755, 0700},
+      {"same owner and group: the source's bits", true, 1234, 1234, 02770, 1234, 1234, 0755, 02770},
+      {"another owner: a world-writable source grants nothing", true, 1234, 1234, 0777, 65534, 65534, 0755, 0755},
+      {"another owner: access is taken away", true, 1234, 1234, 0700, 65534, 65534, 0755, 0700},
+      {"another owner: the sticky bit stays", true, 1234, 1234, 0777, 65534, 65534, 01777, 01777},
+      {"another owner: no set-gid", true, 1234, 1234, 02775, 65534, 65534, 0775, 0775},
+      {"another group: the owner's bits only", true, 1234, 1234, 0777, 1234, 65534, 0750, 0750},
+      {"another group: taken away", true, 1234, 1234, 0700, 1234, 65534, 0755, 0700},
+      {"not root: its own folder gets the source's bits", false, 1234, 1234, 02777, 65534, 65534, 0755, 0777},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
-    TTempDir t;
+    TTempDir t(c.asRoot ? "" : BaseOpenToAll()); // the other user must reach the tree
+    chmod(t.Path().c_str(), 0755);
     TMirrorOptions o = Opt(t);
     WriteFile(o.SourceDir + "/f", "f"); // a source without files is refused
     MakeDirs(o.SourceDir + "/d");
@@ -402,8 +406,18 @@ TEST_F(SecurityTest, RepairedFolderBitsGrantNothingToAnotherOwner) {
     ASSERT_EQ(chmod((o.SourceDir + "/d").c_str(), c.srcMode), 0);
     ASSERT_EQ(chown((o.DestDir + "/d").c_str(), c.dstUid, c.dstGid), 0);
     ASSERT_EQ(chmod((o.DestDir + "/d").c_str(), c.dstMode), 0);
-    TRunResult r = Run(o);
-    EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+    if (c.asRoot) {
+      TRunResult r = Run(o);
+      EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+    } else {
+      ASSERT_EQ(chown(o.DestDir.c_str(), 65534, 65534), 0);
+      const int errors = ErrorsOfARunAsNobody(o);
+      if (errors == -1) {
+        std::cout << "[  SKIPPED ] " << c.what << ": nobody cannot reach the test folder\n";
+        continue;
+      }
+      EXPECT_EQ(errors, 0);
+    }
     struct stat st;
     ASSERT_EQ(lstat((o.DestDir + "/d").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, c.want) << std::oct << (st.st_mode & 07777);
