@@ -65,7 +65,7 @@ public:
   virtual void ReportSilentRefusal(const std::string& text) { (void)text; }
 
   // ---- the task values the window's controls hold
-  // The 36 values as the controls show them now.
+  // The task's values as the controls show them now.
   virtual TTaskSettings ReadSettings() = 0;
   // Puts the values into the controls and applies the enabling rules.
   virtual void ApplySettings(const TTaskSettings& values) = 0;

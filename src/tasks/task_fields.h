@@ -1,8 +1,9 @@
-// Internal: the 36 settings as members of TTaskSettings with the rule by
+// Internal: the settings as members of TTaskSettings with the rule by
 // which a read value reaches its control. Shared by the store functions and
 // by ApplyTaskFile so both follow one table.
 #pragma once
 
+#include <span>
 #include <variant>
 
 #include "tasks/task_settings.h"
@@ -26,7 +27,8 @@ struct TField {
   int32_t Limit = 0;
 };
 
-const std::array<TField, 36>& TaskFields();
+// The rows of the settings table, in the order of TaskSettingInfos.
+std::span<const TField> TaskFields();
 // The field of a setting name (letter case ignored), nullptr for others.
 const TField* FindTaskField(std::string_view name);
 

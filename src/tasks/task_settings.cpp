@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <iterator>
 
 #include "tasks/task_fields.h"
 
@@ -16,7 +17,9 @@ using S = TSettingType;
 using R = TFieldRule;
 using T = TTaskSettings;
 
-const std::array<TField, 36> kFields = {{
+// The one list of the task's settings: the store, task files, the window's
+// controls and the defaults all follow it. A new setting is a new row.
+const TField kFields[] = {
     {{"Source", S::stString, "edtSource"}, &T::Source, R::frText},
     {{"Dest", S::stString, "edtDest"}, &T::Dest, R::frText},
     {{"CompareMode", S::stInteger, "cmbCompare"}, &T::CompareMode, R::frIndex, 0, int32_t(kCompareModeItems.size())},
@@ -53,11 +56,11 @@ const std::array<TField, 36> kFields = {{
     {{"LogDelete", S::stBoolean, "chkLogDelete"}, &T::LogDelete, R::frBool},
     {{"LogMkDir", S::stBoolean, "chkLogMkDir"}, &T::LogMkDir, R::frBool},
     {{"LogRmDir", S::stBoolean, "chkLogRmDir"}, &T::LogRmDir, R::frBool},
-}};
+};
 
-const std::array<TSettingInfo, 36> kInfos = [] {
-  std::array<TSettingInfo, 36> infos{};
-  for (size_t i = 0; i < kFields.size(); ++i) infos[i] = kFields[i].Info;
+const std::array<TSettingInfo, std::size(kFields)> kInfos = [] {
+  std::array<TSettingInfo, std::size(kFields)> infos{};
+  for (size_t i = 0; i < infos.size(); ++i) infos[i] = kFields[i].Info;
   return infos;
 }();
 
@@ -65,7 +68,7 @@ const std::array<TSettingInfo, 36> kInfos = [] {
 
 namespace detail {
 
-const std::array<TField, 36>& TaskFields() { return kFields; }
+std::span<const TField> TaskFields() { return kFields; }
 
 const TField* FindTaskField(std::string_view name) {
   for (const TField& f : kFields)
@@ -84,7 +87,7 @@ std::vector<std::string> ListTaskNames(TSettingsStore& store) {
   return names;
 }
 
-const std::array<TSettingInfo, 36>& TaskSettingInfos() { return kInfos; }
+std::span<const TSettingInfo> TaskSettingInfos() { return kInfos; }
 
 bool IsTaskSettingName(std::string_view name) { return detail::FindTaskField(name) != nullptr; }
 

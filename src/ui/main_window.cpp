@@ -1,7 +1,9 @@
 // The window's life: creation in its fixed order, the close request,
-// destruction; the folder buttons, the menus, the shortcuts and dropped folders.
+// destruction; the commands and their shortcuts, the folder buttons, the menus
+// and dropped folders.
 #include "ui/main_window.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -52,6 +54,7 @@ TfrmTwinfoldMain::TfrmTwinfoldMain(IDialogs& dialogs, TSettingsStore& store, con
   auto* lay = new QVBoxLayout(central);
   lay->setContentsMargins(0, 0, 0, 0);
   lay->setSpacing(0);
+  BuildCommands();
   BuildMenus();
   BuildTopPanel();
   lay->addWidget(pnlTop);
@@ -81,6 +84,7 @@ TfrmTwinfoldMain::TfrmTwinfoldMain(IDialogs& dialogs, TSettingsStore& store, con
   if (const QScreen* screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
   setAcceptDrops(true);
+  BindSettingControls();
   ConnectControls();
   FormCreate(cmd);
   edtSource->setFocus();
@@ -117,9 +121,9 @@ void TfrmTwinfoldMain::FormCreate(const TCommandLine& cmd) {
   FDirtyTimer->setInterval(kDirtyCheckMs);
   connect(FDirtyTimer, &QTimer::timeout, this, [this] { DirtyTimerTimer(); });
   qApp->installEventFilter(this);
-  // 4./5. Compare mode and workers are set by the Sync page; the folders here.
-  edtLogFolder->setText(QStr(DefaultLogsFolder()));
-  edtArchiveFolder->setText(QStr(DefaultArchiveFolder()));
+  // 4./5. Every setting at its new-task default (compare mode, workers, the
+  // log and archive folders among them).
+  ApplySettings(TTaskSettings{});
   // 6.
   SetupToolbarAndLogo();
   // 7.
@@ -153,24 +157,14 @@ void TfrmTwinfoldMain::FormDestroy() {
 }
 
 void TfrmTwinfoldMain::ConnectControls() {
-  connect(btnMirror, &QPushButton::clicked, this, [this] { FRuns->StartMirror(false, false); });
-  connect(tbtnMirror, &QToolButton::clicked, this, [this] { FRuns->StartMirror(false, false); });
-  connect(btnDryRun, &QPushButton::clicked, this, [this] { FRuns->StartMirror(true, false); });
-  connect(tbtnDryRun, &QToolButton::clicked, this, [this] { FRuns->StartMirror(true, false); });
-  connect(btnCancel, &QPushButton::clicked, this, [this] {
-    FRuns->RequestCancel();
-    btnCancel->setEnabled(false);
-  });
-  connect(btnSaveTask, &QPushButton::clicked, this, [this] { btnSaveTaskClick(); });
-  connect(tbtnSaveTask, &QToolButton::clicked, this, [this] { btnSaveTaskClick(); });
-  connect(btnCloneTask, &QPushButton::clicked, this, [this] { btnCloneTaskClick(); });
-  connect(tbtnCloneTask, &QToolButton::clicked, this, [this] { btnCloneTaskClick(); });
-  connect(btnNewTask, &QPushButton::clicked, this, [this] { btnNewTaskClick(); });
-  connect(tbtnNewTask, &QToolButton::clicked, this, [this] { btnNewTaskClick(); });
-  connect(tbtnExportTasks, &QToolButton::clicked, this, [this] { miExportTasksClick(); });
-  connect(tbtnImportTasks, &QToolButton::clicked, this, [this] { miImportTasksClick(); });
-  connect(tbtnAuthKeys, &QToolButton::clicked, this, [this] { btnManageKeysClick(); });
-  connect(btnManageKeys, &QPushButton::clicked, this, [this] { btnManageKeysClick(); });
+  BindButton(btnMirror, actMirror);
+  BindButton(btnDryRun, actDryRun);
+  BindButton(btnCancel, actCancel);
+  BindButton(btnSaveTask, actSaveTask);
+  BindButton(btnCloneTask, actCloneTask);
+  BindButton(btnNewTask, actNewTask);
+  BindButton(btnManageKeys, actAuthKeys);
+  UpdateCommands();
 
   connect(btnBrowseSource, &QPushButton::clicked, this,
           [this] { BrowseFolder(edtSource, QStringLiteral("Select the SOURCE folder")); });
@@ -200,6 +194,72 @@ void TfrmTwinfoldMain::ConnectControls() {
   connect(edtSearch, &QLineEdit::textChanged, this, [this] { FilterTaskList(); });
   connect(lstTasks, &QListWidget::itemDoubleClicked, this, [this] { LoadSelectedTask(); });
   connect(lstTasks, &QListWidget::customContextMenuRequested, this, [this](const QPoint& p) { ShowTaskMenu(p); });
+}
+
+// ---------------------------------------------------------------- commands
+
+QAction* TfrmTwinfoldMain::Command(const char* name, const QString& text, const QString& hint,
+                                   std::function<void()> fn) {
+  auto* a = new QAction(text, this);
+  a->setObjectName(QString::fromLatin1(name));
+  a->setToolTip(hint);
+  // Its icon is for the toolbar; the menus show the text alone.
+  a->setIconVisibleInMenu(false);
+  connect(a, &QAction::triggered, this, std::move(fn));
+  return a;
+}
+
+void TfrmTwinfoldMain::BuildCommands() {
+  actMirror = Command("actMirror", QStringLiteral("Mirror"), QStringLiteral("Mirror"),
+                      [this] { FRuns->StartMirror(false, false); });
+  actDryRun = Command("actDryRun", QStringLiteral("Dry Run"),
+                      QStringLiteral("Dry Run - preview all actions without changing anything"),
+                      [this] { FRuns->StartMirror(true, false); });
+  actCancel = Command("actCancel", QStringLiteral("Cancel"), QStringLiteral("Cancel"), [this] {
+    FRuns->RequestCancel();
+    UpdateCommands();
+  });
+  actSaveTask = Command("actSaveTask", QStringLiteral("Save Task"), QStringLiteral("Save Task"),
+                        [this] { btnSaveTaskClick(); });
+  actCloneTask = Command("actCloneTask", QStringLiteral("Clone Task"), QStringLiteral("Clone Task"),
+                         [this] { btnCloneTaskClick(); });
+  actNewTask = Command("actNewTask", QStringLiteral("New Task"), QStringLiteral("New Task"),
+                       [this] { btnNewTaskClick(); });
+  actExportTasks = Command("actExportTasks", QStringLiteral("Export Tasks..."), QStringLiteral("Export Tasks..."),
+                           [this] { miExportTasksClick(); });
+  actImportTasks = Command("actImportTasks", QStringLiteral("Import Tasks..."), QStringLiteral("Import Tasks..."),
+                           [this] { miImportTasksClick(); });
+  actAuthKeys = Command("actAuthKeys", QStringLiteral("Manage Keys..."), QStringLiteral("Auth Key Manager"),
+                        [this] { btnManageKeysClick(); });
+  actFindTask = Command("actFindTask", QStringLiteral("Search Task"), QStringLiteral("Search task"), [this] {
+    edtSearch->setFocus(Qt::ShortcutFocusReason);
+    edtSearch->selectAll();
+  });
+  // Exactly Ctrl with the letter, anywhere in the window; a key that acts is
+  // consumed, and a disabled command (a run) lets the key through.
+  actSaveTask->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+  actFindTask->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
+  for (QAction* a : {actSaveTask, actFindTask}) {
+    a->setShortcutContext(Qt::WindowShortcut);
+    addAction(a);
+  }
+}
+
+void TfrmTwinfoldMain::BindButton(QAbstractButton* button, QAction* command) {
+  connect(button, &QAbstractButton::clicked, command, [command] { command->trigger(); });
+  connect(command, &QAction::enabledChanged, button, &QWidget::setEnabled);
+  button->setEnabled(command->isEnabled());
+}
+
+void TfrmTwinfoldMain::UpdateCommands() {
+  const bool running = FRunLock;
+  for (QAction* a : {actMirror, actDryRun, actSaveTask, actCloneTask, actNewTask, actAuthKeys, actFindTask})
+    a->setEnabled(!running);
+  actCancel->setEnabled(running && !FRuns->CancelRequested());
+  // Export and Import Tasks stay in the File menu during a run; the toolbar
+  // that also holds them is locked as a whole.
+  actExportTasks->setEnabled(true);
+  actImportTasks->setEnabled(true);
 }
 
 // ---------------------------------------------------------------- close
@@ -233,11 +293,6 @@ bool TfrmTwinfoldMain::eventFilter(QObject* watched, QEvent* e) {
         !FCurrentTask.empty() && !IsRunning() && FDirtyTimer)
       FDirtyTimer->start();
     break;
-  case QEvent::KeyPress:
-    if (auto* w = qobject_cast<QWidget*>(watched); w && w->window() == this) {
-      if (HandleShortcut(static_cast<QKeyEvent*>(e))) return true;
-    }
-    break;
   case QEvent::DragEnter:
   case QEvent::DragMove:
   case QEvent::Drop:
@@ -255,20 +310,6 @@ bool TfrmTwinfoldMain::eventFilter(QObject* watched, QEvent* e) {
   if (watched == edtSearch || watched == lstTasks || (lstTasks && watched == lstTasks->viewport()))
     return TaskListEvent(watched, e);
   return QMainWindow::eventFilter(watched, e);
-}
-
-bool TfrmTwinfoldMain::HandleShortcut(QKeyEvent* e) {
-  if (e->key() != Qt::Key_F && e->key() != Qt::Key_S) return false;
-  if ((e->modifiers() & ~Qt::KeypadModifier) != Qt::ControlModifier) return false;
-  // A disabled task panel (a run) switches both off.
-  if (!pnlLeft->isEnabled()) return false;
-  if (e->key() == Qt::Key_F) {
-    edtSearch->setFocus(Qt::ShortcutFocusReason);
-    edtSearch->selectAll();
-  } else {
-    btnSaveTaskClick();
-  }
-  return true;
 }
 
 bool TfrmTwinfoldMain::HandleDrop(QWidget* receiver, QEvent* e) {
@@ -351,7 +392,9 @@ void TfrmTwinfoldMain::SetupToolbarAndLogo() {
   const bool icons = EnsureIconFont();
   for (const TToolbarGlyph& g : kToolbarGlyphs) {
     auto* b = tbMain->findChild<QToolButton*>(QString::fromLatin1(g.Button));
-    if (!b) continue;
+    if (!b || !b->defaultAction()) continue;
+    // Set on the command: its button takes them back whenever it changes.
+    QAction* a = b->defaultAction();
     if (icons) {
       // Drawn for both common pixel ratios so the glyph stays sharp when scaled.
       QIcon icon;
@@ -360,11 +403,11 @@ void TfrmTwinfoldMain::SetupToolbarAndLogo() {
         pm.setDevicePixelRatio(ratio);
         icon.addPixmap(pm);
       }
-      b->setIcon(icon);
+      a->setIcon(icon);
       b->setToolButtonStyle(Qt::ToolButtonIconOnly);
       b->setFixedSize(30, 30);
     } else {
-      b->setText(QString::fromUtf8(g.Caption));
+      a->setIconText(QString::fromUtf8(g.Caption));
       b->setToolButtonStyle(Qt::ToolButtonTextOnly);
       b->setFixedSize(80, 30);
     }
@@ -424,12 +467,11 @@ void TfrmTwinfoldMain::AppendToLogPane(const TLogPaneChange& change) {
 
 void TfrmTwinfoldMain::SetRunning(bool running) {
   const bool enable = !running;
-  for (QWidget* w : std::initializer_list<QWidget*>{pnlLeft, tbMain, pnlFolderInputs, btnMirror, btnDryRun,
-                                                    btnSaveTask, btnCloneTask, btnNewTask})
-    w->setEnabled(enable);
+  FRunLock = running;
+  UpdateCommands();
+  for (QWidget* w : std::initializer_list<QWidget*>{pnlLeft, tbMain, pnlFolderInputs}) w->setEnabled(enable);
   for (QWidget* page : {tabSync, tabExclusions, tabLogging, tabArchive, tabAdvanced})
     pcMain->setTabEnabled(pcMain->indexOf(page), enable);
-  btnCancel->setEnabled(running);
   pbProgress->setRange(0, running ? 0 : 100); // 0..0 is the marquee
   pbProgress->setValue(0);
   if (!running) ApplyEnablingRules();

@@ -7,11 +7,13 @@
 #include <QStringList>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "runctl/command_line.h"
 #include "runctl/run_host.h"
 #include "tasks/task_settings.h"
 
+class QAbstractButton;
 class QAction;
 class QCheckBox;
 class QComboBox;
@@ -104,17 +106,27 @@ private:
   QWidget* BuildArchivePage();
   QWidget* BuildAdvancedPage();
   void ConnectControls();
+  // Finds the control of each row of the settings table (by object name).
+  void BindSettingControls();
   void SetupToolbarAndLogo();
   void LayoutLogo();
 
-  // ---- folders, menus, keys, drops (main_window.cpp)
+  // ---- commands (main_window.cpp): one action each, shared by its button,
+  // tool button, menu item and shortcut
+  void BuildCommands();
+  QAction* Command(const char* name, const QString& text, const QString& hint, std::function<void()> fn);
+  void BindButton(QAbstractButton* button, QAction* command);
+  // Enables and disables the commands; a run locks those that would change
+  // the task or start another run.
+  void UpdateCommands();
+
+  // ---- folders, menus, drops (main_window.cpp)
   void BrowseFolder(QLineEdit* edit, const QString& title);
   void OpenFolderOfEdit(QLineEdit* edit);
   void OpenOrCreateFolder(QLineEdit* edit, const std::string& defaultFolder);
   void OpenAppFile(const QString& fileName);
   void ShowAbout();
   void OpenHomepage();
-  bool HandleShortcut(QKeyEvent* e);
   bool HandleDrop(QWidget* receiver, QEvent* e);
 
   // ---- task list and task commands (main_window_tasks.cpp)
@@ -179,6 +191,23 @@ private:
   // splitter to, else the restored or designed one. A width the layout
   // forces (a window too narrow, a page that needs more room) is never it.
   int FUserSplitter = 232;
+
+  // The control of each row of the settings table, in its order; null for a
+  // row without one.
+  std::vector<QWidget*> FSettingControls;
+
+  // Commands.
+  bool FRunLock = false;
+  QAction* actMirror = nullptr;
+  QAction* actDryRun = nullptr;
+  QAction* actCancel = nullptr;
+  QAction* actSaveTask = nullptr;
+  QAction* actCloneTask = nullptr;
+  QAction* actNewTask = nullptr;
+  QAction* actExportTasks = nullptr;
+  QAction* actImportTasks = nullptr;
+  QAction* actAuthKeys = nullptr;
+  QAction* actFindTask = nullptr;
 
   // Top panel.
   QWidget* pnlTop = nullptr;

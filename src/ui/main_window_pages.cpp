@@ -77,12 +77,10 @@ QHBoxLayout* FolderRow(QLineEdit* edit, QPushButton* browse, QPushButton* open) 
 void TfrmTwinfoldMain::BuildMenus() {
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
   file->setObjectName(QStringLiteral("mnuFile"));
-  QAction* a = file->addAction(QStringLiteral("Export Tasks..."), this, [this] { miExportTasksClick(); });
-  a->setObjectName(QStringLiteral("miExportTasks"));
-  a = file->addAction(QStringLiteral("Import Tasks..."), this, [this] { miImportTasksClick(); });
-  a->setObjectName(QStringLiteral("miImportTasks"));
+  file->addAction(actExportTasks);
+  file->addAction(actImportTasks);
   file->addSeparator();
-  a = file->addAction(QStringLiteral("E&xit"), this, [this] { close(); });
+  QAction* a = file->addAction(QStringLiteral("E&xit"), this, [this] { close(); });
   a->setObjectName(QStringLiteral("miExit"));
 
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
@@ -110,25 +108,27 @@ void TfrmTwinfoldMain::BuildTopPanel() {
   tbMain->setFloatable(false);
   tbMain->setStyleSheet(QStringLiteral("QToolBar { border: none; background: transparent; spacing: 1px; }"));
 
-  auto tool = [this](const char* name, const char* hint) {
+  // Each button shows its command: hint, enabled state, and the icon or
+  // caption of the toolbar glyphs.
+  auto tool = [this](const char* name, QAction* command) {
     auto* b = Named(new QToolButton(tbMain), name);
-    b->setToolTip(QString::fromUtf8(hint));
+    b->setDefaultAction(command);
     b->setAutoRaise(true);
     b->setFocusPolicy(Qt::NoFocus);
     tbMain->addWidget(b);
     return b;
   };
-  tbtnMirror = tool("tbtnMirror", "Mirror");
-  tbtnDryRun = tool("tbtnDryRun", "Dry Run - preview all actions without changing anything");
+  tbtnMirror = tool("tbtnMirror", actMirror);
+  tbtnDryRun = tool("tbtnDryRun", actDryRun);
   tbMain->addSeparator();
-  tbtnSaveTask = tool("tbtnSaveTask", "Save Task");
-  tbtnCloneTask = tool("tbtnCloneTask", "Clone Task");
-  tbtnNewTask = tool("tbtnNewTask", "New Task");
+  tbtnSaveTask = tool("tbtnSaveTask", actSaveTask);
+  tbtnCloneTask = tool("tbtnCloneTask", actCloneTask);
+  tbtnNewTask = tool("tbtnNewTask", actNewTask);
   tbMain->addSeparator();
-  tbtnExportTasks = tool("tbtnExportTasks", "Export Tasks...");
-  tbtnImportTasks = tool("tbtnImportTasks", "Import Tasks...");
+  tbtnExportTasks = tool("tbtnExportTasks", actExportTasks);
+  tbtnImportTasks = tool("tbtnImportTasks", actImportTasks);
   tbMain->addSeparator();
-  tbtnAuthKeys = tool("tbtnAuthKeys", "Auth Key Manager");
+  tbtnAuthKeys = tool("tbtnAuthKeys", actAuthKeys);
   lay->addWidget(tbMain);
   lay->addStretch(1);
   // The logo is placed by LayoutLogo, outside the layout, whenever the panel resizes.

@@ -1,5 +1,5 @@
-// The 36 task values between the controls and the store, the enabling rules,
-// and the window state kept between sessions.
+// The task values between the controls and the store, bound by the settings
+// table, the enabling rules, and the window state kept between sessions.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGuiApplication>
@@ -11,6 +11,7 @@
 #include <QSplitter>
 #include <QTimer>
 
+#include "tasks/task_fields.h"
 #include "tasks/window_state.h"
 #include "ui/dialogs.h"
 #include "ui/main_window.h"
@@ -27,94 +28,112 @@ void SetIndex(QComboBox* c, int index) {
   if (index >= 0 && index < c->count()) c->setCurrentIndex(index);
 }
 
+// ---- one adapter per kind of control: how a setting's value is shown in it
+// and read back. A list's items mean what the setting's rule says: an index,
+// a percentage, or an auth key name with "(none)" first.
+
+using detail::TField;
+using detail::TFieldRule;
+using T = TTaskSettings;
+
+template <class V> V* Member(TTaskSettings& s, const TField& f) {
+  auto m = std::get_if<V T::*>(&f.Member);
+  return m ? &(s.*(*m)) : nullptr;
+}
+template <class V> const V* Member(const TTaskSettings& s, const TField& f) {
+  auto m = std::get_if<V T::*>(&f.Member);
+  return m ? &(s.*(*m)) : nullptr;
+}
+
+int AuthKeyIndex(const QComboBox* c, const std::string& name) {
+  if (name.empty()) return 0;
+  for (int i = 1; i < c->count(); ++i)
+    if (SameKeyName(StdStr(c->itemText(i)), name)) return i;
+  return 0;
+}
+
+// True when the control is of a kind that can show the setting's value.
+bool BindsSetting(const QWidget& w, const TField& f) {
+  if (qobject_cast<const QCheckBox*>(&w)) return std::holds_alternative<bool T::*>(f.Member);
+  if (qobject_cast<const QSpinBox*>(&w)) return std::holds_alternative<int32_t T::*>(f.Member);
+  if (qobject_cast<const QLineEdit*>(&w) || qobject_cast<const QPlainTextEdit*>(&w))
+    return std::holds_alternative<std::string T::*>(f.Member);
+  if (qobject_cast<const QComboBox*>(&w)) {
+    if (f.Rule == TFieldRule::frAuthKey) return std::holds_alternative<std::string T::*>(f.Member);
+    return (f.Rule == TFieldRule::frIndex || f.Rule == TFieldRule::frWarnPct) &&
+           std::holds_alternative<int32_t T::*>(f.Member);
+  }
+  return false;
+}
+
+void ReadControl(const QWidget& w, const TField& f, TTaskSettings& s) {
+  if (auto* c = qobject_cast<const QCheckBox*>(&w)) {
+    if (bool* v = Member<bool>(s, f)) *v = c->isChecked();
+  } else if (auto* n = qobject_cast<const QSpinBox*>(&w)) {
+    if (int32_t* v = Member<int32_t>(s, f)) *v = n->value();
+  } else if (auto* e = qobject_cast<const QLineEdit*>(&w)) {
+    if (std::string* v = Member<std::string>(s, f)) *v = StdStr(e->text());
+  } else if (auto* m = qobject_cast<const QPlainTextEdit*>(&w)) {
+    if (std::string* v = Member<std::string>(s, f)) *v = NormalizeLineBreaks(StdStr(m->toPlainText()));
+  } else if (auto* l = qobject_cast<const QComboBox*>(&w)) {
+    if (f.Rule == TFieldRule::frAuthKey) {
+      if (std::string* v = Member<std::string>(s, f))
+        *v = l->currentIndex() <= 0 ? std::string() : StdStr(l->currentText());
+    } else if (int32_t* v = Member<int32_t>(s, f)) {
+      *v = f.Rule == TFieldRule::frWarnPct ? WarnPctFromText(StdStr(l->currentText())) : l->currentIndex();
+    }
+  }
+}
+
+void WriteControl(QWidget& w, const TField& f, const TTaskSettings& s) {
+  if (auto* c = qobject_cast<QCheckBox*>(&w)) {
+    if (const bool* v = Member<bool>(s, f)) c->setChecked(*v);
+  } else if (auto* n = qobject_cast<QSpinBox*>(&w)) {
+    if (const int32_t* v = Member<int32_t>(s, f)) n->setValue(*v); // the spin box clamps to its range
+  } else if (auto* e = qobject_cast<QLineEdit*>(&w)) {
+    if (const std::string* v = Member<std::string>(s, f)) e->setText(QStr(*v));
+  } else if (auto* m = qobject_cast<QPlainTextEdit*>(&w)) {
+    if (const std::string* v = Member<std::string>(s, f)) {
+      const QString text = PaneText(*v);
+      if (m->toPlainText() != text) m->setPlainText(text);
+    }
+  } else if (auto* l = qobject_cast<QComboBox*>(&w)) {
+    if (f.Rule == TFieldRule::frAuthKey) {
+      if (const std::string* v = Member<std::string>(s, f)) l->setCurrentIndex(AuthKeyIndex(l, *v));
+    } else if (const int32_t* v = Member<int32_t>(s, f)) {
+      SetIndex(l, f.Rule == TFieldRule::frWarnPct ? WarnPctItemIndex(*v) : *v);
+    }
+  }
+}
+
 TWindowRect Rect(const QRect& r) { return {r.x(), r.y(), r.width(), r.height()}; }
 
 } // namespace
 
+void TfrmTwinfoldMain::BindSettingControls() {
+  FSettingControls.clear();
+  for (const detail::TField& f : detail::TaskFields()) {
+    QWidget* control = findChild<QWidget*>(QString::fromLatin1(f.Info.Control));
+    if (!control || !BindsSetting(*control, f)) {
+      qWarning("setting %s has no control %s it can be shown in", f.Info.Name, f.Info.Control);
+      control = nullptr;
+    }
+    FSettingControls.push_back(control);
+  }
+}
+
 TTaskSettings TfrmTwinfoldMain::ReadSettings() {
   TTaskSettings s;
-  s.Source = StdStr(edtSource->text());
-  s.Dest = StdStr(edtDest->text());
-  s.CompareMode = cmbCompare->currentIndex();
-  s.Workers = spinWorkers->value();
-  s.PreserveAcl = chkAcl->isChecked();
-  s.SkipNewer = chkSkipNewer->isChecked();
-  s.AskConfirm = chkAskConfirm->isChecked();
-  s.WarnMassDelete = chkWarnMassDelete->isChecked();
-  s.WarnPct = WarnPctFromText(StdStr(cmbWarnPct->currentText()));
-  s.LogJson = chkLogJson->isChecked();
-  s.WebhookEnabled = chkWebhook->isChecked();
-  s.WebhookURL = StdStr(edtWebhookURL->text());
-  s.WebhookAuthKey = cmbAuthKey->currentIndex() <= 0 ? std::string() : StdStr(cmbAuthKey->currentText());
-  s.WebhookVerifySSL = chkVerifySSL->isChecked();
-  s.VolCheckEnabled = chkVolCheck->isChecked();
-  s.RecycleDeletes = chkRecycle->isChecked();
-  s.RetryLocked = chkRetry->isChecked();
-  s.VerifyEnabled = chkVerify->isChecked();
-  s.ArchiveEnabled = chkArchive->isChecked();
-  s.ArchiveFolder = StdStr(edtArchiveFolder->text());
-  s.VerifyHash = cmbVerify->currentIndex();
-  s.ShutdownDone = chkShutdown->isChecked();
-  s.ExclPatternsEnabled = chkExclPatterns->isChecked();
-  s.ExclPatterns = NormalizeLineBreaks(StdStr(memoExclusions->toPlainText()));
-  s.ExclEmpty = chkExclEmpty->isChecked();
-  s.ExclHiddenFiles = chkExclHiddenFiles->isChecked();
-  s.ExclHiddenDirs = chkExclHiddenDirs->isChecked();
-  s.ExclLargerEnabled = chkExclLarger->isChecked();
-  s.ExclLargerMB = spinExclMB->value();
-  s.LogEnabled = chkLogFile->isChecked();
-  s.LogFolder = StdStr(edtLogFolder->text());
-  s.LogError = chkLogError->isChecked();
-  s.LogCopy = chkLogCopy->isChecked();
-  s.LogDelete = chkLogDelete->isChecked();
-  s.LogMkDir = chkLogMkDir->isChecked();
-  s.LogRmDir = chkLogRmDir->isChecked();
+  const std::span<const detail::TField> fields = detail::TaskFields();
+  for (size_t i = 0; i < fields.size() && i < FSettingControls.size(); ++i)
+    if (FSettingControls[i]) ReadControl(*FSettingControls[i], fields[i], s);
   return s;
 }
 
 void TfrmTwinfoldMain::ApplySettings(const TTaskSettings& s) {
-  edtSource->setText(QStr(s.Source));
-  edtDest->setText(QStr(s.Dest));
-  SetIndex(cmbCompare, s.CompareMode);
-  spinWorkers->setValue(s.Workers); // the spin box clamps to its range
-  chkAcl->setChecked(s.PreserveAcl);
-  chkSkipNewer->setChecked(s.SkipNewer);
-  chkAskConfirm->setChecked(s.AskConfirm);
-  chkWarnMassDelete->setChecked(s.WarnMassDelete);
-  SetIndex(cmbWarnPct, WarnPctItemIndex(s.WarnPct));
-  chkLogJson->setChecked(s.LogJson);
-  chkWebhook->setChecked(s.WebhookEnabled);
-  edtWebhookURL->setText(QStr(s.WebhookURL));
-  int keyIndex = 0;
-  if (!s.WebhookAuthKey.empty()) {
-    for (int i = 1; i < cmbAuthKey->count() && keyIndex == 0; ++i)
-      if (SameKeyName(StdStr(cmbAuthKey->itemText(i)), s.WebhookAuthKey)) keyIndex = i;
-  }
-  cmbAuthKey->setCurrentIndex(keyIndex);
-  chkVerifySSL->setChecked(s.WebhookVerifySSL);
-  chkVolCheck->setChecked(s.VolCheckEnabled);
-  chkRecycle->setChecked(s.RecycleDeletes);
-  chkRetry->setChecked(s.RetryLocked);
-  chkVerify->setChecked(s.VerifyEnabled);
-  chkArchive->setChecked(s.ArchiveEnabled);
-  edtArchiveFolder->setText(QStr(s.ArchiveFolder));
-  SetIndex(cmbVerify, s.VerifyHash);
-  chkShutdown->setChecked(s.ShutdownDone);
-  chkExclPatterns->setChecked(s.ExclPatternsEnabled);
-  const QString patterns = PaneText(s.ExclPatterns);
-  if (memoExclusions->toPlainText() != patterns) memoExclusions->setPlainText(patterns);
-  chkExclEmpty->setChecked(s.ExclEmpty);
-  chkExclHiddenFiles->setChecked(s.ExclHiddenFiles);
-  chkExclHiddenDirs->setChecked(s.ExclHiddenDirs);
-  chkExclLarger->setChecked(s.ExclLargerEnabled);
-  spinExclMB->setValue(s.ExclLargerMB);
-  chkLogFile->setChecked(s.LogEnabled);
-  edtLogFolder->setText(QStr(s.LogFolder));
-  chkLogError->setChecked(s.LogError);
-  chkLogCopy->setChecked(s.LogCopy);
-  chkLogDelete->setChecked(s.LogDelete);
-  chkLogMkDir->setChecked(s.LogMkDir);
-  chkLogRmDir->setChecked(s.LogRmDir);
+  const std::span<const detail::TField> fields = detail::TaskFields();
+  for (size_t i = 0; i < fields.size() && i < FSettingControls.size(); ++i)
+    if (FSettingControls[i]) WriteControl(*FSettingControls[i], fields[i], s);
   ApplyEnablingRules();
 }
 

@@ -172,7 +172,7 @@ void TFilesKeysTest::archiveExportAndImport() {
   const QString zip = dir.path() + QStringLiteral("/tasks.zip");
   f.Dialogs.Path(zip);
   f.Dialogs.Answer(TAnswer::anOk);
-  f.W()->findChild<QAction*>(QStringLiteral("miExportTasks"))->trigger();
+  TriggerAction(f.W(), "actExportTasks");
   QCOMPARE(f.Dialogs.Calls.front().Title, QStringLiteral("Export Tasks"));
   QCOMPARE(f.Dialogs.Calls.front().Initial, QStringLiteral("Twinfold-Tasks.zip"));
   QCOMPARE(f.Dialogs.MessageTexts(), QStringList{"2 task(s) exported."});
@@ -191,7 +191,7 @@ void TFilesKeysTest::archiveExportAndImport() {
   f.Dialogs.Path(zip);
   f.Dialogs.Answer(TAnswer::anYes);
   f.Dialogs.Answer(TAnswer::anOk);
-  f.W()->findChild<QAction*>(QStringLiteral("miImportTasks"))->trigger();
+  TriggerAction(f.W(), "actImportTasks");
   QCOMPARE(f.Dialogs.Calls.front().Title, QStringLiteral("Import Tasks"));
   // A name with "/" (from before such names were refused) is not taken back.
   QCOMPARE(f.Dialogs.MessageTexts().value(1), QStringLiteral("1 task(s) imported, 1 file(s) skipped."));

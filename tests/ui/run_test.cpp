@@ -110,7 +110,7 @@ struct TRunRig {
   QString Caption() { return F.W()->windowTitle(); }
   QStringList Pane() { return F.Find<QPlainTextEdit>("memoLog")->toPlainText().split(QLatin1Char('\n')); }
   QProgressBar* Bar() { return F.Find<QProgressBar>("pbProgress"); }
-  void Click(const char* button) { F.Find<QPushButton>(button)->click(); }
+  void Trigger(const char* command) { TriggerAction(F.W(), command); }
 };
 
 QString Base() { return QStringLiteral("Quarlex Twinfold v") + QString::fromStdString(AppVersionString()); }
@@ -153,7 +153,7 @@ void TRunTest::dryRunShowsThePlanAndChangesNothing() {
   rig.F.Find<QSpinBox>("spinWorkers")->setValue(1);
   rig.F.Find<QTabWidget>("pcMain")->setCurrentIndex(1);
 
-  rig.Click("btnDryRun");
+  rig.Trigger("actDryRun");
   QTRY_VERIFY_WITH_TIMEOUT(!w.IsRunning(), 20000);
   const QStringList pane = rig.Pane();
   QVERIFY2(PaneHas(pane, QStringLiteral("Plan:        copy 2,")), qPrintable(pane.join('\n')));
@@ -175,7 +175,7 @@ void TRunTest::mirrorAsksFirstAndThenCopies() {
   auto& w = rig.Open();
   rig.F.Find<QPlainTextEdit>("memoLog")->setPlainText(QStringLiteral("earlier run"));
   rig.F.Dialogs.Answer(TAnswer::anNo);
-  rig.Click("btnMirror");
+  rig.Trigger("actMirror");
   const TDialogCall* q = rig.F.Dialogs.LastMessage();
   QVERIFY(q);
   QCOMPARE(q->Message.Text, QStringLiteral("Files on destination may be deleted when mirroring.\r\n\r\nContinue?"));
@@ -185,7 +185,7 @@ void TRunTest::mirrorAsksFirstAndThenCopies() {
   QCOMPARE(rig.Pane(), QStringList{"earlier run"}); // a declined run leaves the last lines
 
   rig.F.Dialogs.Answer(TAnswer::anYes);
-  rig.Click("btnMirror");
+  rig.Trigger("actMirror");
   QTRY_VERIFY_WITH_TIMEOUT(!w.IsRunning(), 20000);
   QFile copy(rig.Dst + QStringLiteral("/a.txt"));
   QVERIFY(copy.open(QIODevice::ReadOnly));
@@ -229,7 +229,7 @@ void TRunTest::refusalsShowAnErrorAndThePage() {
   }
   rig.F.Find<QTabWidget>("pcMain")->setCurrentIndex(1);
   rig.F.Dialogs.Answer(TAnswer::anOk);
-  rig.Click("btnDryRun");
+  rig.Trigger("actDryRun");
   QVERIFY(!w.IsRunning());
   QCOMPARE(rig.F.Dialogs.MessageTexts(), QStringList{message});
   QCOMPARE(rig.F.Dialogs.LastMessage()->Message.Kind, TMessageKind::mkError);
@@ -243,7 +243,7 @@ void TRunTest::progressBarAndCaptionFollowTheRun() {
   rig.F.Find<QCheckBox>("chkAskConfirm")->setChecked(false);
   rig.ScanGate.Close();
   rig.CopyGate.Close();
-  rig.Click("btnMirror");
+  rig.Trigger("actMirror");
   QVERIFY(w.IsRunning());
   // Scanning: the plan is unknown, so the bar is a marquee.
   QTRY_VERIFY(rig.ScanGate.Waiting() == 1);
@@ -271,7 +271,7 @@ void TRunTest::windowIsLockedDuringARun() {
   PutTask(rig.F.Store(), "Other", "/other", "/d");
   auto& w = rig.Open();
   rig.CopyGate.Close();
-  rig.Click("btnDryRun");
+  rig.Trigger("actDryRun");
   QTRY_VERIFY(w.IsRunning());
 
   // Clone Task too: binding the window to the copy mid-run sent the run's
@@ -310,7 +310,7 @@ void TRunTest::cancelEndsTheRunEarly() {
   auto& w = rig.Open();
   rig.F.Find<QCheckBox>("chkAskConfirm")->setChecked(false);
   rig.CopyGate.Close();
-  rig.Click("btnMirror");
+  rig.Trigger("actMirror");
   QTRY_VERIFY(rig.CopyGate.Waiting() == 1);
   auto* cancel = rig.F.Find<QPushButton>("btnCancel");
   QVERIFY(cancel->isEnabled());
@@ -331,7 +331,7 @@ void TRunTest::closingDuringARunCancelsAndKeepsTheWindow() {
   for (const char* n : {"1", "2"}) WriteFile(rig.Src + QLatin1Char('/') + n, "x");
   auto& w = rig.Open();
   rig.CopyGate.Close();
-  rig.Click("btnDryRun");
+  rig.Trigger("actDryRun");
   QTRY_VERIFY(w.IsRunning());
   QVERIFY(!w.close());
   QVERIFY(w.isVisible());
@@ -361,7 +361,7 @@ void TRunTest::massDeleteQuestionHoldsTheRun() {
   rig.F.Find<QCheckBox>("chkAskConfirm")->setChecked(false);
   rig.F.Find<QCheckBox>("chkVolCheck")->setChecked(false);
   rig.F.Dialogs.Answer(TAnswer(answer));
-  rig.Click("btnMirror");
+  rig.Trigger("actMirror");
   QTRY_VERIFY_WITH_TIMEOUT(!w.IsRunning(), 20000);
   const TDialogCall* q = rig.F.Dialogs.LastMessage();
   QVERIFY(q);
@@ -387,7 +387,7 @@ void TRunTest::powerOffOnlyAfterACleanRealRun() {
   auto& w = rig.Open();
   rig.F.Find<QCheckBox>("chkAskConfirm")->setChecked(false);
   rig.F.Find<QCheckBox>("chkShutdown")->setChecked(true);
-  rig.Click(dry ? "btnDryRun" : "btnMirror");
+  rig.Trigger(dry ? "actDryRun" : "actMirror");
   QTRY_VERIFY_WITH_TIMEOUT(!w.IsRunning(), 20000);
   QCOMPARE(rig.F.PowerOffRequests(), asked ? 1 : 0);
   QCOMPARE(PaneHas(rig.Pane(), QStringLiteral("*** Shutting down the PC in 60 seconds.")), asked);
@@ -466,7 +466,7 @@ void TRunTest::fiftyThousandLinesKeepTheWindowResponsive() {
 
   clock.start();
   probe.start();
-  rig.Click("btnMirror");
+  rig.Trigger("actMirror");
   QTRY_VERIFY_WITH_TIMEOUT(!w.IsRunning(), 120000);
   QTest::qWait(400); // the last queued lines reach the pane on the next ticks
   probe.stop();
@@ -496,7 +496,7 @@ void TRunTest::fiftyThousandLinesKeepTheWindowResponsive() {
   QVERIFY(memo->viewport()->rect().intersects(memo->cursorRect()));
 
   // Cancel answers within a second in the middle of such a run.
-  rig.Click("btnMirror");
+  rig.Trigger("actMirror");
   QTRY_VERIFY_WITH_TIMEOUT(memo->blockCount() > 1000, 60000);
   QVERIFY(w.IsRunning());
   QElapsedTimer cancelled;

@@ -56,7 +56,7 @@ struct TPanel {
     if (!d || found.isEmpty()) return {};
     return d->ItemText(List()->indexFromItem(found.first()), bold);
   }
-  void Click(const char* button) { F.Find<QPushButton>(button)->click(); }
+  void Trigger(const char* command) { TriggerAction(F.W(), command); }
   void Menu(const char* item) {
     F.Find<QMenu>("pmTasks")->aboutToShow();
     QAction* a = F.W()->findChild<QAction*>(QString::fromLatin1(item));
@@ -237,7 +237,7 @@ void TTaskPanelTest::saveAsRefusesBadNames() {
   f.Find<QLineEdit>("edtDest")->setText(QStringLiteral("/mirror"));
   f.Dialogs.Text(answer);
   if (!message.isEmpty()) f.Dialogs.Answer(TAnswer::anOk);
-  p.Click("btnSaveTask");
+  p.Trigger("actSaveTask");
   QCOMPARE(f.Dialogs.Calls.front().Title, QStringLiteral("Save Task"));
   QCOMPARE(f.Dialogs.Calls.front().Initial, QStringLiteral("Photos")); // the source's last part
   if (message.isEmpty()) {
@@ -259,7 +259,7 @@ void TTaskPanelTest::saveOnABoundTaskNeverAsksAndClearsTheMarker() {
 
   // Without folders Save refuses first.
   f.Dialogs.Answer(TAnswer::anOk);
-  p.Click("btnSaveTask");
+  p.Trigger("actSaveTask");
   QCOMPARE(f.Dialogs.MessageTexts(), QStringList{"Source folder is empty."});
   QVERIFY(p.Source()->hasFocus());
   f.Dialogs.Reset();
@@ -269,13 +269,13 @@ void TTaskPanelTest::saveOnABoundTaskNeverAsksAndClearsTheMarker() {
   f.Find<QLineEdit>("edtDest")->setText(QStringLiteral("/mirror"));
   f.Dialogs.Text(QStringLiteral("backup"));
   f.Dialogs.Answer(TAnswer::anNo);
-  p.Click("btnSaveTask");
+  p.Trigger("actSaveTask");
   QCOMPARE(f.Dialogs.LastMessage()->Message.Text, kOverwrite);
   QCOMPARE(f.Dialogs.LastMessage()->Message.Default, TAnswer::anYes);
   QCOMPARE(p.Stored("Backup").Source, std::string("/s"));
   f.Dialogs.Text(QStringLiteral("backup"));
   f.Dialogs.Answer(TAnswer::anYes);
-  p.Click("btnSaveTask");
+  p.Trigger("actSaveTask");
   QCOMPARE(p.Stored("Backup").Source, std::string("/new"));
   QCOMPARE(w.CurrentTaskName(), std::string("backup"));
   QCOMPARE(p.Selected(), QStringLiteral("Backup"));
@@ -288,7 +288,7 @@ void TTaskPanelTest::saveOnABoundTaskNeverAsksAndClearsTheMarker() {
   QCOMPARE(p.Drawn(QStringLiteral("Backup"), &bold), QStringLiteral("* Backup"));
   QVERIFY(bold);
   f.Dialogs.Reset();
-  p.Click("btnSaveTask");
+  p.Trigger("actSaveTask");
   QVERIFY(f.Dialogs.Calls.empty());
   QVERIFY(!w.TaskModified());
   QCOMPARE(p.Caption(), QStringLiteral("Task: backup"));
@@ -324,7 +324,7 @@ void TTaskPanelTest::cloneTheWindowSuggestsANameAndBindsTheCopy() {
   p.Select(QStringLiteral("Music"));
   p.Menu("miLoad");
   f.Dialogs.Text(QStringLiteral("Music 2"));
-  p.Click("btnCloneTask");
+  p.Trigger("actCloneTask");
   QCOMPARE(f.Dialogs.Calls.back().Initial, QStringLiteral("Music (copy)"));
   QCOMPARE(w.CurrentTaskName(), std::string("Music 2"));
   QCOMPARE(p.Items(), (QStringList{"Music", "Music 2"}));
@@ -340,7 +340,7 @@ void TTaskPanelTest::newTaskAsksTheRightQuestion() {
   // Unsaved window: the new-task question, No by default; No changes nothing.
   p.Source()->setText(QStringLiteral("/typed"));
   f.Dialogs.Answer(TAnswer::anNo);
-  p.Click("btnNewTask");
+  p.Trigger("actNewTask");
   QCOMPARE(f.Dialogs.LastMessage()->Message.Text, kNewPrompt);
   QCOMPARE(f.Dialogs.LastMessage()->Message.Default, TAnswer::anNo);
   QCOMPARE(p.Source()->text(), QStringLiteral("/typed"));
@@ -349,7 +349,7 @@ void TTaskPanelTest::newTaskAsksTheRightQuestion() {
   p.Select(QStringLiteral("Bound"));
   p.Menu("miLoad");
   f.Dialogs.Answer(TAnswer::anYes);
-  p.Click("btnNewTask");
+  p.Trigger("actNewTask");
   QVERIFY(p.Source()->text().isEmpty());
   QVERIFY(w.CurrentTaskName().empty());
   QCOMPARE(p.Caption(), QStringLiteral("Task: Untitled"));
@@ -360,7 +360,7 @@ void TTaskPanelTest::newTaskAsksTheRightQuestion() {
   p.Menu("miLoad");
   p.Source()->setText(QStringLiteral("/changed"));
   f.Dialogs.Answer(TAnswer::anCancel);
-  p.Click("btnNewTask");
+  p.Trigger("actNewTask");
   QCOMPARE(f.Dialogs.LastMessage()->Message.Text, kSavePrompt);
   QCOMPARE(f.Dialogs.LastMessage()->Message.Buttons, TButtons::btYesNoCancel);
   QCOMPARE(p.Source()->text(), QStringLiteral("/changed"));
@@ -528,7 +528,7 @@ void TTaskPanelTest::deleteTheBoundTask() {
   QCOMPARE(p.Source()->text(), QStringLiteral("/old")); // the window keeps its settings
 
   f.Dialogs.Text(std::nullopt);
-  p.Click("btnSaveTask");
+  p.Trigger("actSaveTask");
   QCOMPARE(f.Dialogs.Calls.back().Initial, QStringLiteral("Old"));
   QVERIFY(f.Dialogs.Problems.isEmpty());
 }

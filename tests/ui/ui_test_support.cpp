@@ -1,5 +1,6 @@
 #include "ui_test_support.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -128,6 +129,13 @@ TRunControllerConfig TWindowFixture::RunConfig(const TRunControllerConfig* confi
 }
 
 void TWindowFixture::Close() { FWindow.reset(); }
+
+void TriggerAction(QWidget* window, const char* name) {
+  QAction* action = window ? window->findChild<QAction*>(QString::fromLatin1(name)) : nullptr;
+  QVERIFY2(action, name);
+  QVERIFY2(action->isEnabled(), name);
+  action->trigger();
+}
 
 void PutTask(TSettingsStore& store, const std::string& name, const std::string& source, const std::string& dest) {
   TTaskSettings s;

@@ -114,6 +114,11 @@ private:
   std::atomic<int> FPowerOffRequests{0};
 };
 
+// Triggers the window's command of that object name as a click on its
+// button would; the test fails when there is no such command or it is
+// disabled (a click would do nothing).
+void TriggerAction(QWidget* window, const char* name);
+
 // Saves a task straight into the store.
 void PutTask(TSettingsStore& store, const std::string& name, const std::string& source, const std::string& dest);
 

@@ -6,11 +6,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QSignalSpy>
 #include <QSplitter>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -62,6 +64,8 @@ private slots:
   void openFolderOnSourceAndDestination();
   void openFolderOnLogsCreatesTheDefaultFolder();
   void helpMenuOpensFilesOrSaysTheyAreMissing();
+  void eachCommandIsOneActionForAllItsButtons_data();
+  void eachCommandIsOneActionForAllItsButtons();
   void ctrlFFocusesTheSearchAndCtrlSSaves();
   void droppedPathsGoToTheRightEdit_data();
   void droppedPathsGoToTheRightEdit();
@@ -320,6 +324,57 @@ void TWindowTest::helpMenuOpensFilesOrSaysTheyAreMissing() {
   QCOMPARE(f.Dialogs.Calls.back().Prompt, QStringLiteral("frmAbout"));
   QVERIFY(f.Dialogs.Problems.isEmpty());
   ui::SetAppFolder({});
+}
+
+void TWindowTest::eachCommandIsOneActionForAllItsButtons_data() {
+  QTest::addColumn<QString>("command");
+  QTest::addColumn<QString>("button");     // "" for none
+  QTest::addColumn<QString>("toolButton"); // "" for none
+  QTest::addColumn<QString>("menu");       // "" for none
+  QTest::newRow("mirror") << "actMirror" << "btnMirror" << "tbtnMirror" << "";
+  QTest::newRow("dry run") << "actDryRun" << "btnDryRun" << "tbtnDryRun" << "";
+  QTest::newRow("cancel") << "actCancel" << "btnCancel" << "" << "";
+  QTest::newRow("save") << "actSaveTask" << "btnSaveTask" << "tbtnSaveTask" << "";
+  QTest::newRow("clone") << "actCloneTask" << "btnCloneTask" << "tbtnCloneTask" << "";
+  QTest::newRow("new") << "actNewTask" << "btnNewTask" << "tbtnNewTask" << "";
+  QTest::newRow("export tasks") << "actExportTasks" << "" << "tbtnExportTasks" << "mnuFile";
+  QTest::newRow("import tasks") << "actImportTasks" << "" << "tbtnImportTasks" << "mnuFile";
+  QTest::newRow("auth keys") << "actAuthKeys" << "btnManageKeys" << "tbtnAuthKeys" << "";
+}
+
+// A click on any of a command's buttons or its menu item triggers its one
+// action, and the action's state is theirs.
+void TWindowTest::eachCommandIsOneActionForAllItsButtons() {
+  QFETCH(QString, command);
+  QFETCH(QString, button);
+  QFETCH(QString, toolButton);
+  QFETCH(QString, menu);
+  TWindowFixture f;
+  auto& w = f.Open();
+  auto* action = w.findChild<QAction*>(command);
+  QVERIFY(action);
+  QList<QAbstractButton*> buttons;
+  if (!button.isEmpty()) buttons << w.findChild<QPushButton*>(button);
+  if (!toolButton.isEmpty()) {
+    auto* tool = w.findChild<QToolButton*>(toolButton);
+    QVERIFY(tool);
+    QCOMPARE(tool->defaultAction(), action);
+    buttons << tool;
+  }
+  QVERIFY(!buttons.contains(nullptr));
+  if (!menu.isEmpty()) QVERIFY(w.findChild<QMenu*>(menu)->actions().contains(action));
+
+  for (const bool enabled : {false, true}) {
+    action->setEnabled(enabled);
+    for (QAbstractButton* b : buttons) QCOMPARE(b->isEnabled(), enabled);
+  }
+  // What the command does is not the point: its questions go unanswered.
+  QSignalSpy triggered(action, &QAction::triggered);
+  for (QAbstractButton* b : buttons) {
+    action->setEnabled(true);
+    b->click();
+  }
+  QCOMPARE(triggered.size(), buttons.size());
 }
 
 void TWindowTest::ctrlFFocusesTheSearchAndCtrlSSaves() {
