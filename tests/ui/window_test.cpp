@@ -104,9 +104,9 @@ void TWindowTest::firstStartShowsTheNewTaskDefaults() {
   QCOMPARE(mb->maximum(), 10000000);
 
   const QStringList patterns = f.Find<QPlainTextEdit>("memoExclusions")->toPlainText().split(QLatin1Char('\n'));
-  QCOMPARE(patterns.size(), 23);
+  QCOMPARE(patterns.size(), 16);
   QCOMPARE(patterns.first(), QStringLiteral("*\\desktop.ini"));
-  QCOMPARE(patterns.last(), QStringLiteral("?:\\Windows\\Temp\\*"));
+  QCOMPARE(patterns.last(), QStringLiteral("//var/tmp/"));
   QCOMPARE(f.Find<QLineEdit>("edtLogFolder")->text(), QString::fromStdString(DefaultLogsFolder()));
   QCOMPARE(f.Find<QLineEdit>("edtArchiveFolder")->text(), QString::fromStdString(DefaultArchiveFolder()));
   QVERIFY(f.Find<QLineEdit>("edtSource")->text().isEmpty());
