@@ -1,5 +1,7 @@
 // The exclusion list a new task starts with: each line leaves out what it is
 // meant to, and nothing a person keeps.
+#include <algorithm>
+
 #include "engine_fixture.h"
 #include "engine/wildcard.h"
 #include "tasks/task_settings.h"
