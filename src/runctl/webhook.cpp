@@ -154,8 +154,8 @@ std::string ExampleReport(const TRunFlags& flags) {
   st.DirsCreated = 1240;
   st.Skipped = 3391;
   const TWallClock now = std::chrono::system_clock::now();
-  return BuildWebhookPayload(st, "C:\\Users\\Dev\\Desktop\\Files", "Nightly Backup",
-                             "E:\\Backups\\Mirrors\\Dev\\Files", now - std::chrono::hours(3), now, flags);
+  return BuildWebhookPayload(st, "/home/dev/Documents", "Nightly Backup", "/media/dev/Backup/Documents",
+                             now - std::chrono::hours(3), now, flags);
 }
 
 namespace {

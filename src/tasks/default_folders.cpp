@@ -68,33 +68,39 @@ std::string DefaultLogsFolder() { return JoinFolder(DocumentsFolder(), "Quarlex 
 std::string DefaultArchiveFolder() { return JoinFolder(DocumentsFolder(), "Quarlex Twinfold Archives"); }
 
 const std::string& DesignedExclusionPatterns() {
-  // Windows system places. The list stays as designed so that task files
-  // move between the Windows and the Linux build unchanged.
+  // What a mirror should never carry, in Linux terms. A pattern is matched
+  // against the full path (root, "/", relative path), and a folder also with
+  // one more "/" after it, so a pattern ending in "/" names folders only and
+  // leaves them out with everything below them.
+  // - Names that only ever mean one thing (a swap file, a Trash, fsck's
+  //   lost+found, a cache folder with its dot) are matched in any folder.
+  //   Ending in "/" rather than "/*", they leave a source that lies inside
+  //   such a folder its files, and a file is turned down by its last
+  //   character before any matching.
+  // - The kernel's virtual file systems and the temporary folders are
+  //   matched only where a scan of "/" itself puts them: root "/" plus the
+  //   separator gives "//proc". A plain "/run/*" would also match every path
+  //   below a source such as /run/media/<user>/<stick>, and leave the whole
+  //   source out; "//run/" never can.
+  // The two Windows names stay: Windows disks are mirrored on Linux too.
   static const std::string patterns = [] {
     static const char* const lines[] = {
         R"(*\desktop.ini)",
         R"(*\thumbs.db)",
-        R"(?:\$GetCurrent\*)",
-        R"(?:\$Recycle.Bin\*)",
-        R"(?:\$SysReset\*)",
-        R"(?:\$Windows.~BT\*)",
-        R"(?:\$Windows.~WS\*)",
-        R"(?:\$WinREAgent\*)",
-        R"(?:\ESD\Windows\*)",
-        R"(?:\hiberfil.sys)",
-        R"(?:\pagefile.sys)",
-        R"(?:\PerfLogs\*)",
-        R"(?:\ProgramData\USOShared\*)",
-        R"(?:\Recovery\*)",
-        R"(?:\RECYCLED\*)",
-        R"(?:\RECYCLER\*)",
-        R"(?:\swapfile.sys)",
-        R"(?:\System Volume Information\*)",
-        R"(?:\Users\*\AppData\Local\Microsoft\Windows\Temporary Internet Files\*)",
-        R"(?:\Users\*\AppData\Local\Temp\*)",
-        R"(?:\Windows.old\*)",
-        R"(?:\Windows\SoftwareDistribution\*)",
-        R"(?:\Windows\Temp\*)",
+        "*/swapfile",
+        "*/swap.img",
+        "*/.Trash/",
+        "*/.Trash-*/",
+        "*/.local/share/Trash/",
+        "*/lost+found/",
+        "*/.cache/",
+        "*/.thumbnails/",
+        "//proc/",
+        "//sys/",
+        "//dev/",
+        "//run/",
+        "//tmp/",
+        "//var/tmp/",
     };
     std::string text;
     for (const char* line : lines) {

@@ -75,7 +75,7 @@ std::string DocumentsFolder();
 // bare folder name when there is no Documents folder.
 std::string DefaultLogsFolder();
 std::string DefaultArchiveFolder();
-// The 23 designed exclusion patterns, one per line, joined by CR LF.
+// The designed exclusion patterns, one per line, joined by CR LF.
 const std::string& DesignedExclusionPatterns();
 
 // ---------------------------------------------------------------- the value type

@@ -1,7 +1,6 @@
 #include "ui/about.h"
 
 #include <QApplication>
-#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QVBoxLayout>
@@ -49,7 +48,7 @@ TfrmAbout::TfrmAbout(IDialogs& dialogs, QWidget* owner) : QDialog(owner), FDialo
   }
   auto* lblMaker = new QLabel(QStringLiteral("Made by Zentorvi"), this);
   lblMaker->setObjectName(QStringLiteral("lblMaker"));
-  auto* lblSite1 = new TLinkLabel(QString::fromLatin1(kHomepageUrl), this);
+  auto* lblSite1 = new TLinkLabel(QStringLiteral("Quarlex Twinfold home page"), this);
   lblSite1->setObjectName(QStringLiteral("lblSite1"));
   auto* lblSite2 = new TLinkLabel(QString::fromLatin1(kMakerUrl), this);
   lblSite2->setObjectName(QStringLiteral("lblSite2"));
@@ -67,7 +66,8 @@ TfrmAbout::TfrmAbout(IDialogs& dialogs, QWidget* owner) : QDialog(owner), FDialo
   lay->addWidget(lblEula);
   lay->addStretch(1);
 
-  connect(lblSite1, &TLinkLabel::clicked, this, [this] { FDialogs.OpenUrl(QUrl(QString::fromLatin1(kHomepageUrl))); });
+  connect(lblSite1, &TLinkLabel::clicked, this,
+          [this] { OpenAppFile(FDialogs, this, QString::fromLatin1(kHomepageFile)); });
   connect(lblSite2, &TLinkLabel::clicked, this, [this] { FDialogs.OpenUrl(QUrl(QString::fromLatin1(kMakerUrl))); });
   connect(lblEula, &TLinkLabel::clicked, this, &TfrmAbout::lblEulaClick);
 
@@ -75,13 +75,7 @@ TfrmAbout::TfrmAbout(IDialogs& dialogs, QWidget* owner) : QDialog(owner), FDialo
   setFixedSize(sizeHint().expandedTo(QSize(340, 222)));
 }
 
-void TfrmAbout::lblEulaClick() {
-  const QString path = AppFolder() + QStringLiteral("/EULA.txt");
-  if (QFileInfo(path).isFile())
-    FDialogs.OpenUrl(QUrl::fromLocalFile(path));
-  else
-    FDialogs.Inform(this, QStringLiteral("EULA.txt was not found in the application folder."));
-}
+void TfrmAbout::lblEulaClick() { OpenAppFile(FDialogs, this, QStringLiteral("EULA.txt")); }
 
 void TfrmAbout::keyPressEvent(QKeyEvent* e) {
   // Esc closes whatever modifiers are held.

@@ -365,20 +365,14 @@ void TfrmTwinfoldMain::OpenOrCreateFolder(QLineEdit* edit, const std::string& de
   if (QDir().mkpath(path)) FDialogs.OpenUrl(QUrl::fromLocalFile(path));
 }
 
-void TfrmTwinfoldMain::OpenAppFile(const QString& fileName) {
-  const QString path = AppFolder() + QLatin1Char('/') + fileName;
-  if (QFileInfo(path).isFile())
-    FDialogs.OpenUrl(QUrl::fromLocalFile(path));
-  else
-    FDialogs.Inform(this, fileName + QStringLiteral(" was not found in the application folder."));
-}
+void TfrmTwinfoldMain::OpenAppFile(const QString& fileName) { ui::OpenAppFile(FDialogs, this, fileName); }
 
 void TfrmTwinfoldMain::ShowAbout() {
   TfrmAbout about(FDialogs, this);
   FDialogs.Exec(about);
 }
 
-void TfrmTwinfoldMain::OpenHomepage() { FDialogs.OpenUrl(QUrl(QString::fromLatin1(kHomepageUrl))); }
+void TfrmTwinfoldMain::OpenHomepage() { OpenAppFile(QString::fromLatin1(kHomepageFile)); }
 
 // ---------------------------------------------------------------- toolbar and logo
 

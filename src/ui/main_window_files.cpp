@@ -2,6 +2,7 @@
 // page, and the example of the completion report.
 #include <QComboBox>
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QFontDatabase>
 #include <QPlainTextEdit>
 #include <QVBoxLayout>
@@ -127,8 +128,13 @@ void TfrmTwinfoldMain::lblViewJsonClick() {
   memo->setPlainText(QStr(IndentReport(ExampleReport(FRuns->RunFlags()))).replace(QStringLiteral("\r\n"),
                                                                                  QStringLiteral("\n")));
   lay->addWidget(memo);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, &box);
+  buttons->setObjectName(QStringLiteral("bbJsonExample"));
+  buttons->setContentsMargins(8, 0, 8, 8);
+  connect(buttons, &QDialogButtonBox::rejected, &box, &QDialog::reject);
+  lay->addWidget(buttons);
   box.resize(620, 480);
-  FDialogs.Exec(box); // Esc closes a dialog
+  FDialogs.Exec(box); // Esc closes a dialog too
 }
 
 } // namespace twf::ui

@@ -314,7 +314,7 @@ QWidget* TfrmTwinfoldMain::BuildSyncPage() {
   warnRow->addStretch(1);
   lay->addLayout(warnRow);
 
-  chkRecycle = Check(tabSync, "chkRecycle", "Send deleted files to the Recycle Bin (slower, allows undo)", false);
+  chkRecycle = Check(tabSync, "chkRecycle", "Send deleted files to the Trash (slower, allows undo)", false);
   chkRetry = Check(tabSync, "chkRetry", "Retry on locked files (3 attempts, 2 seconds apart)", true);
   lay->addWidget(chkRecycle);
   lay->addWidget(chkRetry);
@@ -348,8 +348,8 @@ QWidget* TfrmTwinfoldMain::BuildExclusionsPage() {
   memoExclusions->setPlainText(QStr(DesignedExclusionPatterns()).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
   lay->addWidget(memoExclusions, 1);
 
-  chkExclHiddenFiles = Check(tabExclusions, "chkExclHiddenFiles", "Exclude files with hidden or system attribute", false);
-  chkExclHiddenDirs = Check(tabExclusions, "chkExclHiddenDirs", "Exclude folders with hidden attribute", false);
+  chkExclHiddenFiles = Check(tabExclusions, "chkExclHiddenFiles", "Exclude hidden files (names starting with a dot)", false);
+  chkExclHiddenDirs = Check(tabExclusions, "chkExclHiddenDirs", "Exclude hidden folders (names starting with a dot)", false);
   chkExclJunctions = Check(tabExclusions, "chkExclJunctions",
                            "Exclude junctions, symbolic links, and mounted folders (always on)", true);
   chkExclJunctions->setEnabled(false);

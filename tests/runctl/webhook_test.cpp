@@ -170,7 +170,8 @@ TEST_F(Webhook, IndentedExample) {
   EXPECT_EQ(m[5].second, "\"Nightly Backup\"");
   EXPECT_EQ(m[7].second, "\"cancelled\"");
   EXPECT_EQ(m[11].second, "10800000");
-  EXPECT_EQ(m[14].second, "\"C:\\\\Users\\\\Dev\\\\Desktop\\\\Files\"");
+  EXPECT_EQ(m[14].second, "\"/home/dev/Documents\"");
+  EXPECT_EQ(m[15].second, "\"/media/dev/Backup/Documents\"");
   EXPECT_EQ(m[16].second, "84213");
   EXPECT_EQ(m[17].second, "912345678901");
   EXPECT_EQ(m[18].second, "4");

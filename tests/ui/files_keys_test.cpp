@@ -1,6 +1,7 @@
 // Task files and archives from the window, the Auth Key Manager with the
 // Advanced page's key list, and the example report window.
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -338,7 +339,22 @@ void TFilesKeysTest::exampleReportWindow() {
   QCOMPARE(lines.first(), QStringLiteral("{"));
   QCOMPARE(lines[1], QStringLiteral("  \"app\": \"Quarlex Twinfold\","));
   QVERIFY(lines.contains(QStringLiteral("  \"files_copied\": 84213,")));
+  QVERIFY(lines.contains(QStringLiteral("  \"source\": \"/home/dev/Documents\",")));
+  QVERIFY(lines.contains(QStringLiteral("  \"destination\": \"/media/dev/Backup/Documents\",")));
   QCOMPARE(lines.last(), QStringLiteral("}"));
+
+  // The Close button closes it as Esc does.
+  bool closed = false;
+  f.Dialogs.Dialog([&](QDialog& d) {
+    auto* close = d.findChild<QDialogButtonBox*>("bbJsonExample")->button(QDialogButtonBox::Close);
+    if (!close) return -1;
+    d.show();
+    QTest::mouseClick(close, Qt::LeftButton);
+    closed = !d.isVisible() && d.result() == QDialog::Rejected;
+    return d.result();
+  });
+  QTest::mouseClick(f.Find<QLabel>("lblViewJson"), Qt::LeftButton);
+  QVERIFY(closed);
 }
 
 TWF_UI_TEST_MAIN(TFilesKeysTest)

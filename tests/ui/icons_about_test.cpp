@@ -176,6 +176,11 @@ void TIconsAboutTest::logoSitsAtTheRightOfTheTopPanelAndLinksHome() {
   QCOMPARE(logo.size(), QSize(800, 240));
   QVERIFY(logo.hasAlphaChannel());
 
+  QTemporaryDir app;
+  QFile home(app.path() + QStringLiteral("/Homepage.txt"));
+  QVERIFY(home.open(QIODevice::WriteOnly));
+  home.close();
+  ui::SetAppFolder(app.path());
   TWindowFixture f;
   auto& w = f.Open();
   auto* top = f.Find<QWidget>("pnlTop");
@@ -184,7 +189,8 @@ void TIconsAboutTest::logoSitsAtTheRightOfTheTopPanelAndLinksHome() {
   w.resize(w.width() + 120, w.height());
   QTRY_COMPARE(box->geometry().right() + 1, top->width() - 10);
   QTest::mouseClick(box, Qt::LeftButton);
-  QCOMPARE(f.Dialogs.OpenedUrls, QList<QUrl>{QUrl(QString::fromLatin1(ui::kHomepageUrl))});
+  QCOMPARE(f.Dialogs.OpenedUrls, QList<QUrl>{QUrl::fromLocalFile(home.fileName())});
+  ui::SetAppFolder({});
 }
 
 void TIconsAboutTest::aboutShowsNameVersionAndLicence() {

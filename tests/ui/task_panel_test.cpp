@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTextDocument>
@@ -90,6 +91,7 @@ private slots:
   void editingMarksTheTaskAfterAPause();
   void cloneTheWindowSuggestsANameAndBindsTheCopy();
   void newTaskAsksTheRightQuestion();
+  void storedExclusionsStayAndNewTasksGetTheDesignedList();
   void loadWhileModifiedHonoursTheThreeAnswers_data();
   void loadWhileModifiedHonoursTheThreeAnswers();
   void closingWhileModifiedHonoursTheThreeAnswers_data();
@@ -365,6 +367,36 @@ void TTaskPanelTest::newTaskAsksTheRightQuestion() {
   QCOMPARE(f.Dialogs.LastMessage()->Message.Buttons, TButtons::btYesNoCancel);
   QCOMPARE(p.Source()->text(), QStringLiteral("/changed"));
   QCOMPARE(w.CurrentTaskName(), std::string("Bound"));
+  QVERIFY(f.Dialogs.Problems.isEmpty());
+}
+
+// Tasks and working settings saved by an earlier version keep the list they
+// hold; only a new task starts from the designed one.
+void TTaskPanelTest::storedExclusionsStayAndNewTasksGetTheDesignedList() {
+  const std::string windowsList = "*\\desktop.ini\r\n*\\thumbs.db\r\n?:\\$Recycle.Bin\\*\r\n?:\\Windows\\Temp\\*";
+  TWindowFixture f;
+  TTaskSettings old;
+  old.Source = "/old";
+  old.Dest = "/d";
+  old.ExclPatterns = windowsList;
+  QVERIFY(SaveSettings(f.Store(), TaskKeyPath("Old"), old));
+  QVERIFY(SaveSettings(f.Store(), kRootKey, old));
+  f.Open();
+  TPanel p{f};
+  auto shown = [&] {
+    return f.Find<QPlainTextEdit>("memoExclusions")->toPlainText().replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+  };
+  QCOMPARE(shown(), QString::fromStdString(windowsList));
+  p.Select(QStringLiteral("Old"));
+  p.Menu("miLoad");
+  QCOMPARE(shown(), QString::fromStdString(windowsList));
+  p.Click("btnSaveTask");
+  QCOMPARE(p.Stored("Old").ExclPatterns, windowsList);
+
+  f.Dialogs.Answer(TAnswer::anYes);
+  p.Click("btnNewTask");
+  QCOMPARE(shown(), QString::fromStdString(DesignedExclusionPatterns()));
+  QCOMPARE(p.Stored("Old").ExclPatterns, windowsList);
   QVERIFY(f.Dialogs.Problems.isEmpty());
 }
 

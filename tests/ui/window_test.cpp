@@ -3,6 +3,7 @@
 // folders, what survives a restart, and a start without the settings store.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -66,6 +67,7 @@ private slots:
   void helpMenuOpensFilesOrSaysTheyAreMissing();
   void eachCommandIsOneActionForAllItsButtons_data();
   void eachCommandIsOneActionForAllItsButtons();
+  void helpFilesAreFoundFromTheBuildFolder();
   void ctrlFFocusesTheSearchAndCtrlSSaves();
   void droppedPathsGoToTheRightEdit_data();
   void droppedPathsGoToTheRightEdit();
@@ -108,9 +110,9 @@ void TWindowTest::firstStartShowsTheNewTaskDefaults() {
   QCOMPARE(mb->maximum(), 10000000);
 
   const QStringList patterns = f.Find<QPlainTextEdit>("memoExclusions")->toPlainText().split(QLatin1Char('\n'));
-  QCOMPARE(patterns.size(), 23);
+  QCOMPARE(patterns.size(), 16);
   QCOMPARE(patterns.first(), QStringLiteral("*\\desktop.ini"));
-  QCOMPARE(patterns.last(), QStringLiteral("?:\\Windows\\Temp\\*"));
+  QCOMPARE(patterns.last(), QStringLiteral("//var/tmp/"));
   QCOMPARE(f.Find<QLineEdit>("edtLogFolder")->text(), QString::fromStdString(DefaultLogsFolder()));
   QCOMPARE(f.Find<QLineEdit>("edtArchiveFolder")->text(), QString::fromStdString(DefaultArchiveFolder()));
   QVERIFY(f.Find<QLineEdit>("edtSource")->text().isEmpty());
@@ -142,12 +144,12 @@ void TWindowTest::checkBoxesStartAsDesigned_data() {
       {"chkAskConfirm", "Ask confirmation when Mirror button is clicked", true},
       {"chkVolCheck", "Verify destination volume identity between runs (recommended)", true},
       {"chkWarnMassDelete", "Warn if the following percent of destination files would be deleted", true},
-      {"chkRecycle", "Send deleted files to the Recycle Bin (slower, allows undo)", false},
+      {"chkRecycle", "Send deleted files to the Trash (slower, allows undo)", false},
       {"chkRetry", "Retry on locked files (3 attempts, 2 seconds apart)", true},
       {"chkVerify", "Verify files after copying (slower, improved integrity validation)", false},
       {"chkExclPatterns", "Exclude files and folders matching these wildcards:", true},
-      {"chkExclHiddenFiles", "Exclude files with hidden or system attribute", false},
-      {"chkExclHiddenDirs", "Exclude folders with hidden attribute", false},
+      {"chkExclHiddenFiles", "Exclude hidden files (names starting with a dot)", false},
+      {"chkExclHiddenDirs", "Exclude hidden folders (names starting with a dot)", false},
       {"chkExclJunctions", "Exclude junctions, symbolic links, and mounted folders (always on)", true},
       {"chkExclEmpty", "Exclude files of 0 bytes (empty)", false},
       {"chkExclLarger", "Exclude files larger than", false},
@@ -299,21 +301,19 @@ void TWindowTest::helpMenuOpensFilesOrSaysTheyAreMissing() {
   auto& w = f.Open();
   auto action = [&](const char* name) { return w.findChild<QAction*>(QString::fromLatin1(name)); };
 
-  f.Dialogs.Answer(TAnswer::anOk);
-  f.Dialogs.Answer(TAnswer::anOk);
+  for (int i = 0; i < 3; ++i) f.Dialogs.Answer(TAnswer::anOk);
   action("miChangelog")->trigger();
   action("miCommandLine")->trigger();
+  action("miHomepage")->trigger();
   QCOMPARE(f.Dialogs.MessageTexts(), (QStringList{"Changelog.txt was not found in the application folder.",
-                                                  "Command-line.txt was not found in the application folder."}));
+                                                  "Command-line.txt was not found in the application folder.",
+                                                  "Homepage.txt was not found in the application folder."}));
 
   QFile file(app.path() + QStringLiteral("/Changelog.txt"));
   QVERIFY(file.open(QIODevice::WriteOnly));
   file.close();
   action("miChangelog")->trigger();
-  action("miHomepage")->trigger();
-  QCOMPARE(f.Dialogs.OpenedUrls.size(), 2);
-  QCOMPARE(f.Dialogs.OpenedUrls[0], QUrl::fromLocalFile(file.fileName()));
-  QCOMPARE(f.Dialogs.OpenedUrls[1].scheme(), QStringLiteral("https"));
+  QCOMPARE(f.Dialogs.OpenedUrls, QList<QUrl>{QUrl::fromLocalFile(file.fileName())});
 
   f.Dialogs.Dialog([](QDialog& d) {
     d.accept();
@@ -375,6 +375,64 @@ void TWindowTest::eachCommandIsOneActionForAllItsButtons() {
     b->click();
   }
   QCOMPARE(triggered.size(), buttons.size());
+}
+
+// Each Help item, and the About box's links, open what the build put beside
+// the program; installed, the same names are found in share/twinfold.
+void TWindowTest::helpFilesAreFoundFromTheBuildFolder() {
+  const QString programDir = QStringLiteral(TWF_PROGRAM_DIR);
+  if (programDir.isEmpty()) QSKIP("the program is not part of this build");
+  ui::SetAppFolder(programDir);
+  TWindowFixture f;
+  auto& w = f.Open();
+  const struct {
+    const char* Action;
+    const char* File;
+    const char* Doc;
+  } items[] = {
+      {"miHomepage", "Homepage.txt", "index.md"},
+      {"miChangelog", "Changelog.txt", "changelog.md"},
+      {"miCommandLine", "Command-line.txt", "command-line.md"},
+  };
+  auto read = [](const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+  };
+  for (const auto& item : items) {
+    f.Dialogs.OpenedUrls.clear();
+    w.findChild<QAction*>(QString::fromLatin1(item.Action))->trigger();
+    const QString path = programDir + QLatin1Char('/') + QString::fromLatin1(item.File);
+    QCOMPARE(f.Dialogs.OpenedUrls, QList<QUrl>{QUrl::fromLocalFile(path)});
+    const QByteArray text = read(path);
+    QVERIFY2(!text.isEmpty(), item.File);
+    QCOMPARE(text, read(QStringLiteral(TWF_SOURCE_DIR "/docs/") + QString::fromLatin1(item.Doc)));
+  }
+
+  // The About box: home page and licence.
+  f.Dialogs.OpenedUrls.clear();
+  f.Dialogs.Dialog([](QDialog& d) {
+    QTest::mouseClick(d.findChild<QLabel*>("lblSite1"), Qt::LeftButton);
+    QTest::mouseClick(d.findChild<QLabel*>("lblEula"), Qt::LeftButton);
+    return int(QDialog::Accepted);
+  });
+  w.findChild<QAction*>(QStringLiteral("miAbout"))->trigger();
+  QCOMPARE(f.Dialogs.OpenedUrls, (QList<QUrl>{QUrl::fromLocalFile(programDir + QStringLiteral("/Homepage.txt")),
+                                              QUrl::fromLocalFile(programDir + QStringLiteral("/EULA.txt"))}));
+  QCOMPARE(read(programDir + QStringLiteral("/EULA.txt")), read(QStringLiteral(TWF_SOURCE_DIR "/docs/licence.md")));
+  QVERIFY(f.Dialogs.MessageTexts().isEmpty());
+
+  // The installed layout: bin/twinfold and share/twinfold/<file>.
+  QTemporaryDir prefix;
+  QVERIFY(QDir(prefix.path()).mkpath(QStringLiteral("bin")));
+  QVERIFY(QDir(prefix.path()).mkpath(QStringLiteral("share/twinfold")));
+  const QString installed = prefix.path() + QStringLiteral("/share/twinfold/Command-line.txt");
+  QVERIFY(QFile::copy(programDir + QStringLiteral("/Command-line.txt"), installed));
+  ui::SetAppFolder(prefix.path() + QStringLiteral("/bin"));
+  f.Dialogs.OpenedUrls.clear();
+  w.findChild<QAction*>(QStringLiteral("miCommandLine"))->trigger();
+  QCOMPARE(f.Dialogs.OpenedUrls, QList<QUrl>{QUrl::fromLocalFile(installed)});
+  QVERIFY(f.Dialogs.Problems.isEmpty());
+  ui::SetAppFolder({});
 }
 
 void TWindowTest::ctrlFFocusesTheSearchAndCtrlSSaves() {
