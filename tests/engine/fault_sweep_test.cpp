@@ -9,6 +9,7 @@
 // completes the mirror. A call site added to the program is swept without
 // anyone adding a case here.
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -60,6 +61,11 @@ constexpr TKindFault kKindFaults[] = {
     {TFsCall::SetOwner, EPERM, true}, // the item keeps no set-id bits
     {TFsCall::SetMode, EPERM, false},
     {TFsCall::NameCopy, ENOSPC, false},
+    {TFsCall::ReadLink, EIO, false},
+    {TFsCall::MakeLink, ENOSPC, false},
+    {TFsCall::SetTimes, EIO, false},
+    {TFsCall::GetXattr, EIO, false},
+    {TFsCall::SetXattr, ENOTSUP, false},
 };
 static_assert([] {
   for (size_t k = 0; k < std::size(kKindFaults); ++k)
@@ -83,7 +89,7 @@ constexpr int64_t kOld = 1600000000, kNew = 1700000000, kNewer = 1750000000;
 
 // A tree as found on disk: kind, content, permission bits, modification time.
 struct TItem {
-  char Kind = 'f'; // f file, d folder
+  char Kind = 'f'; // f file, d folder, l link (Content: its text)
   std::string Content;
   uint32_t Mode = 0;
   int64_t MTimeNs = 0;
@@ -99,9 +105,13 @@ TSnapshot Snap(const std::string& root) {
     struct stat st{};
     if (lstat(p.c_str(), &st) != 0) continue;
     TItem it;
-    it.Kind = S_ISDIR(st.st_mode) ? 'd' : 'f';
+    it.Kind = S_ISDIR(st.st_mode) ? 'd' : S_ISLNK(st.st_mode) ? 'l' : 'f';
     it.Mode = st.st_mode & 07777;
-    if (it.Kind == 'f') {
+    if (it.Kind == 'l') {
+      char text[4096];
+      const ssize_t n = readlink(p.c_str(), text, sizeof text);
+      it.Content.assign(text, size_t(n > 0 ? n : 0));
+    } else if (it.Kind == 'f') {
       it.Content = ReadFile(p);
       it.MTimeNs = MTimeNs(p);
     }
@@ -207,6 +217,24 @@ protected:
     put(d + "/logs/Mirror_1.log", "an earlier run's log", kOld);
     put(root + "/sibling/keep.txt", "next door", kOld);
     chmod((s + "/locked").c_str(), 0555);
+    // Links, made as links: a new one, one pointing out of the tree, one to
+    // a folder, one whose text changed (its old version archived), and one
+    // the source no longer has.
+    auto link = [](const std::string& text, const std::string& path) {
+      if (symlink(text.c_str(), path.c_str()) != 0) ADD_FAILURE() << "cannot make link " << path;
+    };
+    link("same.txt", s + "/link.txt");
+    link("../sibling/keep.txt", s + "/outside");
+    link("sub", s + "/dirlink");
+    link("changed.txt", s + "/retarget");
+    link("same.txt", d + "/retarget");
+    link("nowhere", d + "/sub/stale-link");
+    // Extended attributes go with the ACLs; an identical file whose group
+    // (as root: owner and group) differs is brought in line.
+    setxattr((s + "/sub/new.txt").c_str(), "user.origin", "sweep", 5, 0);
+    put(s + "/owned.txt", "owned", kOld);
+    put(d + "/owned.txt", "owned", kOld);
+    if (chown((d + "/owned.txt").c_str(), 65534, 65534) != 0) ADD_FAILURE() << "cannot chown owned.txt";
     return o;
   }
 
@@ -270,7 +298,7 @@ protected:
     std::multimap<std::string, std::string> a;
     for (const auto& [rel, item] : Snap(archiveDir)) {
       const size_t slash = rel.find('/');
-      if (item.Kind == 'f' && slash != std::string::npos) a.emplace(rel.substr(slash + 1), item.Content);
+      if (item.Kind != 'd' && slash != std::string::npos) a.emplace(rel.substr(slash + 1), item.Content);
     }
     return a;
   }
@@ -296,7 +324,7 @@ protected:
     for (const std::string& n : TrashNames())
       if (!trashBefore.count(n)) trashed.insert(ReadFile(TrashFiles + "/" + n));
     for (const auto& [rel, item] : after) {
-      if (item.Kind != 'f') continue;
+      if (item.Kind == 'd') continue;
       const auto old = dst.find(rel);
       const auto neu = src.find(rel);
       const bool isOld = old != dst.end() && old->second.Content == item.Content;
@@ -307,7 +335,7 @@ protected:
         fail("a kept item changed: " + rel);
     }
     for (const auto& [rel, item] : dst) {
-      if (item.Kind != 'f') continue;
+      if (item.Kind == 'd') continue;
       const auto now = after.find(rel);
       const bool stillOld = now != after.end() && now->second.Content == item.Content;
       if (stillOld) continue;
@@ -323,7 +351,7 @@ protected:
       if (now == after.end() && wanted) fail("name left empty: " + rel);
     }
     for (const auto& [rel, item] : after)
-      if (item.Kind == 'f' && !dst.count(rel) && !src.count(rel)) fail("stray file: " + rel);
+      if (item.Kind != 'd' && !dst.count(rel) && !src.count(rel)) fail("stray file: " + rel);
     return why;
   }
 };

@@ -205,7 +205,9 @@ TEST_F(PlanTest, LinksAndSpecialFilesAreSkippedWithALine) {
     symlink((Tmp / "nowhere").c_str(), (root + "/pair/dangling").c_str());
     mkfifo((root + "/pair/fifo").c_str(), 0644);
   }
-  TRunResult r = Run(Opt());
+  TMirrorOptions o = Opt();
+  o.SymlinkMode = smFollow;
+  TRunResult r = Run(o);
   EXPECT_TRUE(r.Has("SKIP         junction/symlink: " + Src + "/dirlink")) << r.Text();
   EXPECT_TRUE(r.Has("SKIP         special file: " + Src + "/fifo"));
   EXPECT_TRUE(r.Has("SKIP         dangling link: " + Src + "/dangling"));
@@ -239,6 +241,7 @@ TEST_F(PlanTest, NeverWritesThroughALinkInTheDestination) {
     SCOPED_TRACE(c.name);
     TTempDir t;
     TMirrorOptions o = Opt(t);
+    o.SymlinkMode = smFollow;
     WriteFile(o.SourceDir + (c.sourceFolder ? "/sub/f.txt" : "/sub"), "new");
     WriteFile(o.SourceDir + "/other.txt", "o");
     WriteFile(t / "elsewhere/f.txt", "must stay");
@@ -263,6 +266,7 @@ TEST_F(PlanTest, DestinationOnlyOdditiesGoLikeFiles) {
     SCOPED_TRACE(archive ? "archived" : "deleted");
     TTempDir t;
     TMirrorOptions o = Opt(t);
+    o.SymlinkMode = smFollow;
     o.CompareMode = cmSizeOnly; // an empty file and a FIFO have the same size
     o.ArchiveEnabled = archive;
     o.ArchiveDir = t / "archive";
