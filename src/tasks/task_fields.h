@@ -1,4 +1,4 @@
-// Internal: the 36 settings as members of TTaskSettings with the rule by
+// Internal: the 37 settings as members of TTaskSettings with the rule by
 // which a read value reaches its control. Shared by the store functions and
 // by ApplyTaskFile so both follow one table.
 #pragma once
@@ -26,7 +26,7 @@ struct TField {
   int32_t Limit = 0;
 };
 
-const std::array<TField, 36>& TaskFields();
+const std::array<TField, 37>& TaskFields();
 // The field of a setting name (letter case ignored), nullptr for others.
 const TField* FindTaskField(std::string_view name);
 

@@ -16,7 +16,7 @@ using S = TSettingType;
 using R = TFieldRule;
 using T = TTaskSettings;
 
-const std::array<TField, 36> kFields = {{
+const std::array<TField, 37> kFields = {{
     {{"Source", S::stString, "edtSource"}, &T::Source, R::frText},
     {{"Dest", S::stString, "edtDest"}, &T::Dest, R::frText},
     {{"CompareMode", S::stInteger, "cmbCompare"}, &T::CompareMode, R::frIndex, 0, int32_t(kCompareModeItems.size())},
@@ -53,10 +53,11 @@ const std::array<TField, 36> kFields = {{
     {{"LogDelete", S::stBoolean, "chkLogDelete"}, &T::LogDelete, R::frBool},
     {{"LogMkDir", S::stBoolean, "chkLogMkDir"}, &T::LogMkDir, R::frBool},
     {{"LogRmDir", S::stBoolean, "chkLogRmDir"}, &T::LogRmDir, R::frBool},
+    {{"SymlinkMode", S::stInteger, "cmbSymlinks"}, &T::SymlinkMode, R::frIndex, 0, int32_t(kSymlinkModeItems.size())},
 }};
 
-const std::array<TSettingInfo, 36> kInfos = [] {
-  std::array<TSettingInfo, 36> infos{};
+const std::array<TSettingInfo, 37> kInfos = [] {
+  std::array<TSettingInfo, 37> infos{};
   for (size_t i = 0; i < kFields.size(); ++i) infos[i] = kFields[i].Info;
   return infos;
 }();
@@ -65,7 +66,7 @@ const std::array<TSettingInfo, 36> kInfos = [] {
 
 namespace detail {
 
-const std::array<TField, 36>& TaskFields() { return kFields; }
+const std::array<TField, 37>& TaskFields() { return kFields; }
 
 const TField* FindTaskField(std::string_view name) {
   for (const TField& f : kFields)
@@ -84,7 +85,7 @@ std::vector<std::string> ListTaskNames(TSettingsStore& store) {
   return names;
 }
 
-const std::array<TSettingInfo, 36>& TaskSettingInfos() { return kInfos; }
+const std::array<TSettingInfo, 37>& TaskSettingInfos() { return kInfos; }
 
 bool IsTaskSettingName(std::string_view name) { return detail::FindTaskField(name) != nullptr; }
 

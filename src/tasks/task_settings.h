@@ -1,4 +1,4 @@
-// The 36 values of a mirror task and the operations that move them between
+// The 37 values of a mirror task and the operations that move them between
 // the settings store and the window. The window binds each control to one
 // member of TTaskSettings; everything here works without a window.
 #pragma once
@@ -51,6 +51,9 @@ inline constexpr std::array<const char*, 2> kVerifyHashItems = {
     "xxHash3-64 (faster, recommended)",
     "xxHash3-128",
 };
+// What a symbolic link in the source becomes (the engine's TSymlinkMode).
+inline constexpr std::array<const char*, 3> kSymlinkModeItems = {
+    "a link with the same target (exact mirror)", "the file it points to (links to folders skipped)", "nothing (skipped)"};
 inline constexpr std::array<const char*, 10> kWarnPctItems = {
     "20%", "25%", "30%", "40%", "50%", "60%", "70%", "80%", "90%", "100%",
 };
@@ -121,6 +124,7 @@ struct TTaskSettings {
   bool LogDelete = true;
   bool LogMkDir = true;
   bool LogRmDir = true;
+  int32_t SymlinkMode = 0; // index into kSymlinkModeItems
 
   bool operator==(const TTaskSettings&) const = default;
 };
@@ -133,11 +137,11 @@ struct TSettingInfo {
   const char* Control; // object name of the window control that holds it
 };
 
-// The 36 settings in the order SaveSettings writes and LoadSettings reads them.
-const std::array<TSettingInfo, 36>& TaskSettingInfos();
-// True for the names of the 36 settings (letter case ignored).
+// The 37 settings in the order SaveSettings writes and LoadSettings reads them.
+const std::array<TSettingInfo, 37>& TaskSettingInfos();
+// True for the names of the 37 settings (letter case ignored).
 bool IsTaskSettingName(std::string_view name);
-// The type of one of the 36 settings; false for any other name.
+// The type of one of the 37 settings; false for any other name.
 bool TaskSettingType(std::string_view name, TSettingType& type);
 
 // Which controls are enabled for these values (applied after loading,
@@ -176,10 +180,10 @@ int32_t ReadIntegerDef(const TSettingsKey& key, const std::string& name, int32_t
 // An integer value != 0, or def when absent or not an integer.
 bool ReadBoolDef(const TSettingsKey& key, const std::string& name, bool def);
 
-// Writes the 36 values into the key (created when absent) in one transaction.
+// Writes the 37 values into the key (created when absent) in one transaction.
 // Other values of the key stay. False when the key could not be written.
 bool SaveSettings(TSettingsStore& store, const std::string& keyPath, const TTaskSettings& s);
-// Reads the 36 values of an existing key into s by the controls' rules: an
+// Reads the 37 values of an existing key into s by the controls' rules: an
 // absent or mistyped value leaves its member unchanged (except WarnPct,
 // which falls back to 25, and WebhookAuthKey, which falls back to "(none)");
 // numbers are clamped to their range; an index or percentage that no item

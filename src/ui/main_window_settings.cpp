@@ -36,6 +36,7 @@ TTaskSettings TfrmTwinfoldMain::ReadSettings() {
   s.Source = StdStr(edtSource->text());
   s.Dest = StdStr(edtDest->text());
   s.CompareMode = cmbCompare->currentIndex();
+  s.SymlinkMode = cmbSymlinks->currentIndex();
   s.Workers = spinWorkers->value();
   s.PreserveAcl = chkAcl->isChecked();
   s.SkipNewer = chkSkipNewer->isChecked();
@@ -76,6 +77,7 @@ void TfrmTwinfoldMain::ApplySettings(const TTaskSettings& s) {
   edtSource->setText(QStr(s.Source));
   edtDest->setText(QStr(s.Dest));
   SetIndex(cmbCompare, s.CompareMode);
+  SetIndex(cmbSymlinks, s.SymlinkMode);
   spinWorkers->setValue(s.Workers); // the spin box clamps to its range
   chkAcl->setChecked(s.PreserveAcl);
   chkSkipNewer->setChecked(s.SkipNewer);

@@ -97,6 +97,15 @@ struct TItem {
 };
 using TSnapshot = std::map<std::string, TItem>;
 
+// A file's content, a link's text.
+std::string ContentOf(const std::string& path) {
+  struct stat st{};
+  if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return ReadFile(path);
+  char text[4096];
+  const ssize_t n = readlink(path.c_str(), text, sizeof text);
+  return std::string(text, size_t(n > 0 ? n : 0));
+}
+
 TSnapshot Snap(const std::string& root) {
   TSnapshot s;
   if (!Exists(root)) return s;
@@ -108,9 +117,7 @@ TSnapshot Snap(const std::string& root) {
     it.Kind = S_ISDIR(st.st_mode) ? 'd' : S_ISLNK(st.st_mode) ? 'l' : 'f';
     it.Mode = st.st_mode & 07777;
     if (it.Kind == 'l') {
-      char text[4096];
-      const ssize_t n = readlink(p.c_str(), text, sizeof text);
-      it.Content.assign(text, size_t(n > 0 ? n : 0));
+      it.Content = ContentOf(p);
     } else if (it.Kind == 'f') {
       it.Content = ReadFile(p);
       it.MTimeNs = MTimeNs(p);
@@ -322,7 +329,7 @@ protected:
     const auto archived = Archived(o.ArchiveDir);
     std::set<std::string> trashed; // contents of what this run put into the Trash
     for (const std::string& n : TrashNames())
-      if (!trashBefore.count(n)) trashed.insert(ReadFile(TrashFiles + "/" + n));
+      if (!trashBefore.count(n)) trashed.insert(ContentOf(TrashFiles + "/" + n));
     for (const auto& [rel, item] : after) {
       if (item.Kind == 'd') continue;
       const auto old = dst.find(rel);
