@@ -178,14 +178,14 @@ TEST(Planner, LinksAsLinks) {
   const std::string_view temp = ".twf-0123456789ab.part";
   Check({
       {"a new link", {{L("l", "t")}}, {}, "copy l(new)[link]"},
-      {"same text: identical, whatever the times", {{L("l", "t")}}, {{L("l", "t", kT + 100 * kS)}}, "same l"},
+      {"same text: identical, whatever the times", {{L("l", "t")}}, {{L("l", "t", kT + 100 * kS)}}, "same l[link]"},
       {"another text: made again", {{L("l", "t")}}, {{L("l", "u")}}, "copy l(target)[link]"},
       {"a text that only differs at the end", {{L("l", "dir/")}}, {{L("l", "dir")}}, "copy l(target)[link]"},
       {"a link over a file of the same size and time", {{L("l", "t")}}, {{F("l", 0)}}, "copy l(kind)[link]"},
       {"a file over a link", {{F("l", 1)}}, {{L("l", "t")}}, "copy l(kind)"},
       {"a file over a link, size-only mode", {{F("l", 0)}}, {{L("l", "t")}}, "copy l(kind)", Mode(cmSizeOnly)},
       {"a link over an oddity", {{L("l", "t")}}, {{F("l", kNotAFile, 0, lfOddity)}}, "copy l(kind)[link]"},
-      {"binary mode compares texts, never contents", {{L("l", "t")}}, {{L("l", "t")}}, "same l", Mode(cmBinary)},
+      {"binary mode compares texts, never contents", {{L("l", "t")}}, {{L("l", "t")}}, "same l[link]", Mode(cmBinary)},
       {"binary mode: another text", {{L("l", "t")}}, {{L("l", "u")}}, "copy l(target)[link]", Mode(cmBinary)},
       {"skip-newer keeps a newer destination link", {{L("l", "t")}}, {{L("l", "u", kT + 3 * kS)}}, "keep l[link]",
        Mode(cmSizeDate, true)},
@@ -196,7 +196,7 @@ TEST(Planner, LinksAsLinks) {
        "copy d(new)[link], rmdir d | sub d[d]"},
       {"a folder where the destination has a link", {{}, {"d"}}, {{L("d", "t")}}, "delete d(extra), mkdir d | sub d[s]"},
       {"a link filtered out in the destination is still what the copy replaces", {{L("l", "t")}},
-       FilteredOut({L("l", "t")}), "same l"},
+       FilteredOut({L("l", "t")}), "same l[link]"},
       {"a leftover link of an interrupted run", {}, {{L(temp, "t", kT, lfTempName)}}, "leftover " + std::string(temp)},
   });
   TFolderListing src = TSide{{L("a", "x"), F("b", 1)}}.Listing(), dst = TSide{{L("c", "y")}}.Listing();
@@ -225,7 +225,7 @@ TEST(Planner, OwnersOfIdenticalItems) {
       {"as root: another owner", {{owned(F("a", 1), 1, 1)}}, {{owned(F("a", 1), 0, 1)}}, "same a, owner a", root},
       {"as root: another group", {{owned(F("a", 1), 1, 1)}}, {{owned(F("a", 1), 1, 2)}}, "same a, owner a", root},
       {"as root: the same owners", {{owned(F("a", 1), 1, 1)}}, {{owned(F("a", 1), 1, 1)}}, "same a", root},
-      {"as root: a link", {{owned(L("l", "t"), 1, 1)}}, {{owned(L("l", "t"), 0, 0)}}, "same l, owner l[link]", root},
+      {"as root: a link", {{owned(L("l", "t"), 1, 1)}}, {{owned(L("l", "t"), 0, 0)}}, "same l[link], owner l[link]", root},
       {"a copy carries its owner itself", {{owned(F("a", 2), 1, 1)}}, {{owned(F("a", 1), 0, 0)}}, "copy a(size)",
        root},
       {"a file reached through a link has no owner of its own", {{F("a", 1, kT, lfLink)}},
