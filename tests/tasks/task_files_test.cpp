@@ -46,7 +46,7 @@ TEST_F(TaskFilesTest, ExportWritesTheTaskInStoreOrder) {
             0u);
   EXPECT_NE(text.find("\r\nPreserveAcl=0\r\n"), std::string::npos);
   EXPECT_NE(text.find("\r\nExclPatterns=a|b|c\r\n"), std::string::npos);
-  EXPECT_NE(text.find("\r\nLogRmDir=1\r\n\r\n[Meta]\r\nName=Nightly\r\n\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\r\nLogRmDir=1\r\nSymlinkMode=0\r\n\r\n[Meta]\r\nName=Nightly\r\n\r\n"), std::string::npos);
   EXPECT_EQ(text.find("Blob"), std::string::npos);
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 37 + 1 + 1 + 1 + 1);
 
