@@ -336,6 +336,13 @@ void TApplier::FinishFolder(const TPlanDir& d, int srcFd, const TFileInfo& srcIn
     } else if ((code = FRun.Fs.SetAclFd(dstFd, acl)) != 0) {
       FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(d.Rel), code);
     }
+    std::string xattrs;
+    code = FRun.Fs.GetXattrsFd(srcFd, xattrs);
+    if (code != 0 && code != ENOTSUP && code != EOPNOTSUPP) {
+      FRun.FailAt(TRunError::ReadAclFailed, FRun.SrcPath(d.Rel), code);
+    } else if (code == 0 && !xattrs.empty() && (code = FRun.Fs.SetXattrsFd(dstFd, xattrs)) != 0) {
+      XattrsRefused(code, FRun.DstPath(d.Rel));
+    }
   }
   uint32_t mode = srcInfo.Mode & 07777;
   if (!ownerCarried) mode &= ~uint32_t(06000);
@@ -369,13 +376,57 @@ void TApplier::FixFolderModes() {
     if (FRun.Opt.DryRun || FRun.Cancelled()) break;
     int dir = -1;
     int code = OpenDestDir(fix.Rel, fix.Node.get(), dir);
-    if (code == 0) code = FRun.Fs.SetModeFd(dir, fix.Mode);
+    // The owner first: a change of owner drops the set-id bits.
+    bool ownerSet = false;
+    if (code == 0 && fix.SetOwner) {
+      const int err = FRun.Fs.SetOwnerFd(dir, FRun.AsRoot ? int64_t(fix.Uid) : -1, fix.Gid);
+      ownerSet = err == 0;
+      if (err != 0 && err != EPERM && err != ENOTSUP && err != EOPNOTSUPP)
+        FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(fix.Rel), err);
+    }
+    // Bits meant for the source's owner are not given to another one.
+    if (code == 0 && (ownerSet || !fix.SetOwner ? fix.SetMode : fix.SetModeOwnerKept))
+      code = FRun.Fs.SetModeFd(dir, ownerSet || !fix.SetOwner ? fix.Mode : fix.ModeOwnerKept);
     CloseFd(dir);
     // A folder of someone else's, or a file system without Unix modes
     // (FAT, some network shares): nothing to repair there, and nothing to
     // report on every run either.
     if (code == EPERM || code == ENOTSUP || code == EOPNOTSUPP) continue;
     if (code != 0 && code != kFolderChanged) FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(fix.Rel), code);
+  }
+}
+
+void TApplier::FixFolderTimes() {
+  if (FRun.Opt.DryRun || FRun.Cancelled() || FRun.DstRoot < 0) return;
+  struct TTimed {
+    const std::string* Rel;
+    const TDirNode* Node;
+  };
+  std::vector<TTimed> folders;
+  for (const TPlanFolder& f : FPlan.TimeFixes) folders.push_back({&f.Rel, f.Node.get()});
+  for (const TPlanFolder& f : FPlan.Folders) folders.push_back({&f.Rel, f.Node.get()});
+  for (const TPlanDir& d : FPlan.MkDirs)
+    if (d.Node->Made) folders.push_back({&d.Rel, d.Node.get()});
+  std::erase_if(folders, [](const TTimed& t) { return !t.Node || !t.Node->SrcListed; });
+  // Deepest first; a folder met twice is set once.
+  std::sort(folders.begin(), folders.end(), [](const TTimed& a, const TTimed& b) {
+    const auto da = std::count(a.Rel->begin(), a.Rel->end(), '/'), db = std::count(b.Rel->begin(), b.Rel->end(), '/');
+    if (a.Rel->empty() != b.Rel->empty()) return b.Rel->empty();
+    return da != db ? da > db : *a.Rel < *b.Rel;
+  });
+  folders.erase(std::unique(folders.begin(), folders.end(),
+                            [](const TTimed& a, const TTimed& b) { return *a.Rel == *b.Rel; }),
+                folders.end());
+  for (const TTimed& t : folders) {
+    if (FRun.Cancelled()) break;
+    int dir = -1;
+    int code = OpenDestDir(*t.Rel, t.Node, dir);
+    if (code == 0) code = FRun.Fs.SetTimesFd(dir, t.Node->SrcTime);
+    CloseFd(dir);
+    // Someone else's folder, or a file system that keeps no such times:
+    // nothing to report on every run.
+    if (code == EPERM || code == EACCES || code == ENOTSUP || code == EOPNOTSUPP || code == ENOENT) continue;
+    if (code != 0 && code != kFolderChanged) FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(*t.Rel), code);
   }
 }
 

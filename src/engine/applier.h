@@ -2,6 +2,7 @@
 // order, and reports what happened to the run's observer.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -33,8 +34,15 @@ public:
   void CopyFiles();
   // Modes of created folders that would have stopped the copies into them.
   void FinishDeferredModes();
-  // Permission bits of folders on both sides that differ from the source's.
+  // Permission bits (and owners) of folders on both sides that differ from
+  // the source's.
   void FixFolderModes();
+  // Owners and groups of identical files and links.
+  void FixOwners();
+  // Modification times of the folders the run changed or created, and of
+  // those whose times differ from the source's: deepest first, once every
+  // folder's contents are final.
+  void FixFolderTimes();
 
 private:
   // A run of one folder's files handed to one worker: the folder is opened
@@ -102,6 +110,7 @@ private:
     TPendingCopy Copy;
     int64_t Counted = 0; // bytes of it already added to BytesCopied
     int AclRead = 0, AclSet = 0;
+    int XattrRead = 0, XattrSet = 0;
   };
   struct TCopyBatch {
     IFileSystem& Fs;
@@ -111,6 +120,10 @@ private:
     ~TCopyBatch();
   };
   void CopyChunk(const TChunk& c);
+  void MakeLinkOne(const TPlanFile& f, int srcDir, int code, int dstDir);
+  void OwnerChunk(const TChunk& c);
+  // Extended attributes a destination file system refused: said once.
+  void XattrsRefused(int code, const std::string& path);
   void WriteOne(size_t index, int srcDir, int code, TCopyBatch& batch);
   void NameBatch(TCopyBatch& batch, int srcDir);
   void NameOne(THeldCopy& h, int dir, int srcDir);
@@ -139,6 +152,7 @@ private:
   };
   std::vector<TDeferredMode> FDeferredModes; // run thread only
   size_t FHeldPerWorker = 1;                 // the most copies a worker holds unnamed
+  std::atomic<bool> FXattrsReported{false};
 };
 
 } // namespace twf

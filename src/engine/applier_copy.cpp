@@ -1,5 +1,7 @@
 // Applying the plan: content comparison, copies and their verification.
 #include <algorithm>
+#include <sys/stat.h>
+
 #include <cstring>
 #include <memory>
 #include <system_error>
@@ -183,7 +185,13 @@ void TApplier::CopyChunk(const TChunk& c) {
   const TPlanFolder& folder = FPlan.Folders[FPlan.Copies[c.First].Folder];
   TFdCloser dir{FRun.Fs}, src{FRun.Fs};
   int code = 0;
-  if (!FRun.Opt.DryRun) {
+  if (FRun.Opt.DryRun) {
+    // A dry run names the text of each link it would make.
+    bool links = false;
+    for (size_t i = c.First; i < c.First + c.Count; ++i) links = links || (FPlan.Copies[i].Flags & afMakeLink);
+    TFileInfo info;
+    if (links) FRun.Fs.OpenDirAt(FRun.SrcRoot, folder.Rel, src.Fd, info);
+  } else {
     // A folder whose change could not be reported is still one that changed.
     code = kFolderChanged;
     Guarded([&] { code = OpenDest(folder, dir.Fd); });
@@ -206,6 +214,7 @@ void TApplier::CopyChunk(const TChunk& c) {
 // the chunk fails with). A written copy joins batch.
 void TApplier::WriteOne(size_t index, int srcDir, int code, TCopyBatch& batch) {
   const TPlanFile& f = FPlan.Copies[index];
+  if (f.Flags & afMakeLink) return MakeLinkOne(f, srcDir, code, batch.Dir);
   const std::string rel = FPlan.RelOf(f), name(f.Name());
   if (FRun.Opt.DryRun) {
     TRunEvent e;
@@ -224,13 +233,20 @@ void TApplier::WriteOne(size_t index, int srcDir, int code, TCopyBatch& batch) {
   TFdCloser closeIn{FRun.Fs, in};
   if (code == kLinkRefused) return;
 
-  // The ACL goes onto the copy before it gets its name.
-  std::string acl;
-  int aclRead = 0, aclSet = 0;
+  // The ACL and the extended attributes go onto the copy before it gets
+  // its name.
+  std::string acl, xattrs;
+  int aclRead = 0, aclSet = 0, xattrRead = 0, xattrSet = 0;
   TBeforeVisible beforeVisible;
   if (code == 0 && FRun.Opt.PreserveAcl) {
     aclRead = FRun.Fs.GetAclFd(in, acl);
-    if (aclRead == 0) beforeVisible = [&](int fd) { return FRun.Fs.SetAclFd(fd, acl); };
+    xattrRead = FRun.Fs.GetXattrsFd(in, xattrs);
+    if (xattrRead == ENOTSUP || xattrRead == EOPNOTSUPP) xattrRead = 0; // the source has none
+    if (aclRead == 0 || (xattrRead == 0 && !xattrs.empty()))
+      beforeVisible = [&](int fd) {
+        if (xattrRead == 0 && !xattrs.empty()) xattrSet = FRun.Fs.SetXattrsFd(fd, xattrs);
+        return aclRead == 0 ? FRun.Fs.SetAclFd(fd, acl) : 0;
+      };
   }
 
   int64_t last = 0; // bytes of this file already added to BytesCopied
@@ -277,6 +293,8 @@ void TApplier::WriteOne(size_t index, int srcDir, int code, TCopyBatch& batch) {
   held.Counted = last;
   held.AclRead = aclRead;
   held.AclSet = aclSet;
+  held.XattrRead = xattrRead;
+  held.XattrSet = xattrSet;
   batch.Held.push_back(std::move(held)); // capacity reserved: does not throw
   batch.Bytes += f.Size;
   undo.Kept = true;
@@ -352,7 +370,79 @@ void TApplier::NameOne(THeldCopy& h, int dir, int srcDir) {
   FRun.Emit(e);
   if (h.AclRead != 0) FRun.FailAt(TRunError::ReadAclFailed, FRun.SrcPath(rel), h.AclRead);
   else if (h.AclSet != 0) FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(rel), h.AclSet);
+  if (h.XattrRead != 0) FRun.FailAt(TRunError::ReadAclFailed, FRun.SrcPath(rel), h.XattrRead);
+  else if (h.XattrSet != 0) XattrsRefused(h.XattrSet, FRun.DstPath(rel));
   ReportReadBack(check, rel);
+}
+
+void TApplier::XattrsRefused(int code, const std::string& path) {
+  if (code != ENOTSUP && code != EOPNOTSUPP) return FRun.FailAt(TRunError::SetAclFailed, path, code);
+  if (FXattrsReported.exchange(true)) return;
+  FRun.FailAt(TRunError::XattrUnsupported, path, code);
+}
+
+// A link is made again from its text as it stands now, never followed on
+// either side, and takes the place of what the name held in one step.
+void TApplier::MakeLinkOne(const TPlanFile& f, int srcDir, int code, int dstDir) {
+  const std::string rel = FPlan.RelOf(f), name(f.Name());
+  std::string target;
+  TFileInfo info;
+  if (code == 0) code = srcDir < 0 ? EBADF : FRun.Fs.ReadLinkAt(srcDir, name, target, info);
+  TRunEvent e;
+  e.Kind = TEventKind::LinkMade;
+  e.Rel = rel;
+  if (FRun.Opt.DryRun) {
+    if (code == 0) e.Text = target;
+    e.Dry = true;
+    FRun.Emit(e);
+    FRun.FilesCopied.fetch_add(1);
+    return;
+  }
+  if (code != 0) return FRun.Fail(TRunError::CopyFailed, rel, code);
+  const bool archived = FArchive && (f.Flags & afDstExists);
+  if (archived && !FArchive->Move(dstDir, name, rel, TArchive::TKind::Changed)) return;
+  int owner = 0;
+  code = FRun.Fs.MakeLinkAt(dstDir, name, target, info, &owner);
+  if (code != 0) {
+    if (archived && !FArchive->Restore(dstDir, name, rel, TArchive::TKind::Changed))
+      FRun.Item(TEventKind::OldVersionArchived, rel);
+    // Never followed instead: the link is missing from the mirror, and said so.
+    const bool unsupported = code == EPERM || code == ENOTSUP || code == EOPNOTSUPP;
+    FRun.Fail(unsupported ? TRunError::LinkUnsupported : TRunError::CopyFailed, rel, code);
+    return;
+  }
+  if (archived) FRun.Item(TEventKind::OldVersionArchived, rel);
+  FRun.FilesCopied.fetch_add(1);
+  e.Text = target;
+  FRun.Emit(e);
+}
+
+void TApplier::FixOwners() {
+  ForEachChunk(FPlan.OwnerFixes, false, [&](const TChunk& c) { OwnerChunk(c); });
+}
+
+// Only an item still as the scan saw it is changed, and never what a
+// link points to. Where this user may not set an owner, the run's header
+// has said so: no line per item.
+void TApplier::OwnerChunk(const TChunk& c) {
+  const TPlanFolder& folder = FPlan.Folders[FPlan.OwnerFixes[c.First].Folder];
+  TFdCloser dir{FRun.Fs};
+  int code = kFolderChanged;
+  Guarded([&] { code = OpenDest(folder, dir.Fd); });
+  if (code != 0) return;
+  for (size_t i = c.First; i < c.First + c.Count && !FRun.Cancelled(); ++i) {
+    const TPlanFile& f = FPlan.OwnerFixes[i];
+    Guarded([&] {
+      TFileInfo seen;
+      seen.Mode = (f.Flags & afMakeLink) ? S_IFLNK : S_IFREG;
+      seen.Uid = OwnerUid(f.DstSize);
+      seen.Gid = OwnerGid(f.DstSize);
+      const int64_t uid = FRun.AsRoot ? int64_t(OwnerUid(f.Size)) : -1;
+      const int err = FRun.Fs.SetOwnerAt(dir.Fd, std::string(f.Name()), seen, uid, OwnerGid(f.Size));
+      if (err != 0 && err != EPERM && err != ESTALE && err != ENOENT && err != ENOTSUP && err != EOPNOTSUPP)
+        FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(FPlan.RelOf(f)), err);
+    });
+  }
 }
 
 TApplier::TReadBack TApplier::ReadBack(const TPlanFile& f, const std::string& rel, int srcDir, int dstDir,

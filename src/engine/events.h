@@ -45,10 +45,12 @@ enum class TRunError : uint8_t {
   VerifyReadFailed,   // Rel; Path + Errno: the file that would not open; or Text
   VerifyMismatch,     // Rel, Text: source digest, Text2: destination digest
   ArchiveFailed,      // Rel, Errno
+  LinkUnsupported,    // Rel, Errno: the destination file system cannot hold a link
+  XattrUnsupported,   // Path: the first item whose extended attributes the destination refused
   Unexpected,         // Text
 };
 
-enum class TSkipKind : uint8_t { KeptOut, FolderLink, Special, Dangling };
+enum class TSkipKind : uint8_t { KeptOut, FolderLink, Special, Dangling, Link };
 // Where a deleted file (or a leftover) went.
 enum class TDeleteHow : uint8_t { Deleted, Archived, Recycled };
 enum class TCancelPoint : uint8_t { Scan, Compare, Apply };
@@ -73,6 +75,7 @@ enum class TEventKind : uint8_t {
   FolderCreated,    // Rel, Dry
   OldVersionArchived, // Rel
   Copied,           // Rel, Size, Dry
+  LinkMade,         // Rel, Text: the link's text (empty when unknown in a dry run), Dry
   Verified,         // Rel, Text: digest
   ArchiveMoved,     // Path: the run folder's new name
   Cancelled,        // Cancel
@@ -96,6 +99,7 @@ struct TRunEvent {
   TDeleteHow How = TDeleteHow::Deleted;
   TCancelPoint Cancel = TCancelPoint::Scan;
   bool Dry = false;
+  bool OwnersNotKept = false; // OptionsShown: a run that is not root's
   std::string_view Rel;  // relative to the two roots
   std::string_view Path; // full path
   std::string_view Text, Text2;

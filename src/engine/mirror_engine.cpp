@@ -150,6 +150,7 @@ void TMirrorEngine::ShowOptions(const TScanner& scanner) {
   if (o.ArchiveEnabled) FArchive = std::make_unique<TArchive>(*FRun, LocalStamp());
   TRunEvent e;
   e.Kind = TEventKind::OptionsShown;
+  e.OwnersNotKept = !FRun->AsRoot;
   e.Options = &o;
   e.Count = scanner.PatternCount();
   e.Size = scanner.MaxBytes();
@@ -314,7 +315,11 @@ void TMirrorEngine::Apply(TPlan& plan, TApplier& applier) {
     }
     applier.FinishDeferredModes();
   }
-  if (!r.Opt.DryRun && !r.Cancelled() && r.DstRoot >= 0) applier.FixFolderModes();
+  if (!r.Opt.DryRun && !r.Cancelled() && r.DstRoot >= 0) {
+    applier.FixOwners();
+    applier.FixFolderModes();
+    applier.FixFolderTimes();
+  }
   if (r.Cancelled()) ReportCancelled(TCancelPoint::Apply);
   else SetPhase(TRunPhase::Done);
 }

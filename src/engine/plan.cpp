@@ -56,6 +56,7 @@ void TPlan::Merge(std::string_view rel, const std::shared_ptr<TDirNode>& node, c
       case TActionKind::Check: Checks.push_back(f); break;
       case TActionKind::Delete: Deletes.push_back(f); break;
       case TActionKind::Leftover: Leftovers.push_back(f); break;
+      case TActionKind::FixOwner: OwnerFixes.push_back(f); break;
       default: break;
     }
   }

@@ -33,6 +33,10 @@ struct TDirNode {
   // Made by this run (written by the folder step before the copies start).
   bool Made = false;
   uint64_t MadeDev = 0, MadeIno = 0;
+  // The source folder's modification time when the scan listed it, which
+  // the destination folder gets once its contents are final.
+  bool SrcListed = false;
+  int64_t SrcTime = 0;
 };
 
 struct TPlanFolder {
@@ -75,6 +79,8 @@ class TPlan {
 public:
   std::vector<TPlanFolder> Folders;
   std::deque<TPlanFile> Copies, Checks, Deletes, Leftovers;
+  // Identical items whose owner or group is brought in line (FixOwner).
+  std::deque<TPlanFile> OwnerFixes;
   std::vector<TPlanDir> MkDirs, RmDirs, LinkedDirs;
   // Destination folders the patterns leave out where the source has the folder.
   std::vector<TPlanDir> ExcludedDirs;
@@ -88,8 +94,19 @@ public:
     std::string Rel;
     std::shared_ptr<TDirNode> Node;
     uint32_t Mode = 0;
+    bool SetMode = true;
+    // The owner and group (FixOwner's rules) the folder is to get.
+    bool SetOwner = false;
+    uint32_t Uid = 0, Gid = 0;
+    // The bits for the owner and group it has now, where their change
+    // does not take.
+    uint32_t ModeOwnerKept = 0;
+    bool SetModeOwnerKept = false;
   };
   std::vector<TModeFix> ModeFixes;
+  // Folders on both sides whose modification times differ; with every
+  // folder the run changes or creates, they get the source's at the end.
+  std::vector<TPlanFolder> TimeFixes;
   int64_t SrcFiles = 0, DstFiles = 0;
   int32_t Identical = 0; // pairs found equal by the rules alone
 

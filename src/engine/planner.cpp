@@ -5,6 +5,17 @@
 
 namespace twf {
 
+bool OwnerWanted(const TListedFile& s, const TListedFile& d, const TPlanOptions& opt) {
+  if (!(s.Flags & lfOwned) || !(d.Flags & lfOwned)) return false;
+  switch (opt.Owners) {
+    case TOwnerRule::All: return s.Uid != d.Uid || s.Gid != d.Gid;
+    case TOwnerRule::Group:
+      return s.Gid != d.Gid && d.Uid == opt.MyUid &&
+             std::binary_search(opt.MyGroups.begin(), opt.MyGroups.end(), s.Gid);
+    default: return false;
+  }
+}
+
 namespace {
 
 bool ByName(const TListedFile& a, const TListedFile& b) { return a.Name < b.Name; }
@@ -29,12 +40,28 @@ void SortListing(TFolderListing& l) {
 TAction CompareFile(const TListedFile& s, const TListedFile* d, const TPlanOptions& opt) {
   TAction a{TActionKind::Copy, TReason::New, s.Name, s.Size};
   if (s.Flags & lfLink) a.Flags |= afSrcLink;
+  const bool link = (s.Flags & lfSymlink) != 0;
+  if (link) a.Flags |= afMakeLink;
   if (!d) return a;
   a.Flags |= afDstExists;
   a.DstSize = d->Size;
+  // A link and a file are never the same, whatever their sizes and times;
+  // two links are the same when their texts are (a link's time says when
+  // it was made, not what it holds).
+  if (link != ((d->Flags & lfSymlink) != 0)) {
+    a.Reason = TReason::KindDiffers;
+    if (d->Flags & lfSymlink) a.DstSize = 0; // a link frees no space worth counting
+    return a;
+  }
   if (opt.SkipNewer && s.WriteTime + kTimeTolerance < d->WriteTime) {
     a.Kind = TActionKind::Keep;
     a.Reason = TReason::None;
+    return a;
+  }
+  if (link) {
+    a.DstSize = 0;
+    if (s.Target == d->Target) a.Kind = TActionKind::Identical, a.Reason = TReason::None;
+    else a.Reason = TReason::TargetDiffers;
     return a;
   }
   if (s.Size != d->Size) {
@@ -73,6 +100,9 @@ void PlanSourceFiles(const TFolderListing& src, const TFolderListing& dst, const
     const TListedFile* d = FindFile(dst.Files, s.Name);
     if (!d) d = FindFile(dst.FilteredOut, s.Name);
     out.Actions.push_back(CompareFile(s, d, opt));
+    if (out.Actions.back().Kind == TActionKind::Identical && OwnerWanted(s, *d, opt))
+      out.Actions.push_back({TActionKind::FixOwner, TReason::None, s.Name, PackOwner(s.Uid, s.Gid),
+                             PackOwner(d->Uid, d->Gid), uint8_t((s.Flags & lfSymlink) ? afMakeLink : 0)});
   }
 }
 

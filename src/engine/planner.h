@@ -18,6 +18,8 @@ enum TListedFlag : uint8_t {
   lfLink = 1,     // source: a link to a file (its target's size and time)
   lfOddity = 2,   // destination: a dangling link or a special file (Size is kNotAFile)
   lfTempName = 4, // destination: named like a copy under way
+  lfSymlink = 8,  // a link kept as a link (Target is its text, Size 0)
+  lfOwned = 16,   // Uid and Gid are the item's own
 };
 
 struct TListedFile {
@@ -25,6 +27,8 @@ struct TListedFile {
   int64_t Size = 0;
   int64_t WriteTime = 0; // 100 ns units
   uint8_t Flags = 0;     // TListedFlag
+  std::string_view Target = {};
+  uint32_t Uid = 0, Gid = 0;
 };
 
 // One side of one folder after the scan's filters. PlanFolder sorts the
@@ -80,15 +84,23 @@ enum class TActionKind : uint8_t {
   MakeDir,       // Sub: the sub-folder pair
   RemoveDir,     // Sub
   FolderOverLink, // error: the source folder's name is a link in the destination; Sub
-  FolderExcluded  // error: the source folder's destination counterpart is left out by the patterns; Sub
+  FolderExcluded, // error: the source folder's destination counterpart is left out by the patterns; Sub
+  // An identical pair whose owner or group differ: Size holds the source's
+  // and DstSize the destination's, each as uid << 32 | gid.
+  FixOwner
 };
 
-enum class TReason : uint8_t { None, New, SizeDiffers, TimeDiffers, ExtraFile, ExtraOddity };
+enum class TReason : uint8_t { None, New, SizeDiffers, TimeDiffers, ExtraFile, ExtraOddity, TargetDiffers, KindDiffers };
 
 enum TActionFlag : uint8_t {
   afSrcLink = 1,   // the source file is a link to a file
   afDstExists = 2, // a destination item of that name is replaced (archived when archiving)
+  afMakeLink = 4,  // the source item is a link, made again as one (FixOwner: the item is a link)
 };
+
+constexpr int64_t PackOwner(uint32_t uid, uint32_t gid) { return int64_t((uint64_t(uid) << 32) | gid); }
+constexpr uint32_t OwnerUid(int64_t packed) { return uint32_t(uint64_t(packed) >> 32); }
+constexpr uint32_t OwnerGid(int64_t packed) { return uint32_t(uint64_t(packed)); }
 
 struct TAction {
   TActionKind Kind;
@@ -120,10 +132,25 @@ struct TFolderPlan {
   }
 };
 
+// Which owners of identical items are brought in line with the source's.
+enum class TOwnerRule : uint8_t {
+  None,
+  All,   // root: owner and group
+  Group, // others: the group, on their own items, where they belong to the source's group
+};
+
 struct TPlanOptions {
   TCompareMode Mode = cmSizeDate;
   bool SkipNewer = false;
+  TOwnerRule Owners = TOwnerRule::None;
+  uint32_t MyUid = 0;
+  std::vector<uint32_t> MyGroups = {}; // sorted
 };
+
+// True when the owner (as root) or group (as anyone else, on their own
+// item and for a group they belong to) of d is to become s's: both carry
+// lfOwned.
+bool OwnerWanted(const TListedFile& s, const TListedFile& d, const TPlanOptions& opt);
 
 // Appends the folder's actions and sub-folder pairs to out (cleared first).
 // Names in out point into the listings.

@@ -99,6 +99,12 @@ void TScanner::Prepare() {
       FPatterns.push_back(line);
     }
   }
+  FPlanOpt = TPlanOptions{FRun.Opt.CompareMode, FRun.Opt.SkipNewer};
+  // Owners of items that need no copy are brought in line too: all of them
+  // as root, the groups of a user's own items otherwise.
+  FPlanOpt.Owners = FRun.AsRoot ? TOwnerRule::All : TOwnerRule::Group;
+  FPlanOpt.MyUid = ProcessUid();
+  if (!FRun.AsRoot) FPlanOpt.MyGroups = ProcessGroups();
   FMaxBytes = FRun.Opt.ExcludeLargerMB >= 1 ? int64_t(FRun.Opt.ExcludeLargerMB) * 1048576 : 0;
   // A backup disk's Trash fills with what a run deleted, and a log folder
   // inside the destination with the run's own log: mirrored like the rest,
@@ -229,7 +235,7 @@ int TScanner::List(int root, const std::string& rel, std::vector<TDirEntry>& ent
     TFileInfo dirInfo;
     err = FRun.Fs.OpenDirAt(root, rel, dfd, dirInfo);
     if (err == 0) {
-      err = FRun.Fs.ListDirAt(dfd, entries);
+      err = FRun.Fs.ListDirAt(dfd, entries, FRun.Opt.SymlinkMode != smFollow);
       FRun.Fs.Close(dfd);
     }
     if (err == 0 && info) *info = dirInfo;
@@ -286,7 +292,11 @@ void TScanner::Process(TWorker& w, TWorkItem& item, TPlan& plan) {
   FSrcDirs.fetch_add(int32_t(w.Src.Dirs.size()));
   FDstDirs.fetch_add(int32_t(w.Dst.Dirs.size()));
 
-  PlanFolder(w.Src, w.Dst, st, TPlanOptions{FRun.Opt.CompareMode, FRun.Opt.SkipNewer}, w.Plan);
+  if (st.SrcListed) {
+    item.Node->SrcListed = true;
+    item.Node->SrcTime = srcInfo.WriteTime;
+  }
+  PlanFolder(w.Src, w.Dst, st, FPlanOpt, w.Plan);
   w.ChildNodes.clear();
   for (const TSubPair& sub : w.Plan.Subs) {
     auto node = std::make_shared<TDirNode>();
@@ -309,10 +319,29 @@ void TScanner::Process(TWorker& w, TWorkItem& item, TPlan& plan) {
     std::lock_guard<std::mutex> g(FPlanLock);
     plan.Merge(item.Rel, item.Node, w.Plan, w.ChildNodes);
     if (held) plan.Held.push_back(item.Rel);
-    if (!top && st.SrcListed && st.DstListed && !st.DstHeld && !st.DstBelowLink) {
-      const uint32_t mode = RepairedMode(srcInfo, dstInfo, FRun.AsRoot);
-      if (mode != (dstInfo.Mode & 07777)) plan.ModeFixes.push_back({item.Rel, item.Node, mode});
+    const bool bothSides = st.SrcListed && st.DstListed && !st.DstHeld && !st.DstBelowLink;
+    if (!top && bothSides) {
+      TListedFile s{{}, 0, 0, lfOwned, {}, srcInfo.Uid, srcInfo.Gid}, d{{}, 0, 0, lfOwned, {}, dstInfo.Uid, dstInfo.Gid};
+      TPlan::TModeFix fix{item.Rel, item.Node};
+      fix.SetOwner = OwnerWanted(s, d, FPlanOpt);
+      fix.Uid = srcInfo.Uid;
+      fix.Gid = srcInfo.Gid;
+      // The bits go with the owner and group the folder ends up with: the
+      // source's where they change, its own where they stay (or where
+      // their change fails).
+      TFileInfo after = dstInfo;
+      if (fix.SetOwner) {
+        if (FPlanOpt.Owners == TOwnerRule::All) after.Uid = srcInfo.Uid;
+        after.Gid = srcInfo.Gid;
+      }
+      const uint32_t have = dstInfo.Mode & 07777;
+      fix.Mode = RepairedMode(srcInfo, after, FRun.AsRoot);
+      fix.SetMode = fix.Mode != have;
+      fix.ModeOwnerKept = RepairedMode(srcInfo, dstInfo, FRun.AsRoot);
+      fix.SetModeOwnerKept = fix.ModeOwnerKept != have;
+      if (fix.SetMode || fix.SetOwner) plan.ModeFixes.push_back(std::move(fix));
     }
+    if (bothSides && srcInfo.WriteTime != dstInfo.WriteTime) plan.TimeFixes.push_back({item.Rel, item.Node});
     for (std::string_view k : w.Dst.KeptOut) plan.Held.push_back(JoinRel(item.Rel, k));
   }
   w.ChildNodes.clear();
@@ -344,6 +373,13 @@ void TScanner::Filter(TWorker& w, bool isSource, const std::string& rel, std::ve
       continue;
     }
     switch (e.Kind) {
+      case TEntryKind::Symlink:
+        if (o.SymlinkMode != smSkip) break; // an item of its own kind, below
+        // Left out on both sides: a destination link is never entered,
+        // replaced or deleted.
+        if (isSource) Skip(TSkipKind::Link, fullPath(e));
+        else out.Links.push_back(e.Name);
+        continue;
       case TEntryKind::DirLink:
       case TEntryKind::MountPoint:
         Skip(TSkipKind::FolderLink, fullPath(e));
@@ -360,10 +396,21 @@ void TScanner::Filter(TWorker& w, bool isSource, const std::string& rel, std::ve
       default: break;
     }
     // Files, and the things that look like files but are not copied.
-    if (!isSource && e.Kind == TEntryKind::File && !e.Link && IsCopyTempName(e.Name)) {
-      // A copy under way, or left by an interrupted run; the plan decides
-      // once it knows whether the source has a file of that name.
-      out.Files.push_back(TListedFile{e.Name, e.Size, e.WriteTime, lfTempName});
+    const bool link = e.Kind == TEntryKind::Symlink;
+    if (!isSource && ((e.Kind == TEntryKind::File && !e.Link) || link) && IsCopyTempName(e.Name)) {
+      // A copy (or link) under way, or left by an interrupted run; the plan
+      // decides once it knows whether the source has a file of that name.
+      out.Files.push_back(TListedFile{e.Name, link ? 0 : e.Size, e.WriteTime, uint8_t(lfTempName | (link ? lfSymlink : 0))});
+      continue;
+    }
+    if (link) {
+      // A link is a file of its own kind: hidden-file and pattern filters
+      // apply, size filters do not. Its time and owner are its own.
+      if ((o.ExcludeHiddenSysFiles && e.Hidden) || (!w.Masks.empty() && MatchesAny(w.Masks, fullPath(e)))) {
+        if (!isSource) out.FilteredOut.push_back(TListedFile{e.Name, 0, e.WriteTime, lfSymlink | lfOwned, e.LinkTarget, e.Uid, e.Gid});
+        continue;
+      }
+      out.Files.push_back(TListedFile{e.Name, 0, e.WriteTime, lfSymlink | lfOwned, e.LinkTarget, e.Uid, e.Gid});
       continue;
     }
     const bool odd = e.Kind == TEntryKind::Special || e.Kind == TEntryKind::Dangling;
@@ -389,7 +436,10 @@ void TScanner::Filter(TWorker& w, bool isSource, const std::string& rel, std::ve
       // Its destination counterpart, if one of its kind, is not extra.
       out.Oddities.push_back(e.Name);
     } else {
-      out.Files.push_back(TListedFile{e.Name, e.Size, e.WriteTime, uint8_t(isSource && e.Link ? lfLink : 0)});
+      // A file reached through a link has its target's owner, which is
+      // not the entry's own.
+      const uint8_t flags = e.Link ? (isSource ? lfLink : 0) : lfOwned;
+      out.Files.push_back(TListedFile{e.Name, e.Size, e.WriteTime, flags, {}, e.Uid, e.Gid});
     }
   }
 }

@@ -62,6 +62,7 @@ private:
   TRunState& FRun;
   std::vector<std::string> FPatterns;
   int64_t FMaxBytes = 0;
+  TPlanOptions FPlanOpt;
   std::vector<std::string> FKeptOutRels; // relative folders (a log folder inside the destination)
   bool FDestIsFsRoot = false;            // the top level holds its file system's Trash folders
 

@@ -20,6 +20,13 @@ constexpr bool HasLogOp(TLogOps ops, TLogOp op) { return (ops & LogOpBit(op)) !=
 
 enum TVerifyHash : int32_t { vhNone = 0, vhXXH3_64 = 1, vhXXH3_128 = 2 };
 
+// What becomes of a symbolic link in the source.
+enum TSymlinkMode : int32_t {
+  smMirror = 0, // made again as a link with the same text; never followed on either side
+  smFollow = 1, // copied as the file it points to; links to folders skipped
+  smSkip = 2,   // left out
+};
+
 struct TMirrorOptions {
   std::string SourceDir; // absolute, no trailing separator
   std::string DestDir;   // absolute, no trailing separator
@@ -33,6 +40,7 @@ struct TMirrorOptions {
   bool ExcludeHiddenSysFiles = false;
   bool ExcludeHiddenDirs = false;
   bool PreserveAcl = false;
+  TSymlinkMode SymlinkMode = smMirror;
   bool SkipNewer = false;
   bool WarnMassDelete = true;
   int32_t WarnMassDeletePct = 25;

@@ -79,6 +79,7 @@ void TRunLog::OptionLines(const TRunEvent& e) {
   if (o.ExcludeHiddenDirs) Write("Exclude:     folders with hidden attribute");
   if (e.Size > 0) Write("Exclude:     files larger than " + FormatSize(e.Size));
   if (o.PreserveAcl) Write("Preserve:    NTFS permissions (ACLs) of copied items");
+  if (e.OwnersNotKept) Write("Owners:      not kept (the run is not root's); groups kept where this user belongs to them");
   if (o.SkipNewer) Write("Keep:        destination files with a newer timestamp");
   if (o.RecycleDeletes) Write("Delete:      to the Recycle Bin (undo possible)");
   if (o.VerifyHash == vhXXH3_64) Write("Verify:      each copied file re-read (xxHash3-64)");
@@ -110,7 +111,7 @@ std::string TRunLog::LineOf(const TRunEvent& e) const {
   switch (e.Kind) {
     case TEventKind::Skipped: {
       static const char* const kWhat[] = {"Trash or log folder of the destination: ", "junction/symlink: ",
-                                          "special file: ", "dangling link: "};
+                                          "special file: ", "dangling link: ", "symbolic link: "};
       return std::string("SKIP         ") + kWhat[int(e.Skip)] + Str(e.Path);
     }
     case TEventKind::ScanDone: {
@@ -170,6 +171,11 @@ std::string TRunLog::ItemLine(const TRunEvent& e) const {
       return op(loCopy, FormatText(e.Dry ? "[DRY] COPY   %s (%s)" : "COPY         %s (%s)", rel.c_str(),
                                    FormatSize(e.Size).c_str()));
     case TEventKind::Verified: return op(loCopy, "VERIFY       " + rel + " [" + Str(e.Text) + "]");
+    case TEventKind::LinkMade: {
+      std::string line = (e.Dry ? "[DRY] LINK   " : "LINK         ") + rel;
+      if (!e.Text.empty()) line += " -> " + Str(e.Text);
+      return op(loCopy, line);
+    }
     default: return {};
   }
 }
@@ -226,6 +232,12 @@ std::string TRunLog::ErrorText(const TRunEvent& e) const {
       return "VERIFY FAILED \"" + rel + "\": source=" + Str(e.Text) + " destination=" + Str(e.Text2) +
              " - the corrupted copy was deleted and will be re-copied on the next run";
     case TRunError::ArchiveFailed: return "Archive failed \"" + rel + "\": " + err;
+    case TRunError::LinkUnsupported:
+      return "Cannot make link \"" + rel + "\": the destination file system does not hold symbolic links (" + err +
+             ") - left out";
+    case TRunError::XattrUnsupported:
+      return "Extended attributes not kept: the destination file system does not support them (first at \"" + path +
+             "\")";
     case TRunError::Unexpected: return "Unexpected: " + Str(e.Text);
   }
   return {};

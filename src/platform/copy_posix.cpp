@@ -43,30 +43,6 @@ uint64_t NamePid() {
   return pid;
 }
 
-// ".twf-" + 12 lowercase hex digits + ".part": fixed in shape so a later run
-// can recognise leftovers, and short so a name near NAME_MAX still works.
-// The 48 bits are the process id (Linux ids fit in 22 bits) above a counter
-// of this process's names, so two processes writing into one folder, or two
-// threads of one, never pick the same name. The counter starts at a point
-// taken from the clock, so leftovers of an earlier process that had the same
-// id rarely meet it; when one does, the caller's EEXIST retry moves on.
-void MakeTempName(char (&name)[23]) {
-  static std::atomic<uint64_t> counter{[] {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now); // vDSO: no system call
-    return uint64_t(now.tv_sec) * 1000003u + uint64_t(now.tv_nsec);
-  }()};
-  constexpr int kCounterBits = 26;
-  constexpr uint64_t kCounterMask = (uint64_t(1) << kCounterBits) - 1;
-  uint64_t v = ((NamePid() & 0x3fffff) << kCounterBits) | (counter.fetch_add(1) & kCounterMask);
-  static constexpr char kHex[] = "0123456789abcdef";
-  char* p = name;
-  for (char c : {'.', 't', 'w', 'f', '-'}) *p++ = c;
-  for (int shift = 44; shift >= 0; shift -= 4) *p++ = kHex[(v >> shift) & 15];
-  for (char c : {'.', 'p', 'a', 'r', 't'}) *p++ = c;
-  *p = '\0';
-}
-
 int WriteAll(int fd, const char* buf, size_t len) {
   while (len > 0) {
     ssize_t n = write(fd, buf, len);
@@ -182,7 +158,7 @@ int CopyContent(int in, int out, const struct stat& st, const TCopyProgress& pro
 // keep them for an owner it did not get (a root run would otherwise make a
 // user's set-user-id program root's).
 int FinishMetadata(int out, const struct stat& st, const TBeforeVisible& beforeVisible, int* beforeVisibleResult) {
-  const bool ownerCarried = fchown(out, st.st_uid, st.st_gid) == 0;
+  const bool ownerCarried = CarryOwner(out, st.st_uid, st.st_gid) == 0;
   if (beforeVisible) {
     int r;
     try {
@@ -239,6 +215,31 @@ int WriteContent(int in, int out, const struct stat& st, const TCopyProgress& pr
 }
 
 } // namespace
+
+// ".twf-" + 12 lowercase hex digits + ".part": fixed in shape so a later run
+// can recognise leftovers, and short so a name near NAME_MAX still works.
+// The 48 bits are the process id (Linux ids fit in 22 bits) above a counter
+// of this process's names, so two processes writing into one folder, or two
+// threads of one, never pick the same name. The counter starts at a point
+// taken from the clock, so leftovers of an earlier process that had the same
+// id rarely meet it; when one does, the caller's EEXIST retry moves on.
+void MakeTempName(char (&name)[23]) {
+  static std::atomic<uint64_t> counter{[] {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now); // vDSO: no system call
+    return uint64_t(now.tv_sec) * 1000003u + uint64_t(now.tv_nsec);
+  }()};
+  constexpr int kCounterBits = 26;
+  constexpr uint64_t kCounterMask = (uint64_t(1) << kCounterBits) - 1;
+  uint64_t v = ((NamePid() & 0x3fffff) << kCounterBits) | (counter.fetch_add(1) & kCounterMask);
+  static constexpr char kHex[] = "0123456789abcdef";
+  char* p = name;
+  for (char c : {'.', 't', 'w', 'f', '-'}) *p++ = c;
+  for (int shift = 44; shift >= 0; shift -= 4) *p++ = kHex[(v >> shift) & 15];
+  for (char c : {'.', 'p', 'a', 'r', 't'}) *p++ = c;
+  *p = '\0';
+}
+
 
 int WriteCopy(int in, const struct stat& st, int parentFd, const TCopyProgress& progress,
               const std::atomic<bool>* cancel, bool largeFile, bool flushToDevice,

@@ -32,6 +32,7 @@ enum class TEntryKind : uint8_t {
   MountPoint, // folder on another file system than its parent
   Special,    // FIFO, socket, device: never opened
   Dangling,   // symbolic link whose target does not exist or cannot be read
+  Symlink,    // symbolic link, not examined beyond itself (listings that keep links as links)
 };
 
 // A copy that CopyFileAt wrote but held back from its name: the open file,
@@ -48,6 +49,11 @@ struct TDirEntry {
   int64_t Size = 0;        // files only
   TFileTime WriteTime = 0; // files only
   bool Link = false;       // a symbolic link (Kind tells what it points to)
+  // Listings that keep links as links: a Symlink's text, as it stands.
+  std::string LinkTarget;
+  // Owner, group and st_mode of the entry itself where it was examined
+  // (regular files, folders, and links kept as links).
+  uint32_t Uid = 0, Gid = 0, Mode = 0;
 };
 
 struct TFileInfo {
@@ -127,7 +133,38 @@ public:
   // one that cannot be examined for another reason (a folder without search
   // permission) fails the whole listing with that errno, so no entry goes
   // missing unreported. out is cleared first and its capacity reused.
-  virtual int ListDirAt(int dir, std::vector<TDirEntry>& out) = 0;
+  // linksAsLinks: a symbolic link is a Symlink entry with its own time,
+  // owner and text, and what it points to is never looked at; otherwise
+  // it is classified by its target (File, DirLink, Dangling, Special).
+  virtual int ListDirAt(int dir, std::vector<TDirEntry>& out, bool linksAsLinks = false) = 0;
+  // The text of the link name in dir, and the link's own lstat (times,
+  // owner, group). EINVAL when name is no link.
+  virtual int ReadLinkAt(int dir, const std::string& name, std::string& target, TFileInfo& info) = 0;
+  // Makes name in dir a link holding target, replacing a file or link of
+  // that name in one step: the link is made under a temporary name, given
+  // meta's owner and group (where this process may: the group alone when
+  // the owner cannot be set; *ownerResult tells whether it took) and its
+  // modification time, then renamed over name, so the name never goes
+  // missing. Nothing is ever followed. EPERM or ENOTSUP from a file system
+  // that cannot hold links; nothing is left behind on failure.
+  virtual int MakeLinkAt(int dir, const std::string& name, const std::string& target, const TFileInfo& meta,
+                         int* ownerResult) = 0;
+  // Owner and group (-1 keeps one) of name in dir itself, never of what a
+  // link points to. Only while it is what the scan saw: of seen's type
+  // (Mode's S_IFMT bits, a link or a regular file) with seen's Uid and Gid,
+  // and a regular file with no second name, so nobody can have slipped
+  // another file under the name. ESTALE otherwise, and nothing changes.
+  // Set-id bits that the change of owner drops are given back.
+  virtual int SetOwnerAt(int dir, const std::string& name, const TFileInfo& seen, int64_t uid, int64_t gid) = 0;
+  // Modification time of an open item (a folder from OpenDirAt, say); the
+  // access time is left as it is.
+  virtual int SetTimesFd(int fd, TFileTime writeTime) = 0;
+  // Extended attributes of an open item as an opaque text (the namespaces
+  // this process may write: user.*, and as root also trusted.* and
+  // security.*); ENOTSUP on a file system without them.
+  virtual int GetXattrsFd(int fd, std::string& attrs) = 0;
+  // Makes the item's attributes of those namespaces exactly attrs.
+  virtual int SetXattrsFd(int fd, const std::string& attrs) = 0;
   // Opens the regular file rel below root for reading, no link on the way
   // to it; the file itself may be a link only when followLink (info tells
   // the link's owner). Anything but a regular file fails (EISDIR, ENOTSUP,
@@ -243,6 +280,10 @@ TFileTime FileSystemNow();
 
 // True when this process runs as root (and so can read every user's files).
 bool RunsAsRoot();
+// The effective user of this process, and the groups it belongs to (the
+// effective group and the supplementary ones), sorted.
+uint32_t ProcessUid();
+std::vector<uint32_t> ProcessGroups();
 
 // Monotonic milliseconds.
 int64_t MonotonicMs();

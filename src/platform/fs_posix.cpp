@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <new>
 
 #include "platform/fs.h"
@@ -28,10 +29,42 @@ TFileTime WriteTimeOf(const struct stat& st) {
   return FileTimeFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
 }
 
+void SetOwner(TDirEntry& e, const struct stat& st) {
+  e.Uid = st.st_uid;
+  e.Gid = st.st_gid;
+  e.Mode = st.st_mode;
+}
+
 void SetFile(TDirEntry& e, const struct stat& st) {
   e.Kind = TEntryKind::File;
   e.Size = st.st_size;
   e.WriteTime = WriteTimeOf(st);
+}
+
+// A link as itself: its own time and owner, and its text. Nothing it
+// points to is looked at.
+int KeepLink(int dfd, const char* name, const struct stat* known, TDirEntry& e) {
+  e.Link = true;
+  e.Kind = TEntryKind::Symlink;
+  struct stat st;
+  if (!known) {
+    if (fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    known = &st;
+  }
+  if (!S_ISLNK(known->st_mode)) return EAGAIN; // replaced meanwhile: classified again
+  e.WriteTime = WriteTimeOf(*known);
+  SetOwner(e, *known);
+  e.LinkTarget.resize(size_t(known->st_size > 0 ? known->st_size : 0) + 1);
+  for (;;) {
+    const ssize_t n = readlinkat(dfd, name, e.LinkTarget.data(), e.LinkTarget.size());
+    if (n < 0) return errno;
+    if (size_t(n) < e.LinkTarget.size()) {
+      e.LinkTarget.resize(size_t(n));
+      return 0;
+    }
+    if (e.LinkTarget.size() > 65536) return ENAMETOOLONG;
+    e.LinkTarget.resize(e.LinkTarget.size() * 2); // grew since the stat
+  }
 }
 
 // A link counts as what it points to; a target that cannot be reached makes
@@ -54,13 +87,13 @@ int ClassifyLink(int dfd, const char* name, TDirEntry& e) {
 }
 
 // Kind, size and time from the entry's own lstat result.
-int Classify(int dfd, const char* name, const struct stat& st, dev_t parentDev, TDirEntry& e) {
+int Classify(int dfd, const char* name, const struct stat& st, dev_t parentDev, bool linksAsLinks, TDirEntry& e) {
+  if (S_ISLNK(st.st_mode)) return linksAsLinks ? KeepLink(dfd, name, &st, e) : ClassifyLink(dfd, name, e);
+  SetOwner(e, st);
   if (S_ISREG(st.st_mode))
     SetFile(e, st);
   else if (S_ISDIR(st.st_mode))
     e.Kind = st.st_dev == parentDev ? TEntryKind::Dir : TEntryKind::MountPoint;
-  else if (S_ISLNK(st.st_mode))
-    return ClassifyLink(dfd, name, e);
   else
     e.Kind = TEntryKind::Special;
   return 0;
@@ -68,7 +101,7 @@ int Classify(int dfd, const char* name, const struct stat& st, dev_t parentDev, 
 
 // One fstatat per entry: d_type tells which one is needed (the target's for
 // a link, none for FIFOs, sockets and devices).
-int ListOpened(DIR* d, int dfd, dev_t parentDev, std::vector<TDirEntry>& out) {
+int ListOpened(DIR* d, int dfd, dev_t parentDev, bool linksAsLinks, std::vector<TDirEntry>& out) {
   for (;;) {
     errno = 0;
     struct dirent* de = readdir(d);
@@ -91,13 +124,15 @@ int ListOpened(DIR* d, int dfd, dev_t parentDev, std::vector<TDirEntry>& out) {
       e.Kind = TEntryKind::Special;
       break;
     case DT_LNK:
-      err = ClassifyLink(dfd, name, e);
-      break;
+      err = linksAsLinks ? KeepLink(dfd, name, nullptr, e) : ClassifyLink(dfd, name, e);
+      if (err != EAGAIN) break;
+      [[fallthrough]];
     default: // DT_REG, DT_DIR, or DT_UNKNOWN on file systems that do not fill it
       if (fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-        err = Classify(dfd, name, st, parentDev, e);
+        err = Classify(dfd, name, st, parentDev, linksAsLinks, e);
       else
         err = errno;
+      if (err == EAGAIN) err = ENOENT; // swapped twice while being read: as good as gone
       break;
     }
     if (err) {
@@ -116,7 +151,7 @@ public:
   }
 
   // Lists the folder open as fd (O_RDONLY), taking the descriptor over.
-  static int ListFd(int fd, std::vector<TDirEntry>& out) {
+  static int ListFd(int fd, std::vector<TDirEntry>& out, bool linksAsLinks) {
     struct stat dirSt;
     DIR* d = nullptr;
     if (fstat(fd, &dirSt) != 0 || !(d = fdopendir(fd))) {
@@ -126,7 +161,7 @@ public:
     }
     int err;
     try {
-      err = ListOpened(d, fd, dirSt.st_dev, out);
+      err = ListOpened(d, fd, dirSt.st_dev, linksAsLinks, out);
     } catch (const std::bad_alloc&) {
       err = ENOMEM;
     }
@@ -234,12 +269,42 @@ public:
     return 0;
   }
 
-  int ListDirAt(int dir, std::vector<TDirEntry>& out) override {
+  int ListDirAt(int dir, std::vector<TDirEntry>& out, bool linksAsLinks) override {
     out.clear();
     int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return errno;
-    return ListFd(fd, out);
+    return ListFd(fd, out, linksAsLinks);
   }
+
+  int ReadLinkAt(int dir, const std::string& name, std::string& target, TFileInfo& info) override {
+    TDirEntry e;
+    if (int err = KeepLink(dir, name.c_str(), nullptr, e)) return err == EAGAIN ? EINVAL : err;
+    struct stat st;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    FillInfo(st, info);
+    target = std::move(e.LinkTarget);
+    return 0;
+  }
+
+  int MakeLinkAt(int dir, const std::string& name, const std::string& target, const TFileInfo& meta,
+                 int* ownerResult) override {
+    return posix::MakeLink(dir, name.c_str(), target, meta, ownerResult);
+  }
+
+  int SetOwnerAt(int dir, const std::string& name, const TFileInfo& seen, int64_t uid, int64_t gid) override {
+    return posix::SetOwnerAt(dir, name.c_str(), seen, uid, gid);
+  }
+
+  int SetTimesFd(int fd, TFileTime writeTime) override {
+    const struct timespec times[2] = {{0, UTIME_OMIT}, posix::TimespecOf(writeTime)};
+    if (futimens(fd, times) == 0) return 0;
+    if (errno != EBADF) return errno;
+    // An O_PATH descriptor: its /proc name leads to the item it holds.
+    return utimensat(AT_FDCWD, posix::ProcFdName(fd).c_str(), times, 0) == 0 ? 0 : errno;
+  }
+
+  int GetXattrsFd(int fd, std::string& attrs) override { return posix::GetXattrsFd(fd, attrs); }
+  int SetXattrsFd(int fd, const std::string& attrs) override { return posix::SetXattrsFd(fd, attrs); }
 
   int OpenFileAt(int root, const std::string& rel, bool followLink, int& fd, TFileInfo& info) override {
     fd = -1;
@@ -388,7 +453,7 @@ public:
 
   // Both work on O_PATH descriptors too (the folders of OpenDirAt).
   int SetOwnerFd(int fd, int64_t uid, int64_t gid) override {
-    return fchownat(fd, "", uid_t(uid), gid_t(gid), AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
+    return posix::CarryOwner(fd, uid_t(uid), gid_t(gid));
   }
   int SetModeFd(int fd, uint32_t mode) override {
     if (fchmod(fd, mode & 07777) == 0) return 0;
@@ -502,6 +567,19 @@ TFileTime FileSystemNow() {
 }
 
 bool RunsAsRoot() { return geteuid() == 0; }
+
+uint32_t ProcessUid() { return geteuid(); }
+
+std::vector<uint32_t> ProcessGroups() {
+  std::vector<gid_t> ids(size_t(std::max(0, getgroups(0, nullptr))) + 1);
+  const int n = getgroups(int(ids.size()), ids.data());
+  ids.resize(size_t(std::max(0, n)));
+  ids.push_back(getegid());
+  std::vector<uint32_t> out(ids.begin(), ids.end());
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
 
 int64_t OpenFileLimit() {
   struct rlimit limit;

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstdint>
 #include <string>
@@ -107,6 +108,23 @@ void DropCopy(TPendingCopy& held, int parentFd);
 // followed, never opened. kNotAnOddity for anything else (the caller copies).
 inline constexpr int kNotAnOddity = -1;
 int MoveOddityAcross(int fromDir, const char* fromName, int toDir, const char* toName);
+
+// ".twf-" + 12 hex digits + ".part", unique per process and call.
+void MakeTempName(char (&name)[23]);
+
+struct timespec TimespecOf(TFileTime t);
+
+// The link calls of the layer (link_posix.cpp).
+int MakeLink(int dir, const char* name, const std::string& target, const TFileInfo& meta, int* ownerResult);
+int SetOwnerAt(int dir, const char* name, const TFileInfo& seen, int64_t uid, int64_t gid);
+// Owner and group of an open item; where the owner cannot be set, the
+// group alone (a member of the group may give it). 0, or the errno of the
+// attempt that failed.
+int CarryOwner(int fd, uid_t uid, gid_t gid);
+
+// Extended attributes (xattr_posix.cpp).
+int GetXattrsFd(int fd, std::string& attrs);
+int SetXattrsFd(int fd, const std::string& attrs);
 
 int GetAclFd(int fd, std::string& acl);
 int SetAclFd(int fd, const std::string& acl);

@@ -237,6 +237,7 @@ void TRunController::StartMirror(bool dryRun, bool silent) {
   opt.DryRun = dryRun;
   opt.Workers = std::clamp(v.Workers, kWorkersMin, kWorkersMax);
   opt.PreserveAcl = v.PreserveAcl;
+  opt.SymlinkMode = TSymlinkMode(v.SymlinkMode);
   opt.SkipNewer = v.SkipNewer;
   opt.WarnMassDelete = v.WarnMassDelete;
   opt.WarnMassDeletePct = v.WarnPct;

@@ -44,9 +44,9 @@ constexpr const char* kAppliedKeys[] = {
     "ExclLargerMB",   "LogEnabled",    "LogFolder",       "LogError",          "LogCopy",
     "LogDelete",      "LogMkDir",      "LogRmDir",        "PreserveAcl",       "SkipNewer",
     "AskConfirm",     "WarnMassDelete", "RecycleDeletes", "RetryLocked",       "VerifyEnabled",
-    "VerifyHash",     "ArchiveEnabled", "ArchiveFolder",  "ShutdownDone",
+    "VerifyHash",     "ArchiveEnabled", "ArchiveFolder",  "ShutdownDone",      "SymlinkMode",
 };
-static_assert(std::size(kAppliedKeys) == 29);
+static_assert(std::size(kAppliedKeys) == 30);
 
 } // namespace
 
@@ -163,6 +163,8 @@ bool ApplyTaskFile(const std::string& filePath, TTaskSettings& s, std::string* t
 
 void ApplyTaskDocument(const TIniDocument& doc, const std::string& filePath, TTaskSettings& s,
                        std::string* taskName) {
+  // A file written before links were mirrored as links gets today's default.
+  if (std::string text; !doc.ReadString(kTaskSection, "SymlinkMode", text)) s.SymlinkMode = 0;
   for (const char* key : kAppliedKeys) {
     const TField* f = detail::FindTaskField(key);
     std::string text;

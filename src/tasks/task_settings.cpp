@@ -56,6 +56,7 @@ const TField kFields[] = {
     {{"LogDelete", S::stBoolean, "chkLogDelete"}, &T::LogDelete, R::frBool},
     {{"LogMkDir", S::stBoolean, "chkLogMkDir"}, &T::LogMkDir, R::frBool},
     {{"LogRmDir", S::stBoolean, "chkLogRmDir"}, &T::LogRmDir, R::frBool},
+    {{"SymlinkMode", S::stInteger, "cmbSymlinks"}, &T::SymlinkMode, R::frIndex, 0, int32_t(kSymlinkModeItems.size())},
 };
 
 const std::array<TSettingInfo, std::size(kFields)> kInfos = [] {

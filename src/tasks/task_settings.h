@@ -52,6 +52,9 @@ inline constexpr std::array<const char*, 2> kVerifyHashItems = {
     "xxHash3-64 (faster, recommended)",
     "xxHash3-128",
 };
+// What a symbolic link in the source becomes (the engine's TSymlinkMode).
+inline constexpr std::array<const char*, 3> kSymlinkModeItems = {
+    "a link with the same target (exact mirror)", "the file it points to (links to folders skipped)", "nothing (skipped)"};
 inline constexpr std::array<const char*, 10> kWarnPctItems = {
     "20%", "25%", "30%", "40%", "50%", "60%", "70%", "80%", "90%", "100%",
 };
@@ -122,6 +125,7 @@ struct TTaskSettings {
   bool LogDelete = true;
   bool LogMkDir = true;
   bool LogRmDir = true;
+  int32_t SymlinkMode = 0; // index into kSymlinkModeItems
 
   bool operator==(const TTaskSettings&) const = default;
 };

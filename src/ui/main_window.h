@@ -253,6 +253,7 @@ private:
   // Sync.
   QWidget* tabSync = nullptr;
   QComboBox* cmbCompare = nullptr;
+  QComboBox* cmbSymlinks = nullptr;
   QSpinBox* spinWorkers = nullptr;
   QCheckBox* chkAcl = nullptr;
   QCheckBox* chkSkipNewer = nullptr;

@@ -290,6 +290,11 @@ QWidget* TfrmTwinfoldMain::BuildSyncPage() {
   spinWorkers->setValue(DefaultWorkerCount());
   spinWorkers->setMinimumWidth(70);
   grid->addWidget(spinWorkers, 1, 1, Qt::AlignLeft);
+  grid->addWidget(Label(tabSync, "lblSymlinks", QStringLiteral("Symbolic links:")), 2, 0);
+  cmbSymlinks = Named(new QComboBox(tabSync), "cmbSymlinks");
+  for (const char* item : kSymlinkModeItems) cmbSymlinks->addItem(QString::fromUtf8(item));
+  cmbSymlinks->setCurrentIndex(0);
+  grid->addWidget(cmbSymlinks, 2, 1);
   grid->setColumnStretch(2, 1);
   lay->addLayout(grid);
   lay->addSpacing(4);

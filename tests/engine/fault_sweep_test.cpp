@@ -9,6 +9,7 @@
 // completes the mirror. A call site added to the program is swept without
 // anyone adding a case here.
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -60,6 +61,11 @@ constexpr TKindFault kKindFaults[] = {
     {TFsCall::SetOwner, EPERM, true}, // the item keeps no set-id bits
     {TFsCall::SetMode, EPERM, false},
     {TFsCall::NameCopy, ENOSPC, false},
+    {TFsCall::ReadLink, EIO, false},
+    {TFsCall::MakeLink, ENOSPC, false},
+    {TFsCall::SetTimes, EIO, false},
+    {TFsCall::GetXattr, EIO, false},
+    {TFsCall::SetXattr, ENOTSUP, false},
 };
 static_assert([] {
   for (size_t k = 0; k < std::size(kKindFaults); ++k)
@@ -83,13 +89,22 @@ constexpr int64_t kOld = 1600000000, kNew = 1700000000, kNewer = 1750000000;
 
 // A tree as found on disk: kind, content, permission bits, modification time.
 struct TItem {
-  char Kind = 'f'; // f file, d folder
+  char Kind = 'f'; // f file, d folder, l link (Content: its text)
   std::string Content;
   uint32_t Mode = 0;
   int64_t MTimeNs = 0;
   bool operator==(const TItem&) const = default;
 };
 using TSnapshot = std::map<std::string, TItem>;
+
+// A file's content, a link's text.
+std::string ContentOf(const std::string& path) {
+  struct stat st{};
+  if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return ReadFile(path);
+  char text[4096];
+  const ssize_t n = readlink(path.c_str(), text, sizeof text);
+  return std::string(text, size_t(n > 0 ? n : 0));
+}
 
 TSnapshot Snap(const std::string& root) {
   TSnapshot s;
@@ -99,9 +114,11 @@ TSnapshot Snap(const std::string& root) {
     struct stat st{};
     if (lstat(p.c_str(), &st) != 0) continue;
     TItem it;
-    it.Kind = S_ISDIR(st.st_mode) ? 'd' : 'f';
+    it.Kind = S_ISDIR(st.st_mode) ? 'd' : S_ISLNK(st.st_mode) ? 'l' : 'f';
     it.Mode = st.st_mode & 07777;
-    if (it.Kind == 'f') {
+    if (it.Kind == 'l') {
+      it.Content = ContentOf(p);
+    } else if (it.Kind == 'f') {
       it.Content = ReadFile(p);
       it.MTimeNs = MTimeNs(p);
     }
@@ -207,6 +224,24 @@ protected:
     put(d + "/logs/Mirror_1.log", "an earlier run's log", kOld);
     put(root + "/sibling/keep.txt", "next door", kOld);
     chmod((s + "/locked").c_str(), 0555);
+    // Links, made as links: a new one, one pointing out of the tree, one to
+    // a folder, one whose text changed (its old version archived), and one
+    // the source no longer has.
+    auto link = [](const std::string& text, const std::string& path) {
+      if (symlink(text.c_str(), path.c_str()) != 0) ADD_FAILURE() << "cannot make link " << path;
+    };
+    link("same.txt", s + "/link.txt");
+    link("../sibling/keep.txt", s + "/outside");
+    link("sub", s + "/dirlink");
+    link("changed.txt", s + "/retarget");
+    link("same.txt", d + "/retarget");
+    link("nowhere", d + "/sub/stale-link");
+    // Extended attributes go with the ACLs; an identical file whose group
+    // (as root: owner and group) differs is brought in line.
+    setxattr((s + "/sub/new.txt").c_str(), "user.origin", "sweep", 5, 0);
+    put(s + "/owned.txt", "owned", kOld);
+    put(d + "/owned.txt", "owned", kOld);
+    if (chown((d + "/owned.txt").c_str(), 65534, 65534) != 0) ADD_FAILURE() << "cannot chown owned.txt";
     return o;
   }
 
@@ -270,7 +305,7 @@ protected:
     std::multimap<std::string, std::string> a;
     for (const auto& [rel, item] : Snap(archiveDir)) {
       const size_t slash = rel.find('/');
-      if (item.Kind == 'f' && slash != std::string::npos) a.emplace(rel.substr(slash + 1), item.Content);
+      if (item.Kind != 'd' && slash != std::string::npos) a.emplace(rel.substr(slash + 1), item.Content);
     }
     return a;
   }
@@ -294,9 +329,9 @@ protected:
     const auto archived = Archived(o.ArchiveDir);
     std::set<std::string> trashed; // contents of what this run put into the Trash
     for (const std::string& n : TrashNames())
-      if (!trashBefore.count(n)) trashed.insert(ReadFile(TrashFiles + "/" + n));
+      if (!trashBefore.count(n)) trashed.insert(ContentOf(TrashFiles + "/" + n));
     for (const auto& [rel, item] : after) {
-      if (item.Kind != 'f') continue;
+      if (item.Kind == 'd') continue;
       const auto old = dst.find(rel);
       const auto neu = src.find(rel);
       const bool isOld = old != dst.end() && old->second.Content == item.Content;
@@ -307,7 +342,7 @@ protected:
         fail("a kept item changed: " + rel);
     }
     for (const auto& [rel, item] : dst) {
-      if (item.Kind != 'f') continue;
+      if (item.Kind == 'd') continue;
       const auto now = after.find(rel);
       const bool stillOld = now != after.end() && now->second.Content == item.Content;
       if (stillOld) continue;
@@ -323,7 +358,7 @@ protected:
       if (now == after.end() && wanted) fail("name left empty: " + rel);
     }
     for (const auto& [rel, item] : after)
-      if (item.Kind == 'f' && !dst.count(rel) && !src.count(rel)) fail("stray file: " + rel);
+      if (item.Kind != 'd' && !dst.count(rel) && !src.count(rel)) fail("stray file: " + rel);
     return why;
   }
 };

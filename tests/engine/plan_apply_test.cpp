@@ -205,7 +205,9 @@ TEST_F(PlanTest, LinksAndSpecialFilesAreSkippedWithALine) {
     symlink((Tmp / "nowhere").c_str(), (root + "/pair/dangling").c_str());
     mkfifo((root + "/pair/fifo").c_str(), 0644);
   }
-  TRunResult r = Run(Opt());
+  TMirrorOptions o = Opt();
+  o.SymlinkMode = smFollow;
+  TRunResult r = Run(o);
   EXPECT_TRUE(r.Has("SKIP         junction/symlink: " + Src + "/dirlink")) << r.Text();
   EXPECT_TRUE(r.Has("SKIP         special file: " + Src + "/fifo"));
   EXPECT_TRUE(r.Has("SKIP         dangling link: " + Src + "/dangling"));
@@ -239,6 +241,7 @@ TEST_F(PlanTest, NeverWritesThroughALinkInTheDestination) {
     SCOPED_TRACE(c.name);
     TTempDir t;
     TMirrorOptions o = Opt(t);
+    o.SymlinkMode = smFollow;
     WriteFile(o.SourceDir + (c.sourceFolder ? "/sub/f.txt" : "/sub"), "new");
     WriteFile(o.SourceDir + "/other.txt", "o");
     WriteFile(t / "elsewhere/f.txt", "must stay");
@@ -263,6 +266,7 @@ TEST_F(PlanTest, DestinationOnlyOdditiesGoLikeFiles) {
     SCOPED_TRACE(archive ? "archived" : "deleted");
     TTempDir t;
     TMirrorOptions o = Opt(t);
+    o.SymlinkMode = smFollow;
     o.CompareMode = cmSizeOnly; // an empty file and a FIFO have the same size
     o.ArchiveEnabled = archive;
     o.ArchiveDir = t / "archive";
@@ -473,4 +477,84 @@ TEST_F(PlanTest, RecycleSendsFilesToTheTrash) {
   const char* data = getenv("XDG_DATA_HOME");
   ASSERT_NE(data, nullptr);
   EXPECT_EQ(ReadFile(std::string(data) + "/Trash/files/old1"), "1");
+}
+
+// Links by the task's setting: made as links (never followed on either
+// side, dry runs change nothing, a file system without links says so per
+// link), or left out on both sides.
+TEST_F(PlanTest, SymbolicLinksByTheTasksSetting) {
+  struct TCase {
+    const char* Name;
+    TSymlinkMode Mode;
+    bool Dry;
+    bool NoLinks; // the destination refuses links
+  };
+  const TCase cases[] = {
+      {"mirrored", smMirror, false, false},
+      {"mirrored, dry run", smMirror, true, false},
+      {"mirrored onto a file system without links", smMirror, false, true},
+      {"skipped", smSkip, false, false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    o.SymlinkMode = c.Mode;
+    o.DryRun = c.Dry;
+    WriteFile(o.SourceDir + "/real/f.txt", "r");
+    WriteFile(t / "outside.txt", "outside");
+    symlink("real", (o.SourceDir + "/linkdir").c_str());
+    symlink("real/f.txt", (o.SourceDir + "/linkfile").c_str());
+    symlink((t / "outside.txt").c_str(), (o.SourceDir + "/abslink").c_str());
+    // In the destination: a link the source retargeted, and one whose
+    // name is the source's file (never written through).
+    WriteFile(t / "victim.txt", "victim");
+    MakeDirs(o.DestDir + "/real");
+    symlink((t / "victim.txt").c_str(), (o.DestDir + "/real/f.txt").c_str());
+    symlink("elsewhere", (o.DestDir + "/linkfile").c_str());
+    TFaultFileSystem fs(RealFileSystem());
+    if (c.NoLinks) fs.FailPath(TFsCall::MakeLink, o.DestDir, EPERM);
+    TRunResult r = Run(o, &fs);
+    EXPECT_EQ(ReadFile(t / "victim.txt"), "victim");
+    EXPECT_EQ(ReadFile(t / "outside.txt"), "outside");
+    auto text = [](const std::string& p) {
+      char buf[256];
+      const ssize_t n = readlink(p.c_str(), buf, sizeof buf);
+      return n < 0 ? std::string("(no link)") : std::string(buf, size_t(n));
+    };
+    if (c.Mode == smSkip) {
+      EXPECT_TRUE(r.Has("SKIP         symbolic link: " + o.SourceDir + "/linkdir")) << r.Text();
+      EXPECT_EQ(text(o.DestDir + "/linkfile"), "elsewhere"); // left alone
+      EXPECT_EQ(r.Stats.Errors, 1) << r.Text(); // real/f.txt: the destination's link is in the way
+      continue;
+    }
+    if (c.Dry) {
+      EXPECT_TRUE(r.Has("[DRY] LINK   linkdir -> real")) << r.Text();
+      EXPECT_EQ(text(o.DestDir + "/linkfile"), "elsewhere");
+      EXPECT_FALSE(Exists(o.DestDir + "/linkdir"));
+      EXPECT_EQ(r.Stats.FilesCopied, 4);
+      continue;
+    }
+    if (c.NoLinks) {
+      EXPECT_EQ(r.Stats.Errors, 3) << r.Text();
+      EXPECT_EQ(r.CountPrefix("ERROR        Cannot make link \""), 3) << r.Text();
+      EXPECT_FALSE(Exists(o.DestDir + "/linkdir"));
+      EXPECT_FALSE(Exists(o.DestDir + "/abslink"));
+      EXPECT_EQ(text(o.DestDir + "/linkfile"), "elsewhere"); // kept, not followed or copied
+      EXPECT_EQ(ReadFile(o.DestDir + "/real/f.txt"), "r");
+      continue;
+    }
+    EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+    EXPECT_TRUE(r.Has("LINK         linkdir -> real")) << r.Text();
+    EXPECT_TRUE(r.Has("LINK         abslink -> " + (t / "outside.txt")));
+    EXPECT_EQ(text(o.DestDir + "/linkdir"), "real");
+    EXPECT_EQ(text(o.DestDir + "/linkfile"), "real/f.txt");
+    EXPECT_EQ(text(o.DestDir + "/abslink"), t / "outside.txt");
+    EXPECT_EQ(text(o.DestDir + "/real/f.txt"), "(no link)");
+    EXPECT_EQ(ReadFile(o.DestDir + "/real/f.txt"), "r");
+    EXPECT_EQ(r.Stats.FilesCopied, 4);
+    TRunResult again = Run(o);
+    EXPECT_EQ(again.Stats.FilesCopied, 0) << again.Text();
+    EXPECT_EQ(again.Stats.Skipped, 4);
+  }
 }

@@ -50,6 +50,7 @@ const char* KindText(TActionKind k) {
     case TActionKind::RemoveDir: return "rmdir";
     case TActionKind::FolderOverLink: return "folder-over-link";
     case TActionKind::FolderExcluded: return "folder-excluded";
+    case TActionKind::FixOwner: return "owner";
   }
   return "?";
 }
@@ -61,6 +62,8 @@ const char* ReasonText(TReason r) {
     case TReason::TimeDiffers: return "(time)";
     case TReason::ExtraFile: return "(extra)";
     case TReason::ExtraOddity: return "(oddity)";
+    case TReason::TargetDiffers: return "(target)";
+    case TReason::KindDiffers: return "(kind)";
     default: return "";
   }
 }
@@ -72,6 +75,7 @@ std::string Render(const TFolderPlan& p) {
   for (const TAction& a : p.Actions) {
     if (!out.empty()) out += ", ";
     out += std::string(KindText(a.Kind)) + " " + std::string(a.Name) + ReasonText(a.Reason);
+    if (a.Flags & afMakeLink) out += "[link]";
   }
   for (const TSubPair& s : p.Subs) {
     out += " | sub " + std::string(s.Name) + "[";
@@ -160,6 +164,78 @@ TEST(Planner, OdditiesAndTemporaryNames) {
       {"and one that changed is copied over", {{F(temp, 6)}}, {{F(temp, 5, kT, lfTempName)}},
        "copy " + std::string(temp) + "(size)"},
       {"a source link to a file is compared like a file", {{F("l", 1, kT, lfLink)}}, {{F("l", 1)}}, "same l"},
+  });
+}
+
+// A link kept as a link (Size 0, its text as Target).
+TListedFile L(std::string_view name, std::string_view target, int64_t time = kT, uint8_t flags = 0) {
+  return TListedFile{name, 0, time, uint8_t(lfSymlink | flags), target};
+}
+
+// Links are items of their own kind: never equal to a file, equal to a
+// link with the same text whatever the times, and counted like files.
+TEST(Planner, LinksAsLinks) {
+  const std::string_view temp = ".twf-0123456789ab.part";
+  Check({
+      {"a new link", {{L("l", "t")}}, {}, "copy l(new)[link]"},
+      {"same text: identical, whatever the times", {{L("l", "t")}}, {{L("l", "t", kT + 100 * kS)}}, "same l[link]"},
+      {"another text: made again", {{L("l", "t")}}, {{L("l", "u")}}, "copy l(target)[link]"},
+      {"a text that only differs at the end", {{L("l", "dir/")}}, {{L("l", "dir")}}, "copy l(target)[link]"},
+      {"a link over a file of the same size and time", {{L("l", "t")}}, {{F("l", 0)}}, "copy l(kind)[link]"},
+      {"a file over a link", {{F("l", 1)}}, {{L("l", "t")}}, "copy l(kind)"},
+      {"a file over a link, size-only mode", {{F("l", 0)}}, {{L("l", "t")}}, "copy l(kind)", Mode(cmSizeOnly)},
+      {"a link over an oddity", {{L("l", "t")}}, {{F("l", kNotAFile, 0, lfOddity)}}, "copy l(kind)[link]"},
+      {"binary mode compares texts, never contents", {{L("l", "t")}}, {{L("l", "t")}}, "same l[link]", Mode(cmBinary)},
+      {"binary mode: another text", {{L("l", "t")}}, {{L("l", "u")}}, "copy l(target)[link]", Mode(cmBinary)},
+      {"skip-newer keeps a newer destination link", {{L("l", "t")}}, {{L("l", "u", kT + 3 * kS)}}, "keep l[link]",
+       Mode(cmSizeDate, true)},
+      {"skip-newer never keeps a file over a link", {{L("l", "t")}}, {{F("l", 1, kT + 3 * kS)}},
+       "copy l(kind)[link]", Mode(cmSizeDate, true)},
+      {"an extra destination link goes", {}, {{L("l", "t")}}, "delete l(extra)"},
+      {"a link where the destination has a folder", {{L("d", "t")}, {}}, {{}, {"d"}},
+       "copy d(new)[link], rmdir d | sub d[d]"},
+      {"a folder where the destination has a link", {{}, {"d"}}, {{L("d", "t")}}, "delete d(extra), mkdir d | sub d[s]"},
+      {"a link filtered out in the destination is still what the copy replaces", {{L("l", "t")}},
+       FilteredOut({L("l", "t")}), "same l[link]"},
+      {"a leftover link of an interrupted run", {}, {{L(temp, "t", kT, lfTempName)}}, "leftover " + std::string(temp)},
+  });
+  TFolderListing src = TSide{{L("a", "x"), F("b", 1)}}.Listing(), dst = TSide{{L("c", "y")}}.Listing();
+  TFolderPlan plan;
+  PlanFolder(src, dst, Both(), {}, plan);
+  EXPECT_EQ(plan.SrcFiles, 2);
+  EXPECT_EQ(plan.DstFiles, 1);
+}
+
+// Owners of identical items: every owner as root, a user's own items'
+// groups otherwise, never an owner that is not the item's own.
+TEST(Planner, OwnersOfIdenticalItems) {
+  auto owned = [](TListedFile f, uint32_t uid, uint32_t gid) {
+    f.Flags |= lfOwned;
+    f.Uid = uid;
+    f.Gid = gid;
+    return f;
+  };
+  TPlanOptions root;
+  root.Owners = TOwnerRule::All;
+  TPlanOptions user;
+  user.Owners = TOwnerRule::Group;
+  user.MyUid = 1000;
+  user.MyGroups = {100, 1000};
+  Check({
+      {"as root: another owner", {{owned(F("a", 1), 1, 1)}}, {{owned(F("a", 1), 0, 1)}}, "same a, owner a", root},
+      {"as root: another group", {{owned(F("a", 1), 1, 1)}}, {{owned(F("a", 1), 1, 2)}}, "same a, owner a", root},
+      {"as root: the same owners", {{owned(F("a", 1), 1, 1)}}, {{owned(F("a", 1), 1, 1)}}, "same a", root},
+      {"as root: a link", {{owned(L("l", "t"), 1, 1)}}, {{owned(L("l", "t"), 0, 0)}}, "same l[link], owner l[link]", root},
+      {"a copy carries its owner itself", {{owned(F("a", 2), 1, 1)}}, {{owned(F("a", 1), 0, 0)}}, "copy a(size)",
+       root},
+      {"a file reached through a link has no owner of its own", {{F("a", 1, kT, lfLink)}},
+       {{owned(F("a", 1), 0, 0)}}, "same a", root},
+      {"a user: a group they belong to, on their own file", {{owned(F("a", 1), 5, 100)}},
+       {{owned(F("a", 1), 1000, 1000)}}, "same a, owner a", user},
+      {"a user: a group they do not belong to", {{owned(F("a", 1), 5, 200)}}, {{owned(F("a", 1), 1000, 1000)}},
+       "same a", user},
+      {"a user: someone else's file", {{owned(F("a", 1), 5, 100)}}, {{owned(F("a", 1), 7, 1000)}}, "same a", user},
+      {"nobody asked", {{owned(F("a", 1), 5, 100)}}, {{owned(F("a", 1), 7, 1000)}}, "same a"},
   });
 }
 

@@ -285,6 +285,7 @@ TEST_F(SecurityTest, SourceLinksAsRootOnlyWhereTheirOwnerOwnsTheFile) {
     SCOPED_TRACE(c.what);
     TTempDir t(c.asRoot ? "" : BaseOpenToAll()); // the other user must reach the tree
     TMirrorOptions o = Opt(t);
+    o.SymlinkMode = smFollow;
     o.CompareMode = c.binary ? cmBinary : cmSizeDate;
     chmod(t.Path().c_str(), 0755);
     const std::string target = t / "target";

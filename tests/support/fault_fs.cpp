@@ -17,7 +17,8 @@ const char* FsCallName(TFsCall kind) {
       "IsDirectory", "ListDir", "Stat",    "DeleteFile", "RemoveDir",  "CreateDir",
       "CreateDirPath", "CopyFile", "MoveFile", "OpenRead", "Read",
       "Close",       "GetAcl",  "SetAcl",  "TrashFiles", "FreeSpace",  "VolumeIdentity",
-      "OpenDir",     "SetOwner", "SetMode",  "NameCopy"};
+      "OpenDir",     "SetOwner", "SetMode",  "NameCopy", "ReadLink",   "MakeLink",   "SetTimes",
+      "GetXattr",    "SetXattr"};
   static_assert(std::size(kNames) == size_t(TFsCall::Count));
   return kind < TFsCall::Count ? kNames[size_t(kind)] : "?";
 }
@@ -213,12 +214,49 @@ TWF_NOINLINE int TFaultFileSystem::StatAt(int dir, const std::string& name, TFil
   return Inner_.StatAt(dir, name, info);
 }
 
-TWF_NOINLINE int TFaultFileSystem::ListDirAt(int dir, std::vector<TDirEntry>& out) {
+TWF_NOINLINE int TFaultFileSystem::ListDirAt(int dir, std::vector<TDirEntry>& out, bool linksAsLinks) {
   if (int err = Enter(TFsCall::ListDir, TWF_CALLER, PathAt(dir, {})).Errno) {
     out.clear();
     return err;
   }
-  return Inner_.ListDirAt(dir, out);
+  return Inner_.ListDirAt(dir, out, linksAsLinks);
+}
+
+TWF_NOINLINE int TFaultFileSystem::ReadLinkAt(int dir, const std::string& name, std::string& target, TFileInfo& info) {
+  if (int err = Enter(TFsCall::ReadLink, TWF_CALLER, PathAt(dir, name)).Errno) return err;
+  return Inner_.ReadLinkAt(dir, name, target, info);
+}
+
+// A failed one leaves nothing behind, as the real one.
+TWF_NOINLINE int TFaultFileSystem::MakeLinkAt(int dir, const std::string& name, const std::string& target,
+                                              const TFileInfo& meta, int* ownerResult) {
+  if (ownerResult) *ownerResult = 0;
+  if (int err = Enter(TFsCall::MakeLink, TWF_CALLER, PathAt(dir, name)).Errno) return err;
+  return Inner_.MakeLinkAt(dir, name, target, meta, ownerResult);
+}
+
+TWF_NOINLINE int TFaultFileSystem::SetOwnerAt(int dir, const std::string& name, const TFileInfo& seen, int64_t uid,
+                                              int64_t gid) {
+  if (int err = Enter(TFsCall::SetOwner, TWF_CALLER, PathAt(dir, name)).Errno) return err;
+  return Inner_.SetOwnerAt(dir, name, seen, uid, gid);
+}
+
+TWF_NOINLINE int TFaultFileSystem::SetTimesFd(int fd, TFileTime writeTime) {
+  if (int err = Enter(TFsCall::SetTimes, TWF_CALLER, PathOfFd(fd)).Errno) return err;
+  return Inner_.SetTimesFd(fd, writeTime);
+}
+
+TWF_NOINLINE int TFaultFileSystem::GetXattrsFd(int fd, std::string& attrs) {
+  if (int err = Enter(TFsCall::GetXattr, TWF_CALLER, PathOfFd(fd)).Errno) {
+    attrs.clear();
+    return err;
+  }
+  return Inner_.GetXattrsFd(fd, attrs);
+}
+
+TWF_NOINLINE int TFaultFileSystem::SetXattrsFd(int fd, const std::string& attrs) {
+  if (int err = Enter(TFsCall::SetXattr, TWF_CALLER, PathOfFd(fd)).Errno) return err;
+  return Inner_.SetXattrsFd(fd, attrs);
 }
 
 TWF_NOINLINE int TFaultFileSystem::OpenFileAt(int root, const std::string& rel, bool followLink, int& fd, TFileInfo& info) {

@@ -40,9 +40,14 @@ enum class TFsCall : uint8_t {
   FreeSpace,
   VolumeIdentity,
   OpenDir,  // OpenDir and OpenDirAt
-  SetOwner, // SetOwnerFd
+  SetOwner, // SetOwnerFd and SetOwnerAt
   SetMode,  // SetModeFd
   NameCopy, // NameCopyAt: a held copy flushed and given its name
+  ReadLink, // ReadLinkAt
+  MakeLink, // MakeLinkAt
+  SetTimes, // SetTimesFd
+  GetXattr, // GetXattrsFd
+  SetXattr, // SetXattrsFd
   Count
 };
 
@@ -117,7 +122,14 @@ public:
   int OpenDir(const std::string& path, int& fd, TFileInfo& info) override;
   int OpenDirAt(int root, const std::string& rel, int& fd, TFileInfo& info) override;
   int StatAt(int dir, const std::string& name, TFileInfo& info) override;
-  int ListDirAt(int dir, std::vector<TDirEntry>& out) override;
+  int ListDirAt(int dir, std::vector<TDirEntry>& out, bool linksAsLinks = false) override;
+  int ReadLinkAt(int dir, const std::string& name, std::string& target, TFileInfo& info) override;
+  int MakeLinkAt(int dir, const std::string& name, const std::string& target, const TFileInfo& meta,
+                 int* ownerResult) override;
+  int SetOwnerAt(int dir, const std::string& name, const TFileInfo& seen, int64_t uid, int64_t gid) override;
+  int SetTimesFd(int fd, TFileTime writeTime) override;
+  int GetXattrsFd(int fd, std::string& attrs) override;
+  int SetXattrsFd(int fd, const std::string& attrs) override;
   int OpenFileAt(int root, const std::string& rel, bool followLink, int& fd, TFileInfo& info) override;
   int OpenReadAt(int dir, const std::string& name, bool dropCache, int& fd) override;
   int DeleteFileAt(int dir, const std::string& name) override;

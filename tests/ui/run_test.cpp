@@ -419,8 +419,8 @@ void TRunTest::fiftyThousandLinesKeepTheWindowResponsive() {
   public:
     using TFaultFileSystem::TFaultFileSystem;
     std::string Root;
-    int ListDirAt(int dir, std::vector<TDirEntry>& out) override {
-      if (PathOfDescriptor(dir) != Root) return TFaultFileSystem::ListDirAt(dir, out);
+    int ListDirAt(int dir, std::vector<TDirEntry>& out, bool linksAsLinks = false) override {
+      if (PathOfDescriptor(dir) != Root) return TFaultFileSystem::ListDirAt(dir, out, linksAsLinks);
       out.clear();
       for (int i = 0; i < 50000; ++i) out.push_back({"file" + std::to_string(i), TEntryKind::File, false, 1, 0});
       return 0;
