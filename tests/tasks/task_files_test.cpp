@@ -48,7 +48,7 @@ TEST_F(TaskFilesTest, ExportWritesTheTaskInStoreOrder) {
   EXPECT_NE(text.find("\r\nExclPatterns=a|b|c\r\n"), std::string::npos);
   EXPECT_NE(text.find("\r\nLogRmDir=1\r\nSymlinkMode=0\r\n\r\n[Meta]\r\nName=Nightly\r\n\r\n"), std::string::npos);
   EXPECT_EQ(text.find("Blob"), std::string::npos);
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + 37 + 1 + 1 + 1 + 1);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1 + int(TaskSettingInfos().size()) + 1 + 1 + 1 + 1);
 
   EXPECT_FALSE(ExportTaskFile(store, "Missing", File("missing.ini")));
   EXPECT_FALSE(Exists(File("missing.ini")));
