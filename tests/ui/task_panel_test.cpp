@@ -390,11 +390,11 @@ void TTaskPanelTest::storedExclusionsStayAndNewTasksGetTheDesignedList() {
   p.Select(QStringLiteral("Old"));
   p.Menu("miLoad");
   QCOMPARE(shown(), QString::fromStdString(windowsList));
-  p.Click("btnSaveTask");
+  p.Trigger("actSaveTask");
   QCOMPARE(p.Stored("Old").ExclPatterns, windowsList);
 
   f.Dialogs.Answer(TAnswer::anYes);
-  p.Click("btnNewTask");
+  p.Trigger("actNewTask");
   QCOMPARE(shown(), QString::fromStdString(DesignedExclusionPatterns()));
   QCOMPARE(p.Stored("Old").ExclPatterns, windowsList);
   QVERIFY(f.Dialogs.Problems.isEmpty());
