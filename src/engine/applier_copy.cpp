@@ -350,6 +350,7 @@ void TApplier::NameOne(THeldCopy& h, int dir, int srcDir) {
   }
   const bool archived = code == 0 && FArchive && (f.Flags & afDstExists);
   if (archived && !FArchive->Move(dir, name, rel, TArchive::TKind::Changed)) return Unwrite(h, dir);
+  h.Copy.Replaces = (f.Flags & afDstExists) && !archived;
   if (code == 0) code = FRun.Fs.NameCopyAt(h.Copy, dir, name, false);
   if (code != 0) {
     Unwrite(h, dir);

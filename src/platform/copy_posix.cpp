@@ -277,7 +277,7 @@ int NameCopy(TPendingCopy& held, int parentFd, const char* name, bool flushToDev
   if (unnamed && !err) {
     // A new name takes the finished file directly. An existing one cannot be
     // replaced by linkat: the file gets a temporary name, renamed over it.
-    err = LinkUnnamed(held.Fd, parentFd, name);
+    err = held.Replaces ? EEXIST : LinkUnnamed(held.Fd, parentFd, name);
     if (err == EEXIST) {
       char temp[23];
       for (int attempt = 0; err == EEXIST && attempt <= 100; ++attempt) {

@@ -40,6 +40,9 @@ enum class TEntryKind : uint8_t {
 struct TPendingCopy {
   int Fd = -1;
   std::string Temp;
+  // Set by the caller before naming: the name holds a file the copy
+  // replaces (a hint; naming works either way).
+  bool Replaces = false;
 };
 
 struct TDirEntry {
