@@ -77,11 +77,11 @@ const std::string& DesignedExclusionPatterns() {
   //   Ending in "/" rather than "/*", they leave a source that lies inside
   //   such a folder its files, and a file is turned down by its last
   //   character before any matching.
-  // - The kernel's virtual file systems and the temporary folders are
-  //   matched only where a scan of "/" itself puts them: root "/" plus the
-  //   separator gives "//proc". A plain "/run/*" would also match every path
-  //   below a source such as /run/media/<user>/<stick>, and leave the whole
-  //   source out; "//run/" never can.
+  // - No line for /proc, /sys, /dev, /run or /tmp: a mirror of "/" itself is
+  //   refused (every other folder lies inside it), the kernel's file systems
+  //   are mount points, which a scan never enters, and a plain "/run/*" or
+  //   "/tmp/*" would leave out every source below /run/media/<user>/<stick>
+  //   or /tmp whole.
   // The two Windows names stay: Windows disks are mirrored on Linux too.
   static const std::string patterns = [] {
     static const char* const lines[] = {
@@ -95,12 +95,6 @@ const std::string& DesignedExclusionPatterns() {
         "*/lost+found/",
         "*/.cache/",
         "*/.thumbnails/",
-        "//proc/",
-        "//sys/",
-        "//dev/",
-        "//run/",
-        "//tmp/",
-        "//var/tmp/",
     };
     std::string text;
     for (const char* line : lines) {

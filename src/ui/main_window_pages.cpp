@@ -356,7 +356,7 @@ QWidget* TfrmTwinfoldMain::BuildExclusionsPage() {
   chkExclHiddenFiles = Check(tabExclusions, "chkExclHiddenFiles", "Exclude hidden files (names starting with a dot)", false);
   chkExclHiddenDirs = Check(tabExclusions, "chkExclHiddenDirs", "Exclude hidden folders (names starting with a dot)", false);
   chkExclJunctions = Check(tabExclusions, "chkExclJunctions",
-                           "Exclude junctions, symbolic links, and mounted folders (always on)", true);
+                           "Exclude mounted folders (always on)", true);
   chkExclJunctions->setEnabled(false);
   chkExclEmpty = Check(tabExclusions, "chkExclEmpty", "Exclude files of 0 bytes (empty)", false);
   for (QCheckBox* c : {chkExclHiddenFiles, chkExclHiddenDirs, chkExclJunctions, chkExclEmpty}) lay->addWidget(c);

@@ -57,9 +57,9 @@ TEST_F(TaskSettingsTest, NewTaskDefaults) {
   EXPECT_TRUE(s.Source.empty() && s.Dest.empty() && s.WebhookURL.empty() && s.WebhookAuthKey.empty());
 
   const std::string& patterns = s.ExclPatterns;
-  EXPECT_EQ(std::count(patterns.begin(), patterns.end(), '\n'), 15); // 16 lines
+  EXPECT_EQ(std::count(patterns.begin(), patterns.end(), '\n'), 9); // 10 lines
   EXPECT_EQ(patterns.substr(0, 28), "*\\desktop.ini\r\n*\\thumbs.db\r\n");
-  EXPECT_EQ(patterns.substr(patterns.size() - 12), "\r\n//var/tmp/");
+  EXPECT_EQ(patterns.substr(patterns.size() - 16), "\r\n*/.thumbnails/");
 
   TTaskSettings changed = Changed();
   ResetToDefaults(changed);
