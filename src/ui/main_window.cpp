@@ -64,16 +64,7 @@ TfrmTwinfoldMain::TfrmTwinfoldMain(IDialogs& dialogs, TSettingsStore& store, con
   splMain->setOpaqueResize(true);
   splMain->setChildrenCollapsible(false);
   splMain->addWidget(BuildLeftPanel());
-  pcMain = new QTabWidget(splMain);
-  pcMain->setObjectName(QStringLiteral("pcMain"));
-  pcMain->addTab(BuildFoldersPage(), QStringLiteral("Folders"));
-  pcMain->addTab(BuildSyncPage(), QStringLiteral("Sync"));
-  pcMain->addTab(BuildExclusionsPage(), QStringLiteral("Exclusions"));
-  pcMain->addTab(BuildLoggingPage(), QStringLiteral("Logging"));
-  pcMain->addTab(BuildArchivePage(), QStringLiteral("Archive"));
-  pcMain->addTab(BuildAdvancedPage(), QStringLiteral("Advanced"));
-  pcMain->setCurrentWidget(tabFolders);
-  splMain->addWidget(pcMain);
+  splMain->addWidget(BuildPages());
   splMain->setStretchFactor(0, 0);
   splMain->setStretchFactor(1, 1);
   lay->addWidget(splMain, 1);

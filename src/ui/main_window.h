@@ -99,6 +99,7 @@ private:
   void BuildMenus();
   void BuildTopPanel();
   QWidget* BuildLeftPanel();
+  QWidget* BuildPages();
   QWidget* BuildFoldersPage();
   QWidget* BuildSyncPage();
   QWidget* BuildExclusionsPage();
@@ -229,6 +230,7 @@ private:
   QListWidget* lstTasks = nullptr;
   QMenu* pmTasks = nullptr;
   QSplitter* splMain = nullptr;
+  QWidget* pnlPages = nullptr;
   QTabWidget* pcMain = nullptr;
 
   // Folders.

@@ -15,10 +15,14 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QSplitter>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QTabWidget>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <limits>
 
 #include "ui/about.h"
 #include "ui/dialogs.h"
@@ -63,13 +67,60 @@ QFont FixedFont() {
 
 QWidget* Page(const char* name) { return Named(new QWidget, name); }
 
-// A folder edit with its Browse... and Open Folder buttons in one row.
+// The task panel and the page control keep the same distance from the
+// window's edges, and a smaller one from the splitter between them.
+constexpr int kOuterMargin = 8;
+constexpr int kSplitterMargin = 6;
+// The narrowest command button on the pages.
+constexpr int kButtonMinWidth = 96;
+
+// Gives the buttons one width, with room for the longest caption in the
+// desktop's font.
+void SameWidth(std::initializer_list<QPushButton*> buttons) {
+  int width = kButtonMinWidth;
+  for (QPushButton* b : buttons) {
+    const QFontMetrics fm = b->fontMetrics();
+    width = std::max({width, b->sizeHint().width(), fm.horizontalAdvance(b->text()) + 3 * fm.averageCharWidth()});
+  }
+  for (QPushButton* b : buttons) b->setFixedWidth(width);
+}
+
+// A folder edit with its Browse... and Open Folder buttons in one row; the
+// buttons are equally wide on every page.
 QHBoxLayout* FolderRow(QLineEdit* edit, QPushButton* browse, QPushButton* open) {
+  SameWidth({browse, open});
   auto* row = new QHBoxLayout;
   row->addWidget(edit, 1);
   row->addWidget(browse);
   row->addWidget(open);
   return row;
+}
+
+// The height of every row of check boxes, drop-downs and number boxes on
+// the pages: the tallest of the three, so rows with and without a drop-down
+// are spaced alike.
+int RowHeight(const QWidget* like) {
+  QComboBox combo;
+  QSpinBox spin;
+  QCheckBox check;
+  int height = 0;
+  for (QWidget* w : std::initializer_list<QWidget*>{&combo, &spin, &check}) {
+    w->setFont(like->font());
+    height = std::max(height, w->sizeHint().height());
+  }
+  return height;
+}
+
+// A drop-down that may narrow, down to room for its shortest item, where the
+// window is too small for the longest one beside its check box.
+void MayNarrow(QComboBox* c) {
+  const QFontMetrics fm = c->fontMetrics();
+  int text = std::numeric_limits<int>::max();
+  for (int i = 0; i < c->count(); ++i) text = std::min(text, fm.horizontalAdvance(c->itemText(i)));
+  QStyleOptionComboBox opt;
+  opt.initFrom(c);
+  const QSize room(text + 2 * fm.averageCharWidth(), fm.height());
+  c->setMinimumWidth(c->style()->sizeFromContents(QStyle::CT_ComboBox, &opt, room, c).width());
 }
 
 } // namespace
@@ -144,7 +195,7 @@ QWidget* TfrmTwinfoldMain::BuildLeftPanel() {
   pnlLeft->setMinimumWidth(80);
 
   auto* lay = new QVBoxLayout(pnlLeft);
-  lay->setContentsMargins(8, 8, 6, 8);
+  lay->setContentsMargins(kOuterMargin, kOuterMargin, kSplitterMargin, kOuterMargin);
   lay->setSpacing(6);
   auto* caption = Label(pnlLeft, "lblSavedTasks", QStringLiteral("Saved Tasks"));
   MakeBold(caption);
@@ -199,6 +250,27 @@ QWidget* TfrmTwinfoldMain::BuildLeftPanel() {
   return pnlLeft;
 }
 
+QWidget* TfrmTwinfoldMain::BuildPages() {
+  pnlPages = Named(new QWidget, "pnlPages");
+  auto* lay = new QVBoxLayout(pnlPages);
+  lay->setContentsMargins(0, kOuterMargin, kOuterMargin, kOuterMargin);
+  pcMain = Named(new QTabWidget(pnlPages), "pcMain");
+  pcMain->addTab(BuildFoldersPage(), QStringLiteral("Folders"));
+  pcMain->addTab(BuildSyncPage(), QStringLiteral("Sync"));
+  pcMain->addTab(BuildExclusionsPage(), QStringLiteral("Exclusions"));
+  pcMain->addTab(BuildLoggingPage(), QStringLiteral("Logging"));
+  pcMain->addTab(BuildArchivePage(), QStringLiteral("Archive"));
+  pcMain->addTab(BuildAdvancedPage(), QStringLiteral("Advanced"));
+  pcMain->setCurrentWidget(tabFolders);
+  // Rows with and without a drop-down are spaced alike.
+  const int row = RowHeight(pcMain);
+  for (QWidget* w : pcMain->findChildren<QWidget*>())
+    if (qobject_cast<QCheckBox*>(w) || qobject_cast<QComboBox*>(w) || qobject_cast<QSpinBox*>(w))
+      w->setMinimumHeight(row);
+  lay->addWidget(pcMain);
+  return pnlPages;
+}
+
 QWidget* TfrmTwinfoldMain::BuildFoldersPage() {
   tabFolders = Page("tabFolders");
   auto* lay = new QVBoxLayout(tabFolders);
@@ -236,7 +308,7 @@ QWidget* TfrmTwinfoldMain::BuildFoldersPage() {
   btnCancel = Button(tabFolders, "btnCancel", "Cancel");
   btnCancel->setEnabled(false);
   for (QPushButton* b : {btnMirror, btnDryRun, btnCancel}) {
-    b->setMinimumWidth(96);
+    b->setMinimumWidth(kButtonMinWidth);
     runRow->addWidget(b);
   }
   runRow->addStretch(1);
@@ -263,7 +335,7 @@ QWidget* TfrmTwinfoldMain::BuildFoldersPage() {
   btnCloneTask = Button(tabFolders, "btnCloneTask", "Clone Task");
   btnNewTask = Button(tabFolders, "btnNewTask", "New Task");
   for (QPushButton* b : {btnSaveTask, btnCloneTask, btnNewTask}) {
-    b->setMinimumWidth(96);
+    b->setMinimumWidth(kButtonMinWidth);
     taskRow->addWidget(b);
   }
   taskRow->addStretch(1);
@@ -296,6 +368,7 @@ QWidget* TfrmTwinfoldMain::BuildSyncPage() {
   cmbSymlinks->setCurrentIndex(0);
   grid->addWidget(cmbSymlinks, 2, 1);
   grid->setColumnStretch(2, 1);
+  grid->setVerticalSpacing(lay->spacing());
   lay->addLayout(grid);
   lay->addSpacing(4);
 
@@ -330,6 +403,7 @@ QWidget* TfrmTwinfoldMain::BuildSyncPage() {
   for (const char* item : kVerifyHashItems) cmbVerify->addItem(QString::fromUtf8(item));
   cmbVerify->setCurrentIndex(0);
   cmbVerify->setEnabled(false);
+  MayNarrow(cmbVerify);
   verifyRow->addWidget(chkVerify);
   verifyRow->addWidget(cmbVerify);
   verifyRow->addStretch(1);
@@ -447,6 +521,7 @@ QWidget* TfrmTwinfoldMain::BuildAdvancedPage() {
   cmbAuthKey->setFixedWidth(300);
   cmbAuthKey->setEnabled(false);
   btnManageKeys = Button(tabAdvanced, "btnManageKeys", "Manage Keys...");
+  SameWidth({btnManageKeys});
   keyRow->addWidget(cmbAuthKey);
   keyRow->addWidget(btnManageKeys);
   keyRow->addStretch(1);

@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
@@ -22,6 +23,7 @@
 
 #include "runctl/machine_text.h"
 #include "tasks/task_settings.h"
+#include "tasks/window_state.h"
 #include "ui/app_paths.h"
 #include "ui/task_panel.h"
 #include "ui_test_support.h"
@@ -77,6 +79,10 @@ private slots:
   void longTaskNameElidesAndLeavesThePanelAlone();
   void savedSplitterIsTheUsersNotAForcedOne();
   void tabLeavesTheExclusionPatterns();
+  void noPageSqueezesTheTaskPanelAtTheMinimumSize();
+  void folderButtonsShareOneWidthWithRoomForTheirText();
+  void rowsAreSpacedAlike_data();
+  void rowsAreSpacedAlike();
   void lastTaskThatNoLongerExistsStartsUntitled();
   void aBusyStoreEndsTheStart_data();
   void aBusyStoreEndsTheStart();
@@ -628,6 +634,88 @@ void TWindowTest::tabLeavesTheExclusionPatterns() {
   QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab, Qt::ShiftModifier);
   QVERIFY(memo->hasFocus());
   QCOMPARE(memo->toPlainText(), before);
+}
+
+// At the smallest window every page fits beside the task panel at its
+// designed width, and none is cut off at the bottom.
+void TWindowTest::noPageSqueezesTheTaskPanelAtTheMinimumSize() {
+  TWindowFixture f;
+  auto& w = f.Open();
+  w.resize(kWindowMinWidth, kWindowMinHeight);
+  auto* split = f.Find<QSplitter>("splMain");
+  auto* pages = f.Find<QTabWidget>("pcMain");
+  for (int i = 0; i < pages->count(); ++i) {
+    pages->setCurrentIndex(i);
+    QWidget* page = pages->currentWidget();
+    QTRY_COMPARE(w.size(), QSize(kWindowMinWidth, kWindowMinHeight));
+    QTRY_COMPARE(split->sizes().value(0), 232);
+    const QSize needed = page->layout()->minimumSize();
+    QVERIFY2(page->width() >= needed.width() && page->height() >= needed.height(),
+             qPrintable(QStringLiteral("%1 is %2x%3, needs %4x%5")
+                            .arg(page->objectName())
+                            .arg(page->width())
+                            .arg(page->height())
+                            .arg(needed.width())
+                            .arg(needed.height())));
+  }
+}
+
+void TWindowTest::folderButtonsShareOneWidthWithRoomForTheirText() {
+  TWindowFixture f;
+  f.Open();
+  auto* pages = f.Find<QTabWidget>("pcMain");
+  QList<QPushButton*> buttons;
+  for (const char* folder : {"Source", "Dest", "Logs", "Archive"})
+    for (const char* kind : {"btnBrowse", "btnOpen"})
+      buttons << f.Find<QPushButton>((QByteArray(kind) + folder).constData());
+  for (QPushButton* b : buttons) {
+    for (QWidget* p = b; p; p = p->parentWidget())
+      if (pages->indexOf(p) >= 0) pages->setCurrentWidget(p);
+    QTRY_VERIFY(b->isVisible());
+    QCOMPARE(b->width(), buttons.first()->width());
+    // At least a letter's room on either side of the caption.
+    const QFontMetrics fm = b->fontMetrics();
+    QVERIFY2(b->width() >= fm.horizontalAdvance(b->text()) + 2 * fm.averageCharWidth(),
+             qPrintable(b->objectName() + QStringLiteral(" is %1 wide").arg(b->width())));
+  }
+  QCOMPARE(buttons.first()->text(), QStringLiteral("Browse..."));
+  QCOMPARE(buttons.last()->text(), QStringLiteral("Open Folder"));
+}
+
+void TWindowTest::rowsAreSpacedAlike_data() {
+  QTest::addColumn<QStringList>("rows"); // top to bottom, each on a row of its own
+  QTest::newRow("sync settings") << QStringList{"cmbCompare", "spinWorkers", "cmbSymlinks"};
+  QTest::newRow("sync check boxes") << QStringList{"chkAcl",           "chkSkipNewer", "chkShutdown",
+                                                   "chkAskConfirm",    "chkVolCheck",  "chkWarnMassDelete",
+                                                   "chkRecycle",       "chkRetry",     "chkVerify"};
+  QTest::newRow("exclusions") << QStringList{"chkExclHiddenFiles", "chkExclHiddenDirs", "chkExclJunctions",
+                                             "chkExclEmpty", "chkExclLarger"};
+}
+
+// A row with a drop-down or a number box sits as far from its neighbours as
+// a row with only a check box.
+void TWindowTest::rowsAreSpacedAlike() {
+  QFETCH(QStringList, rows);
+  TWindowFixture f;
+  f.Open();
+  auto* pages = f.Find<QTabWidget>("pcMain");
+  QWidget* first = f.Find<QWidget>(qPrintable(rows.first()));
+  QWidget* page = first->parentWidget();
+  pages->setCurrentWidget(page);
+  QTRY_VERIFY(first->isVisible());
+  QList<double> centres;
+  for (const QString& name : rows) {
+    QWidget* c = f.Find<QWidget>(qPrintable(name));
+    centres << c->mapTo(page, QPoint(0, 0)).y() + c->height() / 2.0;
+  }
+  const double pitch = centres[1] - centres[0];
+  QVERIFY(pitch > 0);
+  for (int i = 2; i < centres.size(); ++i)
+    QVERIFY2(centres[i] - centres[i - 1] == pitch,
+             qPrintable(QStringLiteral("%1 to %2: %3, not %4")
+                            .arg(rows[i - 1], rows[i])
+                            .arg(centres[i] - centres[i - 1])
+                            .arg(pitch)));
 }
 
 void TWindowTest::lastTaskThatNoLongerExistsStartsUntitled() {
