@@ -7,6 +7,9 @@ gives (and a DISPLAY that points nowhere). What systemd judges the run by:
 the exit code; what the journal keeps: standard output and error.
 
     systemd_unit_test.py --twinfold <program> --unit <twinfold@.service>
+
+The program is the tests' copy (tests/support/program_main.cpp), whose
+store follows HOME also as root, so a test never reaches root's own store.
 """
 import argparse
 import os
@@ -94,6 +97,8 @@ def main():
             failed.append("the mirror holds %s" % got)
         if len([n for n in os.listdir(logs) if n.startswith("Mirror_")]) != 1:
             failed.append("log files: %s" % os.listdir(logs))
+        if not os.path.isfile(os.path.join(home, ".config/Zentorvi/Quarlex Twinfold/settings.db")):
+            failed.append("the settings store is not in the run's HOME")
     finally:
         shutil.rmtree(top, ignore_errors=True)
     for f in failed:
