@@ -14,7 +14,7 @@ foreach(f bin/twinfold lib/twinfold/twinfold-window.so share/twinfold/Homepage.t
           share/twinfold/Changelog.txt share/twinfold/Command-line.txt share/twinfold/EULA.txt
           share/man/man1/twinfold.1 share/applications/com.zentorvi.Twinfold.desktop
           share/metainfo/com.zentorvi.Twinfold.metainfo.xml
-          share/doc/twinfold/examples/twinfold@.service share/doc/twinfold/examples/twinfold@.timer)
+          share/doc/twinfold/copyright share/doc/twinfold/examples/twinfold@.service share/doc/twinfold/examples/twinfold@.timer)
   if(NOT EXISTS "${PREFIX}/${f}")
     message(FATAL_ERROR "missing after install: ${f}")
   endif()
