@@ -59,7 +59,7 @@ def main():
     env = {"PATH": "/usr/bin:/bin", "HOME": "/nonexistent"}
     help_text = subprocess.run([args.twinfold, "--help"], capture_output=True, text=True, env=env, check=True).stdout
     # A line wide enough that no paragraph breaks, no hyphenation, no bold.
-    rendered = subprocess.run(["groff", "-man", "-Tascii", "-rLL=400n", "-rHY=0", "-P-cbou", args.man],
+    rendered = subprocess.run(["groff", "-man", "-ww", "-Tascii", "-rLL=400n", "-rHY=0", "-P-cbou", args.man],
                               capture_output=True, text=True, check=True)
     problems = []
     if rendered.stderr:

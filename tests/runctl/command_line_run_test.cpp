@@ -226,6 +226,10 @@ TEST_F(CommandLineRun, AsRootFilesOfOtherUsersAreRefused) {
   TProcessResult again = Twinfold({"/import_task:" + Job});
   EXPECT_EQ(again.ExitCode, 2);
   EXPECT_EQ(again.Out, storeRefused);
+  TProcessResult list = Twinfold({"/list_tasks"});
+  EXPECT_EQ(list.ExitCode, 2);
+  EXPECT_EQ(list.Err, "twinfold: " + storeRefused);
+  EXPECT_EQ(list.Out, "");
   EXPECT_FALSE(test::Exists(Dst));
 }
 
