@@ -17,6 +17,8 @@ PKGS=(
   util-linux
   python3
   qt6-base-dev xvfb xauth fonts-material-design-icons-iconfont
+  groff-base desktop-file-utils appstream # the manual page, menu entry and metainfo checks
+  dpkg-dev # cpack's Debian package: dpkg-shlibdeps names the runtime libraries
   clang libclang-rt-14-dev # the fuzz targets (scripts/fuzz.sh): clang and its libFuzzer and sanitizer runtimes
 )
 

@@ -2,7 +2,10 @@
 """Draws the program's logo (800 x 240, RGBA PNG) and writes it as Base64
 into src/ui/logo_data.cpp. Run once when the artwork changes:
 
-    python3 tools/make_logo.py [--png out.png]
+    python3 tools/make_logo.py [--png out.png] [--icons data/icons]
+
+--icons also draws the emblem alone, square, as the application icon of the
+hicolor theme at the usual sizes (<dir>/hicolor/<n>x<n>/apps/twinfold.png).
 
 Pure standard library: shapes are drawn from signed distances, which gives
 anti-aliased edges without a graphics package.
@@ -122,27 +125,52 @@ def letters(x, top, h, w):
     return out, x - gap
 
 
+ICON_SIZES = (16, 22, 24, 32, 48, 64, 128, 256, 512)
+
+
+def emblem(c, cx, cy, k):
+    """The orange tile with two pages, one drawn and one filled: a folder and
+    its mirror, folded along the middle. Centred on cx, cy; k = 1 is 200
+    pixels wide."""
+    def at(x, y):
+        return cx + (x - 120) * k, cy + (y - 120) * k
+
+    tile, tb = rounded_box(*at(120, 120), 100 * k, 100 * k, 36 * k)
+    c.fill(tile, tb, ORANGE)
+    left, lb = rounded_box(*at(88, 120), 28 * k, 50 * k, 8 * k)
+    c.fill(ring(left, max(10 * k, 1.0)), lb, WHITE)
+    right, rb = rounded_box(*at(152, 120), 28 * k, 50 * k, 8 * k)
+    c.fill(right, rb, WHITE)
+    fold, fb = stroke([at(120, 48), at(120, 192)], max(3 * k, 0.5))
+    c.fill(fold, fb, WHITE)
+    corner, cb = stroke([at(162, 70), at(180, 88)], max(4 * k, 0.6))
+    c.fill(corner, cb, ORANGE)
+
+
+def write_icons(folder):
+    for n in ICON_SIZES:
+        c = Canvas(n, n)
+        # A sixteenth of the size as margin, as the theme's icons keep.
+        emblem(c, n / 2, n / 2, n * 15 / 16 / 200)
+        out = os.path.join(folder, "hicolor", "%dx%d" % (n, n), "apps")
+        os.makedirs(out, exist_ok=True)
+        with open(os.path.join(out, "twinfold.png"), "wb") as f:
+            f.write(c.png())
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     default_out = os.path.join(here, "..", "src", "ui", "logo_data.cpp")
     ap = argparse.ArgumentParser()
     ap.add_argument("--png", help="also write the PNG here")
     ap.add_argument("--out", default=default_out, help="the C++ file to write")
+    ap.add_argument("--icons", help="also write the application icons under this folder")
     args = ap.parse_args()
+    if args.icons:
+        write_icons(args.icons)
 
     c = Canvas(W, H)
-    # Emblem: an orange tile with two pages, one drawn and one filled: a
-    # folder and its mirror, folded along the middle.
-    tile, tb = rounded_box(120, 120, 100, 100, 36)
-    c.fill(tile, tb, ORANGE)
-    left, lb = rounded_box(88, 120, 28, 50, 8)
-    c.fill(ring(left, 10), lb, WHITE)
-    right, rb = rounded_box(152, 120, 28, 50, 8)
-    c.fill(right, rb, WHITE)
-    fold, fb = stroke([(120, 48), (120, 192)], 3)
-    c.fill(fold, fb, WHITE)
-    corner, cb = stroke([(162, 70), (180, 88)], 4)
-    c.fill(corner, cb, ORANGE)
+    emblem(c, 120, 120, 1.0)
 
     # Wordmark.
     strokes, end = letters(266, 62, 116, 52)

@@ -74,7 +74,12 @@ int RunProgram(int argc, char** argv, const TProgramConfig& config) {
     fputs(UsageText().c_str(), stdout);
     return 0;
   }
+  if (cmd.Version) {
+    fputs(VersionText().c_str(), stdout);
+    return 0;
+  }
   const std::string storePath = TSettingsStore::DefaultPath(config.ConfigHome);
+  if (cmd.ListTasks) return ListTasksFromCommandLine(STDOUT_FILENO, STDERR_FILENO, storePath);
   if (cmd.HasImportTask) return ImportTaskFromCommandLine(cmd.ImportTask, STDOUT_FILENO, storePath);
 
   // Everything a run is given, in the window or without it.

@@ -16,6 +16,9 @@ namespace twf {
 int RunWindowApp(int& argc, char** argv, const TWindowStartup& startup) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Quarlex Twinfold"));
+  // The menu entry's name (data/*.desktop): the desktop matches the window
+  // to its entry and icon by it (the Wayland app id).
+  QGuiApplication::setDesktopFileName(QStringLiteral("com.zentorvi.Twinfold"));
   ui::TQtDialogs dialogs;
   TSettingsStore store(startup.StorePath);
   int exitCode = 0;

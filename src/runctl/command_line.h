@@ -19,6 +19,8 @@ struct TCommandLine {
   bool Close = false;
   bool Min = false;
   bool Help = false;
+  bool Version = false;   // --version, -V
+  bool ListTasks = false; // /list_tasks
   bool HasImportTask = false;
   std::string ImportTask; // the value of /import_task:
 
@@ -32,7 +34,8 @@ struct TCommandLine {
 // Simple switches (run, dry, close, min) match only exactly; value switches
 // (task, task_file, import_task) match a parameter that begins with the name,
 // the value being the rest with one leading ":" skipped. The first match of
-// a switch counts; anything else is ignored. Help: "-h", "--help", "/?".
+// a switch counts; anything else is ignored. Help: "-h", "--help", "/?";
+// version: "--version", "-V" (exactly these).
 TCommandLine ParseCommandLine(const std::vector<std::string>& args);
 
 // A /task_file: value with one pair of surrounding double quotes removed
@@ -44,8 +47,24 @@ std::string DequoteTaskFile(const std::string& value);
 // a POSIX shell so that any task name pastes safely into a terminal.
 std::string CopyCommandLine(const std::string& exePath, const std::string& taskName, const std::string& verb);
 
+// One switch as --help and the manual page describe it: its forms (as they
+// are typed), the argument's name (empty for none) and what it does. The
+// manual page's SWITCHES and --help are made from this one table.
+struct TSwitchHelp {
+  std::vector<std::string> Forms; // "/task:" first for a value switch
+  std::string Argument;           // "<name>" or empty
+  std::string Short;              // the one line of --help
+  std::string Long;               // the manual page's paragraph (empty: Short)
+};
+const std::vector<TSwitchHelp>& SwitchHelp();
+
 // The usage text printed for --help (lines end with LF).
 std::string UsageText();
+// "twinfold <version>", printed for --version.
+std::string VersionText();
+// The manual page twinfold(1) in man(7) markup, made from SwitchHelp() and
+// the same exit codes and notes as --help.
+std::string ManPageText();
 
 // The full path of the running executable (/proc/self/exe), empty when unknown.
 std::string ExecutablePath();

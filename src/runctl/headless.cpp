@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 
 #include "authkeys/auth_keys.h"
 #include "runctl/run_controller.h"
@@ -17,6 +18,31 @@
 namespace twf {
 
 namespace {
+
+void WriteAll(int fd, const std::string& text) {
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += size_t(n);
+  }
+}
+
+// A task name on a line of its own: control characters as \xNN.
+std::string OneLine(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02x", unsigned(u));
+      out += hex;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
 
 std::atomic<int> gStopSignals{0};
 
@@ -193,14 +219,31 @@ int ImportTaskFromCommandLine(const std::string& filePathIn, int outFd, const st
       }
     }
   }
-  line += "\n";
-  for (size_t done = 0; done < line.size();) {
-    ssize_t n = write(outFd, line.data() + done, line.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += size_t(n);
-  }
+  WriteAll(outFd, line + "\n");
   return code;
+}
+
+int ListTasksFromCommandLine(int outFd, int errFd, const std::string& storePath, int storeWaitMs) {
+  struct stat st {};
+  if (stat(storePath.c_str(), &st) != 0 && errno == ENOENT) return 0;
+  TSettingsStore store(storePath, storeWaitMs);
+  std::string refusal;
+  if (!store.Refusal().empty()) refusal = store.Refusal();
+  else if (store.Busy()) refusal = store.BusyMessage();
+  else if (!store.IsOpen()) refusal = "The settings store \"" + storePath + "\" could not be opened.";
+  if (!refusal.empty()) {
+    WriteAll(errFd, "twinfold: " + refusal + "\n");
+    return 2;
+  }
+  const std::optional<TSettingsKey> history = store.OpenKeyReadOnly(kTaskHistoryKey);
+  std::string out;
+  for (const std::string& name : ListTaskNames(store)) {
+    std::string last;
+    if (!history || !history->ReadString(name, last) || last.empty()) last = "never run";
+    out += OneLine(name) + "\t" + OneLine(last) + "\n";
+  }
+  WriteAll(outFd, out);
+  return 0;
 }
 
 } // namespace twf

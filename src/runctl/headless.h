@@ -82,4 +82,13 @@ int RunHeadless(const TCommandLine& cmd, int outFd, int errFd, const THeadlessCo
 int ImportTaskFromCommandLine(const std::string& filePath, int outFd, const std::string& storePath,
                               int storeWaitMs = kStoreBusyWaitMs);
 
+// /list_tasks: the saved tasks in the store at storePath, one a line, in the
+// task list's order: "<name>\t<last run>", the last run being the task's
+// history line ("yyyy-mm-dd hh:nn - <result>") or "never run". A control
+// character in a name is written as \xNN, so that each task stays one
+// line. A store that does not exist yet lists nothing and is not created.
+// Returns 0, or 2 with one line "twinfold: <message>" on errFd when the
+// store cannot be read.
+int ListTasksFromCommandLine(int outFd, int errFd, const std::string& storePath, int storeWaitMs = kStoreBusyWaitMs);
+
 } // namespace twf

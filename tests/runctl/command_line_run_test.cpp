@@ -13,10 +13,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <regex>
 #include <thread>
 
 #include "app/instance_server.h"
 #include "app/window_loader.h"
+#include "runctl/command_line.h"
 #include "runctl/run_controller.h"
 #include "runctl/runctl_support.h"
 #include "runctl/single_instance.h"
@@ -81,6 +83,41 @@ TEST_F(CommandLineRun, Help) {
     EXPECT_EQ(r.ExitCode, 0);
     EXPECT_EQ(r.Out.rfind("Usage: twinfold", 0), 0u);
   }
+}
+
+TEST_F(CommandLineRun, Version) {
+  for (const char* v : {"--version", "-V"}) {
+    TProcessResult r = Twinfold({v, "/run"});
+    EXPECT_EQ(r.ExitCode, 0);
+    EXPECT_EQ(r.Out, VersionText());
+    EXPECT_EQ(r.Out.rfind("twinfold 1.", 0), 0u) << r.Out;
+    EXPECT_FALSE(test::Exists(Dst));
+  }
+}
+
+// /list_tasks: one line per stored task with its last run, before any run,
+// after a good one and after a refused one; nothing to list creates no store.
+TEST_F(CommandLineRun, ListTasksWithTheirLastRun) {
+  const std::string store = Home + "/.config/Zentorvi/Quarlex Twinfold/settings.db";
+  TProcessResult empty = Twinfold({"/list_tasks"});
+  EXPECT_EQ(empty.ExitCode, 0);
+  EXPECT_EQ(empty.Out, "");
+  EXPECT_FALSE(test::Exists(store));
+
+  WriteJob(Tmp / "weekly.ini", "Weekly\tSunday", Tmp / "missing", Tmp / "dst2");
+  ASSERT_EQ(Twinfold({"/import_task:" + Job}).ExitCode, 0);
+  ASSERT_EQ(Twinfold({"/import_task:" + Tmp / "weekly.ini"}).ExitCode, 0);
+  TProcessResult before = Twinfold({"-LIST_TASKS"});
+  EXPECT_EQ(before.ExitCode, 0);
+  EXPECT_EQ(before.Out, "Nightly\tnever run\nWeekly\\x09Sunday\tnever run\n");
+
+  ASSERT_EQ(Twinfold({"/task:Nightly", "/run", "/close"}).ExitCode, 0);
+  TProcessResult after = Twinfold({"/list_tasks"});
+  EXPECT_EQ(after.ExitCode, 0);
+  EXPECT_TRUE(std::regex_match(after.Out, std::regex("Nightly\t\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d - success\n"
+                                                    "Weekly\\\\x09Sunday\tnever run\n")))
+      << after.Out;
+  EXPECT_EQ(after.Err, "");
 }
 
 TEST_F(CommandLineRun, ImportThenRunByNameThenRunAFile) {
@@ -189,6 +226,10 @@ TEST_F(CommandLineRun, AsRootFilesOfOtherUsersAreRefused) {
   TProcessResult again = Twinfold({"/import_task:" + Job});
   EXPECT_EQ(again.ExitCode, 2);
   EXPECT_EQ(again.Out, storeRefused);
+  TProcessResult list = Twinfold({"/list_tasks"});
+  EXPECT_EQ(list.ExitCode, 2);
+  EXPECT_EQ(list.Err, "twinfold: " + storeRefused);
+  EXPECT_EQ(list.Out, "");
   EXPECT_FALSE(test::Exists(Dst));
 }
 

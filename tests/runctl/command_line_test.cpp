@@ -29,6 +29,8 @@ void ExpectSame(const TCommandLine& got, const TCommandLine& want, const char* n
   EXPECT_EQ(got.Close, want.Close);
   EXPECT_EQ(got.Min, want.Min);
   EXPECT_EQ(got.Help, want.Help);
+  EXPECT_EQ(got.Version, want.Version);
+  EXPECT_EQ(got.ListTasks, want.ListTasks);
   EXPECT_EQ(got.HasImportTask, want.HasImportTask);
   EXPECT_EQ(got.ImportTask, want.ImportTask);
 }
@@ -51,6 +53,10 @@ TEST(CommandLine, MatchingRules) {
        Want([](TCommandLine& c) { c.HasTask = true, c.Task = "A", c.HasTaskFile = true, c.TaskFile = "1.ini"; })},
       {"help forms", {"--help"}, Want([](TCommandLine& c) { c.Help = true; })},
       {"help form /?", {"/?"}, Want([](TCommandLine& c) { c.Help = true; })},
+      {"version forms", {"--version"}, Want([](TCommandLine& c) { c.Version = true; })},
+      {"version short form", {"-V"}, Want([](TCommandLine& c) { c.Version = true; })},
+      {"-v is not the version (nor /version)", {"-v", "/version", "--VERSION"}, TCommandLine{}},
+      {"list_tasks, either switch character", {"-LIST_TASKS"}, Want([](TCommandLine& c) { c.ListTasks = true; })},
       {"import", {"-import_task:job.ini"}, Want([](TCommandLine& c) { c.HasImportTask = true, c.ImportTask = "job.ini"; })},
       {"unknown parameters are ignored", {"/verbose", "file.txt", "/"}, TCommandLine{}},
   };
