@@ -240,13 +240,15 @@ void TApplier::WriteOne(size_t index, int srcDir, int code, TCopyBatch& batch) {
   TBeforeVisible beforeVisible;
   if (code == 0 && FRun.Opt.PreserveAcl) {
     aclRead = FRun.Fs.GetAclFd(in, acl);
-    xattrRead = FRun.Fs.GetXattrsFd(in, xattrs);
-    if (xattrRead == ENOTSUP || xattrRead == EOPNOTSUPP) xattrRead = 0; // the source has none
-    if (aclRead == 0 || (xattrRead == 0 && !xattrs.empty()))
-      beforeVisible = [&](int fd) {
-        if (xattrRead == 0 && !xattrs.empty()) xattrSet = FRun.Fs.SetXattrsFd(fd, xattrs);
-        return aclRead == 0 ? FRun.Fs.SetAclFd(fd, acl) : 0;
-      };
+    // The attributes are read once the contents are copied: a write to the
+    // source takes its file capability away before it changes a byte, so
+    // a capability read afterwards is one the copied contents still had.
+    beforeVisible = [&](int fd) {
+      xattrRead = FRun.Fs.GetXattrsFd(in, xattrs);
+      if (xattrRead == ENOTSUP || xattrRead == EOPNOTSUPP) xattrRead = 0; // the source has none
+      if (xattrRead == 0 && !xattrs.empty()) xattrSet = FRun.Fs.SetXattrsFd(fd, xattrs);
+      return aclRead == 0 ? FRun.Fs.SetAclFd(fd, acl) : 0;
+    };
   }
 
   int64_t last = 0; // bytes of this file already added to BytesCopied

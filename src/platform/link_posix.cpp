@@ -77,7 +77,10 @@ int SetOwnerAt(int dir, const char* name, const TFileInfo& seen, int64_t uid, in
   if (!kindOk || st.st_uid != seen.Uid || st.st_gid != seen.Gid || (S_ISREG(st.st_mode) && st.st_nlink != 1))
     return ESTALE;
   if (fchownat(item.Get(), "", uid_t(uid), gid_t(gid), AT_EMPTY_PATH) != 0) return errno;
-  if (S_ISREG(st.st_mode) && (st.st_mode & (S_ISUID | S_ISGID)) != 0)
+  // The set-id bits that the change drops come back only on a file of this
+  // process's own user: on anyone else's they would hand the new owner's or
+  // group's rights to contents that user wrote.
+  if (S_ISREG(st.st_mode) && (st.st_mode & (S_ISUID | S_ISGID)) != 0 && st.st_uid == geteuid())
     chmod(ProcFdName(item.Get()).c_str(), st.st_mode & 07777);
   return 0;
 }
