@@ -512,3 +512,41 @@ TEST_F(SecurityTest, NoCapabilityOnContentsWrittenDuringTheCopy) {
   EXPECT_LT(lgetxattr((o.DestDir + "/prog").c_str(), "security.capability", buf, sizeof buf), 0)
       << "the owner's contents got the capability";
 }
+
+// Between the scan and the change of owner, a user who can write the
+// destination folder swaps their link of the source's text for one of
+// theirs pointing elsewhere. The run must not make that link root's (a
+// link in a sticky folder is followed by everyone once its owner is the
+// folder's).
+TEST_F(SecurityTest, OwnerGoesOnlyToALinkWithTheSourcesText) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TTempDir t;
+  TMirrorOptions o = Opt(t);
+  WriteFile(o.SourceDir + "/f", "f");
+  ASSERT_EQ(symlink("target-text", (o.SourceDir + "/l").c_str()), 0);
+  MakeDirs(o.DestDir);
+  ASSERT_EQ(chown(o.DestDir.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(o.DestDir.c_str(), 01777), 0);
+  chmod(o.SourceDir.c_str(), 01777);
+  const std::string l = o.DestDir + "/l";
+  ASSERT_EQ(symlink("target-text", l.c_str()), 0);
+  ASSERT_EQ(lchown(l.c_str(), 65534, 65534), 0);
+  TFaultFileSystem fs(RealFileSystem());
+  std::once_flag once;
+  fs.SetHook([&](TFsCall kind, const std::string&) {
+    if (kind != TFsCall::SetOwner) return;
+    std::call_once(once, [&] {
+      unlink(l.c_str());
+      ASSERT_EQ(symlink("/etc/shadow", l.c_str()), 0);
+      ASSERT_EQ(lchown(l.c_str(), 65534, 65534), 0);
+    });
+  });
+  TRunResult r = Run(o, &fs);
+  EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+  char buf[256];
+  const ssize_t n = readlink(l.c_str(), buf, sizeof buf);
+  ASSERT_GT(n, 0);
+  struct stat st;
+  ASSERT_EQ(lstat(l.c_str(), &st), 0);
+  if (std::string(buf, size_t(n)) != "target-text") EXPECT_EQ(st.st_uid, 65534u) << "the user's link became root's";
+}
