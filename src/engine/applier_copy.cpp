@@ -240,13 +240,15 @@ void TApplier::WriteOne(size_t index, int srcDir, int code, TCopyBatch& batch) {
   TBeforeVisible beforeVisible;
   if (code == 0 && FRun.Opt.PreserveAcl) {
     aclRead = FRun.Fs.GetAclFd(in, acl);
-    xattrRead = FRun.Fs.GetXattrsFd(in, xattrs);
-    if (xattrRead == ENOTSUP || xattrRead == EOPNOTSUPP) xattrRead = 0; // the source has none
-    if (aclRead == 0 || (xattrRead == 0 && !xattrs.empty()))
-      beforeVisible = [&](int fd) {
-        if (xattrRead == 0 && !xattrs.empty()) xattrSet = FRun.Fs.SetXattrsFd(fd, xattrs);
-        return aclRead == 0 ? FRun.Fs.SetAclFd(fd, acl) : 0;
-      };
+    // The attributes are read once the contents are copied: a write to the
+    // source takes its file capability away before it changes a byte, so
+    // a capability read afterwards is one the copied contents still had.
+    beforeVisible = [&](int fd) {
+      xattrRead = FRun.Fs.GetXattrsFd(in, xattrs);
+      if (xattrRead == ENOTSUP || xattrRead == EOPNOTSUPP) xattrRead = 0; // the source has none
+      if (xattrRead == 0 && !xattrs.empty()) xattrSet = FRun.Fs.SetXattrsFd(fd, xattrs);
+      return aclRead == 0 ? FRun.Fs.SetAclFd(fd, acl) : 0;
+    };
   }
 
   int64_t last = 0; // bytes of this file already added to BytesCopied
@@ -427,19 +429,27 @@ void TApplier::FixOwners() {
 // has said so: no line per item.
 void TApplier::OwnerChunk(const TChunk& c) {
   const TPlanFolder& folder = FPlan.Folders[FPlan.OwnerFixes[c.First].Folder];
-  TFdCloser dir{FRun.Fs};
+  TFdCloser dir{FRun.Fs}, src{FRun.Fs};
   int code = kFolderChanged;
   Guarded([&] { code = OpenDest(folder, dir.Fd); });
   if (code != 0) return;
   for (size_t i = c.First; i < c.First + c.Count && !FRun.Cancelled(); ++i) {
     const TPlanFile& f = FPlan.OwnerFixes[i];
     Guarded([&] {
+      // A link gets the owner only while it holds the source link's text:
+      // what the mirror would have made there anyway.
+      std::string text;
+      if (f.Flags & afMakeLink) {
+        TFileInfo info;
+        if (src.Fd < 0 && FRun.Fs.OpenDirAt(FRun.SrcRoot, folder.Rel, src.Fd, info) != 0) return;
+        if (FRun.Fs.ReadLinkAt(src.Fd, std::string(f.Name()), text, info) != 0) return;
+      }
       TFileInfo seen;
       seen.Mode = (f.Flags & afMakeLink) ? S_IFLNK : S_IFREG;
       seen.Uid = OwnerUid(f.DstSize);
       seen.Gid = OwnerGid(f.DstSize);
       const int64_t uid = FRun.AsRoot ? int64_t(OwnerUid(f.Size)) : -1;
-      const int err = FRun.Fs.SetOwnerAt(dir.Fd, std::string(f.Name()), seen, uid, OwnerGid(f.Size));
+      const int err = FRun.Fs.SetOwnerAt(dir.Fd, std::string(f.Name()), seen, uid, OwnerGid(f.Size), text);
       if (err != 0 && err != EPERM && err != ESTALE && err != ENOENT && err != ENOTSUP && err != EOPNOTSUPP)
         FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(FPlan.RelOf(f)), err);
     });

@@ -45,17 +45,19 @@ TAction CompareFile(const TListedFile& s, const TListedFile* d, const TPlanOptio
   if (!d) return a;
   a.Flags |= afDstExists;
   a.DstSize = d->Size;
+  // A newer destination item is kept whatever it is: a file edited there
+  // is not lost to a link, nor a link made there to a file.
+  if (opt.SkipNewer && s.WriteTime + kTimeTolerance < d->WriteTime) {
+    a.Kind = TActionKind::Keep;
+    a.Reason = TReason::None;
+    return a;
+  }
   // A link and a file are never the same, whatever their sizes and times;
   // two links are the same when their texts are (a link's time says when
   // it was made, not what it holds).
   if (link != ((d->Flags & lfSymlink) != 0)) {
     a.Reason = TReason::KindDiffers;
     if (d->Flags & lfSymlink) a.DstSize = 0; // a link frees no space worth counting
-    return a;
-  }
-  if (opt.SkipNewer && s.WriteTime + kTimeTolerance < d->WriteTime) {
-    a.Kind = TActionKind::Keep;
-    a.Reason = TReason::None;
     return a;
   }
   if (link) {

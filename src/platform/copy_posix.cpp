@@ -260,7 +260,15 @@ int WriteCopy(int in, const struct stat& st, int parentFd, const TCopyProgress& 
   static const bool asRoot = geteuid() == 0; // the program never changes it
   int err = asRoot ? DropInheritedAcl(out, false) : 0;
   if (!err) err = WriteContent(in, out, st, progress, cancel, largeFile);
-  if (!err) err = FinishMetadata(out, st, beforeVisible, beforeVisibleResult);
+  // A write to the source takes its set-id bits away: those it lost while
+  // being read do not go onto contents that may hold that write.
+  struct stat meta = st;
+  if (!err && (st.st_mode & (S_ISUID | S_ISGID)) != 0) {
+    struct stat after;
+    if (fstat(in, &after) != 0) after.st_mode = 0;
+    meta.st_mode &= ~(mode_t(S_ISUID | S_ISGID) & ~after.st_mode);
+  }
+  if (!err) err = FinishMetadata(out, meta, beforeVisible, beforeVisibleResult);
   if (err) {
     DropCopy(held, parentFd);
     return err;

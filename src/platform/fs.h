@@ -157,8 +157,11 @@ public:
   // (Mode's S_IFMT bits, a link or a regular file) with seen's Uid and Gid,
   // and a regular file with no second name, so nobody can have slipped
   // another file under the name. ESTALE otherwise, and nothing changes.
-  // Set-id bits that the change of owner drops are given back.
-  virtual int SetOwnerAt(int dir, const std::string& name, const TFileInfo& seen, int64_t uid, int64_t gid) = 0;
+  // Set-id bits that the change of owner drops are given back, but only on
+  // a file this process's user owned. A link only while its text is
+  // linkText (read from the very link that gets the owner).
+  virtual int SetOwnerAt(int dir, const std::string& name, const TFileInfo& seen, int64_t uid, int64_t gid,
+                         const std::string& linkText) = 0;
   // Modification time of an open item (a folder from OpenDirAt, say); the
   // access time is left as it is.
   virtual int SetTimesFd(int fd, TFileTime writeTime) = 0;

@@ -291,8 +291,9 @@ public:
     return posix::MakeLink(dir, name.c_str(), target, meta, ownerResult);
   }
 
-  int SetOwnerAt(int dir, const std::string& name, const TFileInfo& seen, int64_t uid, int64_t gid) override {
-    return posix::SetOwnerAt(dir, name.c_str(), seen, uid, gid);
+  int SetOwnerAt(int dir, const std::string& name, const TFileInfo& seen, int64_t uid, int64_t gid,
+                 const std::string& linkText) override {
+    return posix::SetOwnerAt(dir, name.c_str(), seen, uid, gid, linkText);
   }
 
   int SetTimesFd(int fd, TFileTime writeTime) override {

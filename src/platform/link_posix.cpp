@@ -69,15 +69,27 @@ int MakeLink(int dir, const char* name, const std::string& target, const TFileIn
   return err;
 }
 
-int SetOwnerAt(int dir, const char* name, const TFileInfo& seen, int64_t uid, int64_t gid) {
+int SetOwnerAt(int dir, const char* name, const TFileInfo& seen, int64_t uid, int64_t gid,
+               const std::string& linkText) {
   TFd item(openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
   if (item.Get() < 0 || fstat(item.Get(), &st) != 0) return errno;
   const bool kindOk = (st.st_mode & S_IFMT) == (seen.Mode & S_IFMT) && (S_ISLNK(st.st_mode) || S_ISREG(st.st_mode));
   if (!kindOk || st.st_uid != seen.Uid || st.st_gid != seen.Gid || (S_ISREG(st.st_mode) && st.st_nlink != 1))
     return ESTALE;
+  if (S_ISLNK(st.st_mode)) {
+    // Another link of the same owner may have taken the name since the
+    // scan: the text is read from the one about to be changed.
+    std::string text(linkText.size() + 1, '\0');
+    const ssize_t n = readlinkat(item.Get(), "", text.data(), text.size());
+    if (n < 0) return errno;
+    if (size_t(n) != linkText.size() || text.compare(0, size_t(n), linkText) != 0) return ESTALE;
+  }
   if (fchownat(item.Get(), "", uid_t(uid), gid_t(gid), AT_EMPTY_PATH) != 0) return errno;
-  if (S_ISREG(st.st_mode) && (st.st_mode & (S_ISUID | S_ISGID)) != 0)
+  // The set-id bits that the change drops come back only on a file of this
+  // process's own user: on anyone else's they would hand the new owner's or
+  // group's rights to contents that user wrote.
+  if (S_ISREG(st.st_mode) && (st.st_mode & (S_ISUID | S_ISGID)) != 0 && st.st_uid == geteuid())
     chmod(ProcFdName(item.Get()).c_str(), st.st_mode & 07777);
   return 0;
 }

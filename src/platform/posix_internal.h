@@ -116,7 +116,8 @@ struct timespec TimespecOf(TFileTime t);
 
 // The link calls of the layer (link_posix.cpp).
 int MakeLink(int dir, const char* name, const std::string& target, const TFileInfo& meta, int* ownerResult);
-int SetOwnerAt(int dir, const char* name, const TFileInfo& seen, int64_t uid, int64_t gid);
+int SetOwnerAt(int dir, const char* name, const TFileInfo& seen, int64_t uid, int64_t gid,
+               const std::string& linkText);
 // Owner and group of an open item; where the owner cannot be set, the
 // group alone (a member of the group may give it). 0, or the errno of the
 // attempt that failed.

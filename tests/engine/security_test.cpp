@@ -1,5 +1,6 @@
 // A root run against hostile local users: a destination folder swapped for
 // a link during the run, and owners, groups and set-id bits of copies.
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -7,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <mutex>
@@ -431,4 +433,120 @@ TEST_F(SecurityTest, RepairedFolderBitsGrantNothingToAnotherOwner) {
     EXPECT_EQ(st.st_uid, ownerKept ? c.dstUid : c.srcUid);
     EXPECT_EQ(st.st_gid, ownerKept ? c.dstGid : c.srcGid);
   }
+}
+
+// A user who can write a folder of the destination leaves a set-id program
+// of their own there, with the size and time of the source's file of that
+// name, which root or another user owns. The run finds the two identical
+// and gives the file the source's owner: the set-id bits the change of
+// owner drops must not come back on a program that user wrote.
+TEST_F(SecurityTest, OwnerOfAnIdenticalFileGrantsNoSetIdToItsWriter) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  struct {
+    const char* what;
+    uid_t srcUid, srcGid;
+    mode_t dstMode;
+  } cases[] = {
+      {"set-user-id, owner becomes root", 0, 0, 04755},
+      {"set-group-id, group becomes another's", 65534, 1234, 02755},
+      {"both, owner and group become another user's", 1234, 1234, 06755},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TTempDir t;
+    TMirrorOptions o = Opt(t);
+    WriteFile(o.SourceDir + "/tool", "the real tool");
+    ASSERT_EQ(chown((o.SourceDir + "/tool").c_str(), c.srcUid, c.srcGid), 0);
+    ASSERT_EQ(chmod((o.SourceDir + "/tool").c_str(), 0755), 0);
+    SetMTime(o.SourceDir + "/tool", 1600000000);
+    MakeDirs(o.DestDir);
+    ASSERT_EQ(chown(o.DestDir.c_str(), 65534, 65534), 0);
+    WriteFile(o.DestDir + "/tool", "a user's tool");
+    ASSERT_EQ(chown((o.DestDir + "/tool").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod((o.DestDir + "/tool").c_str(), c.dstMode), 0);
+    SetMTime(o.DestDir + "/tool", 1600000000);
+    TRunResult r = Run(o);
+    EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+    struct stat st;
+    ASSERT_EQ(lstat((o.DestDir + "/tool").c_str(), &st), 0);
+    if (ReadFile(o.DestDir + "/tool") != "a user's tool") continue; // copied again: no harm
+    EXPECT_FALSE(st.st_uid != 65534 && (st.st_mode & S_ISUID)) << std::oct << st.st_mode << " " << st.st_uid;
+    EXPECT_FALSE(st.st_gid != 65534 && (st.st_mode & S_ISGID)) << std::oct << st.st_mode << " " << st.st_gid;
+  }
+}
+
+// A file capability stays on a file only while its contents are the ones
+// it was given for: any write takes it away. A root run carrying it must
+// not put it on contents the file's owner wrote while the copy was being
+// made (a capability, unlike a set-id bit, works whoever owns the file).
+TEST_F(SecurityTest, NoCapabilityOnContentsWrittenDuringTheCopy) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TTempDir t;
+  TMirrorOptions o = Opt(t);
+  o.PreserveAcl = true;
+  const std::string prog = o.SourceDir + "/prog";
+  WriteFile(prog, "the program as approved");
+  ASSERT_EQ(chown(prog.c_str(), 65534, 65534), 0);
+  // Revision 2, effective, CAP_NET_RAW permitted.
+  const uint32_t cap[5] = {0x02000001u, 1u << 13, 0, 0, 0};
+  if (setxattr(prog.c_str(), "security.capability", cap, sizeof cap, 0) != 0)
+    GTEST_SKIP() << "no file capabilities here: " << strerror(errno);
+  MakeDirs(o.DestDir);
+  TFaultFileSystem fs(RealFileSystem());
+  std::once_flag once;
+  fs.SetHook([&](TFsCall kind, const std::string&) {
+    if (kind != TFsCall::CopyFile) return;
+    std::call_once(once, [&] {
+      // The owner rewrites the program as its copy starts.
+      const int fd = open(prog.c_str(), O_WRONLY | O_CLOEXEC);
+      ASSERT_GE(fd, 0);
+      const std::string evil = "a program of the owner's";
+      ASSERT_EQ(pwrite(fd, evil.data(), evil.size(), 0), ssize_t(evil.size()));
+      close(fd);
+    });
+  });
+  TRunResult r = Run(o, &fs);
+  EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+  ASSERT_EQ(ReadFile(o.DestDir + "/prog").substr(0, 5), "a pro");
+  char buf[64];
+  EXPECT_LT(lgetxattr((o.DestDir + "/prog").c_str(), "security.capability", buf, sizeof buf), 0)
+      << "the owner's contents got the capability";
+}
+
+// Between the scan and the change of owner, a user who can write the
+// destination folder swaps their link of the source's text for one of
+// theirs pointing elsewhere. The run must not make that link root's (a
+// link in a sticky folder is followed by everyone once its owner is the
+// folder's).
+TEST_F(SecurityTest, OwnerGoesOnlyToALinkWithTheSourcesText) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  TTempDir t;
+  TMirrorOptions o = Opt(t);
+  WriteFile(o.SourceDir + "/f", "f");
+  ASSERT_EQ(symlink("target-text", (o.SourceDir + "/l").c_str()), 0);
+  MakeDirs(o.DestDir);
+  ASSERT_EQ(chown(o.DestDir.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(chmod(o.DestDir.c_str(), 01777), 0);
+  chmod(o.SourceDir.c_str(), 01777);
+  const std::string l = o.DestDir + "/l";
+  ASSERT_EQ(symlink("target-text", l.c_str()), 0);
+  ASSERT_EQ(lchown(l.c_str(), 65534, 65534), 0);
+  TFaultFileSystem fs(RealFileSystem());
+  std::once_flag once;
+  fs.SetHook([&](TFsCall kind, const std::string&) {
+    if (kind != TFsCall::SetOwner) return;
+    std::call_once(once, [&] {
+      unlink(l.c_str());
+      ASSERT_EQ(symlink("/etc/shadow", l.c_str()), 0);
+      ASSERT_EQ(lchown(l.c_str(), 65534, 65534), 0);
+    });
+  });
+  TRunResult r = Run(o, &fs);
+  EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+  char buf[256];
+  const ssize_t n = readlink(l.c_str(), buf, sizeof buf);
+  ASSERT_GT(n, 0);
+  struct stat st;
+  ASSERT_EQ(lstat(l.c_str(), &st), 0);
+  if (std::string(buf, size_t(n)) != "target-text") EXPECT_EQ(st.st_uid, 65534u) << "the user's link became root's";
 }

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -1039,4 +1040,41 @@ TEST(PlatformVolume, RootOfAFileSystem) {
 }
 
 } // namespace
+} // namespace twf
+
+namespace twf {
+
+// A write takes the set-id bits away from a file: a copy made while its
+// owner wrote to it does not keep the bits the file had when the copy
+// began (a root copy would otherwise hand a set-group-id program of
+// another group's to contents that owner wrote).
+TEST(PlatformCopy, SetIdBitsLostDuringTheCopyStayLost) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root";
+  test::TTempDir t(test::BaseOpenToAll()); // the owner must reach the file
+  chmod(t.Path().c_str(), 0755);
+  const std::string src = t.Path() + "/prog", dst = t.Path() + "/copy";
+  test::WriteFile(src, std::string(1 << 20, 'a'));
+  ASSERT_EQ(chown(src.c_str(), 65534, 1234), 0);
+  ASSERT_EQ(chmod(src.c_str(), 02755), 0);
+  int written = -1;
+  auto progress = [&](int64_t) {
+    if (written != -1) return true;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+      const int fd = open(src.c_str(), O_WRONLY | O_CLOEXEC);
+      _exit(fd >= 0 && pwrite(fd, "evil", 4, 0) == 4 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    written = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    return true;
+  };
+  ASSERT_EQ(test::CopyFile(RealFileSystem(), src, dst, progress), 0);
+  if (written != 0) GTEST_SKIP() << "the owner cannot reach the test folder";
+  struct stat st;
+  ASSERT_EQ(lstat(dst.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u) << std::oct << st.st_mode;
+}
+
 } // namespace twf

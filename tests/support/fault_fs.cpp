@@ -236,9 +236,9 @@ TWF_NOINLINE int TFaultFileSystem::MakeLinkAt(int dir, const std::string& name, 
 }
 
 TWF_NOINLINE int TFaultFileSystem::SetOwnerAt(int dir, const std::string& name, const TFileInfo& seen, int64_t uid,
-                                              int64_t gid) {
+                                              int64_t gid, const std::string& linkText) {
   if (int err = Enter(TFsCall::SetOwner, TWF_CALLER, PathAt(dir, name)).Errno) return err;
-  return Inner_.SetOwnerAt(dir, name, seen, uid, gid);
+  return Inner_.SetOwnerAt(dir, name, seen, uid, gid, linkText);
 }
 
 TWF_NOINLINE int TFaultFileSystem::SetTimesFd(int fd, TFileTime writeTime) {

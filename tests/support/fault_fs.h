@@ -126,7 +126,8 @@ public:
   int ReadLinkAt(int dir, const std::string& name, std::string& target, TFileInfo& info) override;
   int MakeLinkAt(int dir, const std::string& name, const std::string& target, const TFileInfo& meta,
                  int* ownerResult) override;
-  int SetOwnerAt(int dir, const std::string& name, const TFileInfo& seen, int64_t uid, int64_t gid) override;
+  int SetOwnerAt(int dir, const std::string& name, const TFileInfo& seen, int64_t uid, int64_t gid,
+                 const std::string& linkText) override;
   int SetTimesFd(int fd, TFileTime writeTime) override;
   int GetXattrsFd(int fd, std::string& attrs) override;
   int SetXattrsFd(int fd, const std::string& attrs) override;
