@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -298,6 +299,14 @@ public:
 
   int SetTimesFd(int fd, TFileTime writeTime) override {
     const struct timespec times[2] = {{0, UTIME_OMIT}, posix::TimespecOf(writeTime)};
+    // One call for any descriptor, O_PATH ones included, where the kernel
+    // takes an empty name (Linux 5.8 on); EINVAL from one that does not.
+    static std::atomic<bool> emptyPathRefused{false};
+    if (!emptyPathRefused.load(std::memory_order_relaxed)) {
+      if (utimensat(fd, "", times, AT_EMPTY_PATH) == 0) return 0;
+      if (errno != EINVAL) return errno;
+      emptyPathRefused.store(true, std::memory_order_relaxed);
+    }
     if (futimens(fd, times) == 0) return 0;
     if (errno != EBADF) return errno;
     // An O_PATH descriptor: its /proc name leads to the item it holds.
