@@ -72,7 +72,7 @@ void TApplier::ReportChanged(const std::string& relDir) {
   FRun.FailAt(TRunError::FolderChanged, FRun.DstPath(relDir));
 }
 
-int TApplier::OpenDestDir(std::string_view relView, const TDirNode* node, int& fd) {
+int TApplier::OpenDestDir(std::string_view relView, const TDirNode* node, int& fd, TFileInfo* seen) {
   fd = -1;
   const std::string rel(relView);
   if (IsBelowChanged(rel)) return kFolderChanged;
@@ -80,7 +80,10 @@ int TApplier::OpenDestDir(std::string_view relView, const TDirNode* node, int& f
   TFileInfo info;
   const int err = FRun.Fs.OpenDirAt(FRun.DstRoot, rel, fd, info);
   if (err == 0) {
-    if (SameAsSeen(rel, node, info)) return 0;
+    if (SameAsSeen(rel, node, info)) {
+      if (seen) *seen = info;
+      return 0;
+    }
     CloseFd(fd);
     fd = -1;
     ReportChanged(rel);
@@ -420,8 +423,11 @@ void TApplier::FixFolderTimes() {
   for (const TTimed& t : folders) {
     if (FRun.Cancelled()) break;
     int dir = -1;
-    int code = OpenDestDir(*t.Rel, t.Node, dir);
-    if (code == 0) code = FRun.Fs.SetTimesFd(dir, t.Node->SrcTime);
+    TFileInfo info;
+    int code = OpenDestDir(*t.Rel, t.Node, dir, &info);
+    // One that has the time already is left alone (its change time too):
+    // a content check, say, lists every folder and changes none.
+    if (code == 0 && info.WriteTime != t.Node->SrcTime) code = FRun.Fs.SetTimesFd(dir, t.Node->SrcTime);
     CloseFd(dir);
     // Someone else's folder, or a file system that keeps no such times:
     // nothing to report on every run.

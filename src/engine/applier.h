@@ -61,7 +61,8 @@ private:
   // no longer the one seen: that is reported once, and nothing below it is
   // touched for the rest of the run.
   static constexpr int kFolderChanged = -1;
-  int OpenDestDir(std::string_view rel, const TDirNode* node, int& fd);
+  // seen, where given, gets what the open found.
+  int OpenDestDir(std::string_view rel, const TDirNode* node, int& fd, TFileInfo* seen = nullptr);
   int OpenDest(const TPlanFolder& f, int& fd) { return OpenDestDir(f.Rel, f.Node.get(), fd); }
   bool IsBelowChanged(std::string_view rel);
   void ReportChanged(const std::string& relDir);

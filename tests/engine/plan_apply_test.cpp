@@ -376,6 +376,37 @@ TEST_F(PlanTest, FolderPermissionsAreRepairedByTheNextRun) {
   }
 }
 
+// Folders end with the source's times: those a run changed, and those
+// whose times differ. A run that changes nothing, a content check that
+// lists every folder included, leaves every folder as it is, its change
+// time too (another backup tool may go by it).
+TEST_F(PlanTest, FolderTimesFollowTheSourceAndAreLeftAloneWhenEqual) {
+  WriteFile(Src + "/a/f.txt", "f");
+  WriteFile(Src + "/a/b/g.txt", "g");
+  SetMTime(Src + "/a/b", kT, 0);
+  SetMTime(Src + "/a", kT + 10, 0);
+  auto times = [](const std::string& path) {
+    struct stat st{};
+    stat(path.c_str(), &st);
+    return std::pair{int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                     int64_t(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+  };
+  TRunResult first = Run(Opt());
+  ASSERT_EQ(first.Stats.Errors, 0) << first.Text();
+  for (const char* rel : {"/a", "/a/b"}) EXPECT_EQ(times(Dst + rel).first, times(Src + rel).first) << rel;
+
+  for (const TCompareMode mode : {cmSizeDate, cmBinary}) {
+    SCOPED_TRACE(int(mode));
+    const auto a = times(Dst + "/a"), b = times(Dst + "/a/b");
+    TMirrorOptions o = Opt();
+    o.CompareMode = mode;
+    TRunResult again = Run(o);
+    EXPECT_EQ(again.Stats.Errors, 0) << again.Text();
+    EXPECT_EQ(times(Dst + "/a"), a);
+    EXPECT_EQ(times(Dst + "/a/b"), b);
+  }
+}
+
 // A worker writes a batch of copies before it names them. Cancelled in
 // between, the copies written in full still get their names (unverified),
 // every name holds its old or its new content, and no temporary file stays
