@@ -20,7 +20,8 @@ namespace {
 
 bool Carried(const std::string& name) {
   if (name.compare(0, 5, "user.") == 0) return true;
-  if (geteuid() != 0) return false;
+  static const bool asRoot = geteuid() == 0; // the program never changes it
+  if (!asRoot) return false;
   return name.compare(0, 8, "trusted.") == 0 || name.compare(0, 9, "security.") == 0;
 }
 
