@@ -26,7 +26,7 @@ struct timespec TimespecOf(TFileTime t) {
 int CarryOwner(int fd, uid_t uid, gid_t gid) {
   if (fchownat(fd, "", uid, gid, AT_EMPTY_PATH) == 0) return 0;
   const int err = errno;
-  if (err != EPERM) return err;
+  if (err != EPERM || uid == uid_t(-1)) return err;
   // Not root: the group still goes along where this user belongs to it.
   fchownat(fd, "", uid_t(-1), gid, AT_EMPTY_PATH);
   return err;
