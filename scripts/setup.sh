@@ -15,6 +15,7 @@ PKGS=(
   libglib2.0-dev
   libgtest-dev
   util-linux
+  rsync # the exact-mirror test checks the mirror with rsync -aAXn
   python3
   qt6-base-dev xvfb xauth fonts-material-design-icons-iconfont
   groff-base desktop-file-utils appstream # the manual page, menu entry and metainfo checks
