@@ -277,15 +277,25 @@ void TApplier::WriteOne(size_t index, int srcDir, int code, TCopyBatch& batch) {
       if (Last > 0) A.FRun.BytesCopied.fetch_sub(Last);
     }
   } undo{*this, batch.Dir, held, last};
+  bool spaceAwaited = false;
   for (int attempt = 1; code == 0; ++attempt) {
     code = FRun.Fs.CopyFileAt(in, batch.Dir, name, progress, &FRun.CancelFlag, f.Size >= kLargeFile, verify,
                               beforeVisible, &aclSet, &held.Copy);
-    if (!WillRetry(code, attempt, rel)) break;
+    // The space of files replaced a moment ago may still be on its way
+    // back: once that has come, the copy is tried again at once (not one
+    // of the retries the user asked for, so not reported as one).
+    bool spaceBack = false;
+    if (code == ENOSPC && !spaceAwaited) {
+      spaceAwaited = true;
+      spaceBack = FRun.Fs.WaitForFreedSpace();
+      if (spaceBack) --attempt;
+    }
+    if (!spaceBack && !WillRetry(code, attempt, rel)) break;
     if (last > 0) {
       FRun.BytesCopied.fetch_sub(last);
       last = 0;
     }
-    RetryWait();
+    if (!spaceBack) RetryWait();
     code = 0;
   }
   if (code != 0) {

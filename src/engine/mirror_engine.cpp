@@ -300,6 +300,8 @@ void TMirrorEngine::Apply(TPlan& plan, TApplier& applier) {
     if (!plan.Deletes.empty() && !r.Cancelled()) {
       SetPhase(TRunPhase::DeletingFiles);
       applier.DeleteFiles();
+      // The free-space check counted on it.
+      r.Fs.WaitForFreedSpace();
     }
     if (!plan.RmDirs.empty() && !r.Cancelled()) {
       SetPhase(TRunPhase::RemovingFolders);
@@ -314,6 +316,7 @@ void TMirrorEngine::Apply(TPlan& plan, TApplier& applier) {
       applier.CopyFiles();
     }
     applier.FinishDeferredModes();
+    r.Fs.WaitForFreedSpace(); // a run that has ended has freed what it removed
   }
   if (!r.Opt.DryRun && !r.Cancelled() && r.DstRoot >= 0) {
     applier.FixOwners();

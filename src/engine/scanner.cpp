@@ -231,13 +231,8 @@ int TScanner::List(int root, const std::string& rel, std::vector<TDirEntry>& ent
   entries.clear();
   int err;
   try {
-    int dfd = -1;
     TFileInfo dirInfo;
-    err = FRun.Fs.OpenDirAt(root, rel, dfd, dirInfo);
-    if (err == 0) {
-      err = FRun.Fs.ListDirAt(dfd, entries, FRun.Opt.SymlinkMode != smFollow);
-      FRun.Fs.Close(dfd);
-    }
+    err = FRun.Fs.ListDirBeneath(root, rel, entries, FRun.Opt.SymlinkMode != smFollow, dirInfo);
     if (err == 0 && info) *info = dirInfo;
   } catch (...) {
     err = EIO;

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "platform/posix_internal.h"
+#include "platform/release.h"
 
 namespace twf::posix {
 namespace {
@@ -203,6 +204,19 @@ int OpenTempName(int parentFd, char (&temp)[23]) {
   }
 }
 
+// renameat within dir. What name held is kept open across the rename, so
+// that its blocks are freed when that hold is let go of, in the background.
+int RenameOver(int dir, const char* from, const char* name) {
+  const int hold = openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (renameat(dir, from, dir, name) != 0) {
+    const int err = errno;
+    if (hold >= 0) close(hold);
+    return err;
+  }
+  ReleaseLater(hold);
+  return 0;
+}
+
 int WriteContent(int in, int out, const struct stat& st, const TCopyProgress& progress,
                  const std::atomic<bool>* cancel, bool largeFile) {
   try {
@@ -293,10 +307,8 @@ int NameCopy(TPendingCopy& held, int parentFd, const char* name, bool flushToDev
         err = LinkUnnamed(held.Fd, parentFd, temp);
       }
       if (!err) {
-        if (renameat(parentFd, temp, parentFd, name) != 0) {
-          err = errno;
-          unlinkat(parentFd, temp, 0);
-        }
+        err = RenameOver(parentFd, temp, name);
+        if (err) unlinkat(parentFd, temp, 0);
       }
     }
   }
@@ -304,7 +316,7 @@ int NameCopy(TPendingCopy& held, int parentFd, const char* name, bool flushToDev
   if (close(held.Fd) != 0 && !err && !unnamed && errno != EINTR) err = errno;
   held.Fd = -1;
   if (!unnamed) {
-    if (!err && renameat(parentFd, held.Temp.c_str(), parentFd, name) != 0) err = errno;
+    if (!err) err = RenameOver(parentFd, held.Temp.c_str(), name);
     if (err) unlinkat(parentFd, held.Temp.c_str(), 0);
     held.Temp.clear();
   }

@@ -140,6 +140,18 @@ public:
   // owner and text, and what it points to is never looked at; otherwise
   // it is classified by its target (File, DirLink, Dangling, Special).
   virtual int ListDirAt(int dir, std::vector<TDirEntry>& out, bool linksAsLinks = false) = 0;
+  // OpenDirAt and ListDirAt in one, the descriptor closed again: what a
+  // tree walk does for each folder, in fewer system calls where the file
+  // system allows.
+  virtual int ListDirBeneath(int root, const std::string& rel, std::vector<TDirEntry>& out, bool linksAsLinks,
+                             TFileInfo& info) {
+    out.clear();
+    int fd = -1;
+    if (int err = OpenDirAt(root, rel, fd, info)) return err;
+    const int err = ListDirAt(fd, out, linksAsLinks);
+    Close(fd);
+    return err;
+  }
   // The text of the link name in dir, and the link's own lstat (times,
   // owner, group). EINVAL when name is no link.
   virtual int ReadLinkAt(int dir, const std::string& name, std::string& target, TFileInfo& info) = 0;
@@ -239,6 +251,10 @@ public:
   // ENAMETOOLONG when the item's path has PATH_MAX bytes or more: the Trash
   // records the original path, and its tools cannot handle longer ones.
   virtual int TrashFileAt(int dir, const std::string& name) = 0;
+  // The space of files deleted or replaced may come back a moment after
+  // the call that removed their name returned: waits until it has. Returns
+  // whether there was any to wait for.
+  virtual bool WaitForFreedSpace() { return false; }
 };
 
 // The real file system of this machine.

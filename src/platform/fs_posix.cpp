@@ -19,6 +19,7 @@
 #include <new>
 
 #include "platform/fs.h"
+#include "platform/release.h"
 #include "platform/posix_internal.h"
 
 namespace twf {
@@ -101,44 +102,56 @@ int Classify(int dfd, const char* name, const struct stat& st, dev_t parentDev, 
 }
 
 // One fstatat per entry: d_type tells which one is needed (the target's for
-// a link, none for FIFOs, sockets and devices).
-int ListOpened(DIR* d, int dfd, dev_t parentDev, bool linksAsLinks, std::vector<TDirEntry>& out) {
+// a link, none for FIFOs, sockets and devices). ENOENT: gone meanwhile.
+int ListEntry(int dfd, const char* name, unsigned char type, dev_t parentDev, bool linksAsLinks,
+              std::vector<TDirEntry>& out) {
+  TDirEntry& e = out.emplace_back();
+  e.Name.assign(name);
+  e.Hidden = name[0] == '.';
+  int err = 0;
+  struct stat st;
+  switch (type) {
+  case DT_FIFO:
+  case DT_SOCK:
+  case DT_CHR:
+  case DT_BLK:
+    e.Kind = TEntryKind::Special;
+    break;
+  case DT_LNK:
+    err = linksAsLinks ? KeepLink(dfd, name, nullptr, e) : ClassifyLink(dfd, name, e);
+    if (err != EAGAIN) break;
+    [[fallthrough]];
+  default: // DT_REG, DT_DIR, or DT_UNKNOWN on file systems that do not fill it
+    if (fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+      err = Classify(dfd, name, st, parentDev, linksAsLinks, e);
+    else
+      err = errno;
+    if (err == EAGAIN) err = ENOENT; // swapped twice while being read: as good as gone
+    break;
+  }
+  if (err) out.pop_back();
+  return err;
+}
+
+// The folder's entries read straight from the kernel, a buffer at a time.
+int ListOpened(int dfd, dev_t parentDev, bool linksAsLinks, std::vector<TDirEntry>& out) {
+  alignas(8) char buf[32 * 1024];
   for (;;) {
-    errno = 0;
-    struct dirent* de = readdir(d);
+    const ssize_t n = getdents64(dfd, buf, sizeof buf);
     // A failure part-way is a failure: a listing that looks complete but is
     // not would let the plan delete what it never saw.
-    if (!de) return errno;
-    const char* name = de->d_name;
-    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-
-    TDirEntry& e = out.emplace_back();
-    e.Name.assign(name);
-    e.Hidden = name[0] == '.';
-    int err = 0;
-    struct stat st;
-    switch (de->d_type) {
-    case DT_FIFO:
-    case DT_SOCK:
-    case DT_CHR:
-    case DT_BLK:
-      e.Kind = TEntryKind::Special;
-      break;
-    case DT_LNK:
-      err = linksAsLinks ? KeepLink(dfd, name, nullptr, e) : ClassifyLink(dfd, name, e);
-      if (err != EAGAIN) break;
-      [[fallthrough]];
-    default: // DT_REG, DT_DIR, or DT_UNKNOWN on file systems that do not fill it
-      if (fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-        err = Classify(dfd, name, st, parentDev, linksAsLinks, e);
-      else
-        err = errno;
-      if (err == EAGAIN) err = ENOENT; // swapped twice while being read: as good as gone
-      break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
     }
-    if (err) {
-      out.pop_back();
-      if (err != ENOENT) return err; // ENOENT: removed meanwhile
+    if (n == 0) return 0;
+    for (ssize_t at = 0; at < n;) {
+      const auto* de = reinterpret_cast<const struct dirent64*>(buf + at);
+      at += de->d_reclen;
+      const char* name = de->d_name;
+      if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+      const int err = ListEntry(dfd, name, de->d_type, parentDev, linksAsLinks, out);
+      if (err && err != ENOENT) return err; // ENOENT: removed meanwhile
     }
   }
 }
@@ -152,22 +165,20 @@ public:
   }
 
   // Lists the folder open as fd (O_RDONLY), taking the descriptor over.
-  static int ListFd(int fd, std::vector<TDirEntry>& out, bool linksAsLinks) {
+  static int ListFd(int fd, std::vector<TDirEntry>& out, bool linksAsLinks, TFileInfo* info = nullptr) {
     struct stat dirSt;
-    DIR* d = nullptr;
-    if (fstat(fd, &dirSt) != 0 || !(d = fdopendir(fd))) {
-      int err = errno;
-      close(fd);
-      return err;
+    int err = fstat(fd, &dirSt) == 0 ? 0 : errno;
+    if (!err && !S_ISDIR(dirSt.st_mode)) err = ENOTDIR;
+    if (!err) {
+      try {
+        err = ListOpened(fd, dirSt.st_dev, linksAsLinks, out);
+      } catch (const std::bad_alloc&) {
+        err = ENOMEM;
+      }
     }
-    int err;
-    try {
-      err = ListOpened(d, fd, dirSt.st_dev, linksAsLinks, out);
-    } catch (const std::bad_alloc&) {
-      err = ENOMEM;
-    }
-    closedir(d);
+    close(fd);
     if (err) out.clear();
+    else if (info) FillInfo(dirSt, *info);
     return err;
   }
 
@@ -277,6 +288,16 @@ public:
     return ListFd(fd, out, linksAsLinks);
   }
 
+  // Opened for reading at once (O_DIRECTORY: never anything but a folder),
+  // not as a path first and then again for the listing.
+  int ListDirBeneath(int root, const std::string& rel, std::vector<TDirEntry>& out, bool linksAsLinks,
+                     TFileInfo& info) override {
+    out.clear();
+    const int fd = posix::OpenBeneath(root, rel, O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return -fd;
+    return ListFd(fd, out, linksAsLinks, &info);
+  }
+
   int ReadLinkAt(int dir, const std::string& name, std::string& target, TFileInfo& info) override {
     TDirEntry e;
     if (int err = KeepLink(dir, name.c_str(), nullptr, e)) return err == EAGAIN ? EINVAL : err;
@@ -377,8 +398,17 @@ public:
     return 0;
   }
 
+  // The file is held across the unlink, so its blocks are freed when the
+  // hold is let go of, in the background.
   int DeleteFileAt(int dir, const std::string& name) override {
-    return unlinkat(dir, name.c_str(), 0) == 0 ? 0 : errno;
+    const int hold = openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (unlinkat(dir, name.c_str(), 0) != 0) {
+      const int err = errno;
+      if (hold >= 0) close(hold);
+      return err;
+    }
+    ReleaseLater(hold);
+    return 0;
   }
   int RemoveDirAt(int dir, const std::string& name) override {
     return unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
@@ -473,6 +503,7 @@ public:
   int GetAclFd(int fd, std::string& acl) override { return posix::GetAclFd(fd, acl); }
   int SetAclFd(int fd, const std::string& acl) override { return posix::SetAclFd(fd, acl); }
   int TrashFileAt(int dir, const std::string& name) override { return posix::TrashAt(dir, name.c_str()); }
+  bool WaitForFreedSpace() override { return WaitForReleases(); }
 
 private:
   static void FillInfo(const struct stat& st, TFileInfo& info) {

@@ -633,3 +633,28 @@ TEST_F(RobustTest, AnySingleFailureLosesNothing) {
     }
   }
 }
+
+// A deleted or replaced file gives its space back only a moment after its
+// name is gone (its last close happens in the background). A run whose
+// copies need that space, on a file system only just big enough, still
+// gets it: every copy is made, none fails for want of space.
+TEST_F(RobustTest, TheSpaceOfRemovedFilesIsThereForTheCopies) {
+  struct TCase {
+    const char* What;
+    const char* NewName; // of the source files; the destination holds old*
+  };
+  for (const TCase& c : {TCase{"deleted", "new"}, TCase{"replaced", "old"}}) {
+    SCOPED_TRACE(c.What);
+    TTempDir t;
+    TScratchMount m(t / "dst", "tmpfs", "size=1m");
+    TWF_REQUIRE_MOUNT(m);
+    TMirrorOptions o = Opt(t);
+    for (int i = 0; i < 8; ++i) {
+      WriteFile(o.DestDir + "/old" + std::to_string(i), std::string(100 * 1024, 'o'));
+      WriteFile(o.SourceDir + "/" + c.NewName + std::to_string(i), std::string(100 * 1024 + 1, 'n'));
+    }
+    const TRunResult r = Run(o);
+    EXPECT_EQ(r.Stats.Errors, 0) << r.Text();
+    EXPECT_EQ(TreeDiff(o.SourceDir, o.DestDir), "") << r.Text();
+  }
+}

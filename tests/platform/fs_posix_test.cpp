@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <algorithm>
 #include <fcntl.h>
 #include <grp.h>
 #include <limits.h>
@@ -46,6 +47,20 @@ TEntry* ReaddirOrBreak(DIR* d, const char* realName) {
 
 extern "C" struct dirent* readdir(DIR* d) { return ReaddirOrBreak<struct dirent>(d, "readdir"); }
 extern "C" struct dirent64* readdir64(DIR* d) { return ReaddirOrBreak<struct dirent64>(d, "readdir64"); }
+
+// Folders read with getdents64 directly: with a budget, one read gives a
+// few entries only (a buffer too small for more), and the next one fails.
+extern "C" ssize_t getdents64(int fd, void* buf, size_t size) {
+  using TFn = ssize_t (*)(int, void*, size_t);
+  static const TFn real = reinterpret_cast<TFn>(dlsym(RTLD_NEXT, "getdents64"));
+  int left = gReaddirBudget.load();
+  if (left == 0 && gReaddirBudget.compare_exchange_strong(left, -1)) {
+    errno = EIO;
+    return -1;
+  }
+  if (left > 0 && gReaddirBudget.compare_exchange_strong(left, 0)) size = std::min<size_t>(size, size_t(left) * 32);
+  return real(fd, buf, size);
+}
 
 namespace twf {
 namespace {
@@ -1077,4 +1092,45 @@ TEST(PlatformCopy, SetIdBitsLostDuringTheCopyStayLost) {
   EXPECT_EQ(st.st_mode & 07777, 0755u) << std::oct << st.st_mode;
 }
 
+} // namespace twf
+
+namespace twf {
+namespace {
+
+// A tree walk lists each folder by its path below the walk's root in one
+// call: never through a link, never above the root, and the folder's own
+// identity comes with the entries.
+TEST(PlatformListDir, BelowARootInOneCall) {
+  TTempTree t;
+  t.MkDir("top");
+  t.MkDir("top/sub");
+  t.Write("top/sub/a", "x");
+  t.Write("top/file", "x");
+  t.Link("sub", "top/link-sub");
+  t.Link("top", "link-top");
+  posix::TFd root(open(t.Root().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_GE(root.Get(), 0);
+  struct TCase {
+    const char* Rel;
+    int Err;
+  };
+  for (const TCase& c : {TCase{"top/sub", 0}, TCase{"", 0}, TCase{"top/missing", ENOENT},
+                         TCase{"top/file", ENOTDIR}, TCase{"top/link-sub", ELOOP}, TCase{"link-top/sub", ELOOP},
+                         TCase{"top/../..", EXDEV}}) {
+    SCOPED_TRACE(c.Rel);
+    std::vector<TDirEntry> out(3); // whatever was there goes
+    TFileInfo info;
+    EXPECT_EQ(Fs().ListDirBeneath(root.Get(), c.Rel, out, true, info), c.Err);
+    if (c.Err != 0) {
+      EXPECT_TRUE(out.empty());
+      continue;
+    }
+    const struct stat st = LStat(t.Path(c.Rel));
+    EXPECT_EQ(info.Ino, uint64_t(st.st_ino));
+    EXPECT_TRUE(info.IsDir);
+    EXPECT_EQ(out.size(), std::string(c.Rel).empty() ? 2u : 1u);
+  }
+}
+
+} // namespace
 } // namespace twf

@@ -150,6 +150,7 @@ public:
   int GetAclFd(int fd, std::string& acl) override;
   int SetAclFd(int fd, const std::string& acl) override;
   int TrashFileAt(int dir, const std::string& name) override;
+  bool WaitForFreedSpace() override { return Inner_.WaitForFreedSpace(); }
 
 private:
   struct TFault {
