@@ -281,13 +281,14 @@ void TApplier::WriteOne(size_t index, int srcDir, int code, TCopyBatch& batch) {
   for (int attempt = 1; code == 0; ++attempt) {
     code = FRun.Fs.CopyFileAt(in, batch.Dir, name, progress, &FRun.CancelFlag, f.Size >= kLargeFile, verify,
                               beforeVisible, &aclSet, &held.Copy);
-    // The space of files replaced a moment ago may still be on its way
-    // back: once that has come, the copy is tried again at once (not one
-    // of the retries the user asked for, so not reported as one).
+    // The space of files deleted or replaced a moment ago may still be on
+    // its way back: where the wait found some and the copy would now fit,
+    // it is tried again at once (not one of the retries the user asked
+    // for, so not reported as one).
     bool spaceBack = false;
     if (code == ENOSPC && !spaceAwaited) {
       spaceAwaited = true;
-      spaceBack = FRun.Fs.WaitForFreedSpace();
+      spaceBack = FRun.Fs.WaitForFreedSpace() && FRun.Fs.FreeSpace(FRun.Opt.DestDir) >= f.Size;
       if (spaceBack) --attempt;
     }
     if (!spaceBack && !WillRetry(code, attempt, rel)) break;

@@ -207,10 +207,10 @@ int OpenTempName(int parentFd, char (&temp)[23]) {
 // renameat within dir. What name held is kept open across the rename, so
 // that its blocks are freed when that hold is let go of, in the background.
 int RenameOver(int dir, const char* from, const char* name) {
-  const int hold = openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  const int hold = HoldBeforeRemoving(dir, name);
   if (renameat(dir, from, dir, name) != 0) {
     const int err = errno;
-    if (hold >= 0) close(hold);
+    ReleaseNow(hold);
     return err;
   }
   ReleaseLater(hold);

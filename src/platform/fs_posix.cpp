@@ -142,11 +142,14 @@ int ListOpened(int dfd, dev_t parentDev, bool linksAsLinks, std::vector<TDirEntr
     // not would let the plan delete what it never saw.
     if (n < 0) {
       if (errno == EINTR) continue;
+      // A folder removed while open: the kernel says so at its end.
+      if (errno == ENOENT) return 0;
       return errno;
     }
     if (n == 0) return 0;
     for (ssize_t at = 0; at < n;) {
       const auto* de = reinterpret_cast<const struct dirent64*>(buf + at);
+      if (de->d_reclen == 0 || de->d_reclen > n - at) return EIO;
       at += de->d_reclen;
       const char* name = de->d_name;
       if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
@@ -401,10 +404,10 @@ public:
   // The file is held across the unlink, so its blocks are freed when the
   // hold is let go of, in the background.
   int DeleteFileAt(int dir, const std::string& name) override {
-    const int hold = openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    const int hold = HoldBeforeRemoving(dir, name.c_str());
     if (unlinkat(dir, name.c_str(), 0) != 0) {
       const int err = errno;
-      if (hold >= 0) close(hold);
+      ReleaseNow(hold);
       return err;
     }
     ReleaseLater(hold);

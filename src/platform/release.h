@@ -11,15 +11,21 @@
 
 namespace twf {
 
-// fd: a descriptor (O_PATH will do) of a file whose name was just removed.
-// Closed in the background where the kernel offers io_uring and the file
-// is small and has no other name; otherwise at once. fd is taken in every
-// case. Safe from any thread.
-void ReleaseLater(int fd);
+// A hold (an O_PATH descriptor) on name in dir, taken just before the name
+// is removed or renamed over; -1 where holding is not worth it or not safe:
+// no suitable io_uring, too many holds already, or a file system that is
+// not a local one known to free its blocks on the last close (a network
+// one renames a file still open instead of removing it).
+int HoldBeforeRemoving(int dir, const char* name);
+// The name is gone: the hold is closed in the background where the file
+// is small and has no other name, otherwise at once. Safe from any thread.
+void ReleaseLater(int hold);
+// The name stayed (the removal failed): the hold is closed at once.
+void ReleaseNow(int hold);
 
-// Waits until every file handed to ReleaseLater is closed, so that its
-// space is free again, and gives back what the kernel kept for them.
-// Returns whether any was still open.
+// Waits until every hold handed to ReleaseLater is closed (ten seconds at
+// most), so that its space is coming back, and gives back what the kernel
+// kept for them. Returns whether any was still open.
 bool WaitForReleases();
 
 } // namespace twf

@@ -1,11 +1,18 @@
 #include "platform/release.h"
 
+#include <fcntl.h>
 #include <liburing.h>
+#include <linux/magic.h>
+#include <pthread.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -14,6 +21,8 @@
 namespace twf {
 
 namespace {
+using TClock = std::chrono::steady_clock;
+
 constexpr unsigned kEntries = 128;
 // Closes under way at most, per thread: each holds back the space of one
 // file. One more is closed by its caller at once.
@@ -26,24 +35,61 @@ constexpr unsigned kKernelWorkers = 4;
 // Larger files are closed at once: a copy that follows may need their
 // space, and their release is small beside the copying anyway.
 constexpr int64_t kMaxBackgroundBytes = int64_t(1) << 20;
-// A close that takes longer than this is not waited for any more.
-constexpr long long kWaitSeconds = 10;
+// WaitForReleases waits this long at most.
+constexpr auto kWaitAtMost = std::chrono::seconds(10);
+
+// No new holds: io_uring is missing or refused, or cannot close.
+std::atomic<bool> gOff{false};
+// A forked child: the rings it inherited are its parent's, never touched.
+std::atomic<bool> gForked{false};
+// Holds open now, against a share of the descriptor limit.
+std::atomic<int64_t> gHolds{0};
+
+int64_t MaxHolds() {
+  static const int64_t limit = [] {
+    struct rlimit r;
+    const int64_t files = getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur != RLIM_INFINITY ? int64_t(r.rlim_cur) : 1024;
+    return std::clamp<int64_t>(files / 8, 8, 1024);
+  }();
+  return limit;
+}
+
+void CloseHold(int fd) {
+  close(fd);
+  gHolds.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// Local file systems that free a file's blocks on its last close; a
+// network or FUSE one may do otherwise (NFS renames a file removed while
+// open, and removes it only on the close).
+bool FreesOnLastClose(int dir) {
+  struct statfs fs;
+  if (fstatfs(dir, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+  case EXT4_SUPER_MAGIC: // ext2, ext3 and ext4 share it
+  case XFS_SUPER_MAGIC:
+  case BTRFS_SUPER_MAGIC:
+  case F2FS_SUPER_MAGIC:
+  case TMPFS_MAGIC:
+    return true;
+  default:
+    return false;
+  }
+}
 
 // One thread's closes. Only that thread adds; any thread may wait for them.
 class TRing {
 public:
-  ~TRing() {
-    if (FReady) io_uring_queue_exit(&FRing);
-  }
+  ~TRing() { Exit(); }
 
   // False when fd was not taken.
   bool Add(int fd) {
     std::lock_guard<std::mutex> g(FLock);
     if (!Ready()) return false;
-    Reap(false);
+    Reap(TClock::time_point::min());
     if (FInFlight + FQueued >= kMaxInFlight) {
       Submit();
-      if (!Reap(true)) return false;
+      if (!Reap(TClock::now() + kWaitAtMost)) return false;
     }
     io_uring_sqe* sqe = io_uring_get_sqe(&FRing);
     if (!sqe) return false;
@@ -52,76 +98,97 @@ public:
     // there too, and not on this thread's way back from the call.
     sqe->flags |= IOSQE_ASYNC;
     io_uring_sqe_set_data64(sqe, uint64_t(fd));
+    FQueuedFds[FQueued] = fd;
     if (++FQueued >= kBatch) Submit();
     return true;
   }
 
   // Afterwards the ring is given back to the kernel when nothing is left
   // under way; the next Add makes a new one.
-  bool WaitAll() {
+  bool WaitAll(TClock::time_point deadline) {
     std::lock_guard<std::mutex> g(FLock);
     if (!FReady) return false;
     Submit();
     const bool any = FInFlight > 0;
-    while (FInFlight > 0 && Reap(true)) {
+    while (FInFlight > 0 && Reap(deadline)) {
     }
-    if (FInFlight == 0 && !FBroken) {
-      io_uring_queue_exit(&FRing);
-      FRing = io_uring{};
-      FReady = false;
-    }
+    if (FInFlight == 0) Exit();
     return any;
   }
 
 private:
   bool Ready() {
-    if (FBroken) return false;
-    if (!FReady) {
-      if (io_uring_queue_init(kEntries, &FRing, 0) != 0) {
-        FBroken = true;
-        return false;
-      }
-      FReady = true;
-      unsigned workers[2] = {kKernelWorkers, kKernelWorkers}; // bounded, unbounded
-      io_uring_register_iowq_max_workers(&FRing, workers);
+    if (FBroken || gOff.load(std::memory_order_relaxed)) return false;
+    if (FReady) return true;
+    if (io_uring_queue_init(kEntries, &FRing, 0) != 0) {
+      gOff = true; // refused here, refused everywhere
+      return false;
     }
+    FReady = true;
+    // The close must exist, and the kernel's workers must be this
+    // process's threads (Linux 5.12 on), so the last close's work happens
+    // in them before the completion is waited for.
+    io_uring_probe* probe = io_uring_get_probe_ring(&FRing);
+    const bool usable = probe && io_uring_opcode_supported(probe, IORING_OP_CLOSE) &&
+                        (FRing.features & IORING_FEAT_NATIVE_WORKERS) != 0;
+    if (probe) io_uring_free_probe(probe);
+    if (!usable) {
+      gOff = true;
+      Exit();
+      return false;
+    }
+    unsigned workers[2] = {kKernelWorkers, kKernelWorkers}; // bounded, unbounded
+    io_uring_register_iowq_max_workers(&FRing, workers);
     return true;
   }
 
   void Submit() {
     if (FQueued == 0) return;
     const int n = io_uring_submit(&FRing);
-    if (n > 0) FInFlight += std::min(unsigned(n), FQueued);
-    // What the kernel did not take stays in the ring and may still be
-    // taken by a later call, so it is never closed here as well (its
-    // number may be another file's by then): it stays open until the
-    // process ends, and the ring takes nothing more.
-    if (n < 0 || unsigned(n) < FQueued) FBroken = true;
+    const unsigned taken = n > 0 ? std::min(unsigned(n), FQueued) : 0;
+    FInFlight += taken;
+    // What the kernel did not take stays in the ring, where a later call
+    // could still take it: those are closed only once the ring is gone
+    // (their numbers must not be another file's by then).
+    for (unsigned i = taken; i < FQueued; ++i) FUntaken.push_back(FQueuedFds[i]);
+    if (taken < FQueued) FBroken = true;
     FQueued = 0;
   }
 
-  // Takes the completions there are; with wait, first waits for one.
-  // False when waiting gave none.
-  bool Reap(bool wait) {
+  // Takes the completions there are, after waiting for the first one until
+  // deadline (not at all for time_point::min). False when the wait gave none.
+  bool Reap(TClock::time_point deadline) {
     io_uring_cqe* cqe = nullptr;
-    if (wait) {
-      __kernel_timespec limit{kWaitSeconds, 0};
+    if (deadline != TClock::time_point::min()) {
       int err;
-      do err = io_uring_wait_cqe_timeout(&FRing, &cqe, &limit);
-      while (err == -EINTR);
+      do {
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - TClock::now()).count();
+        if (left <= 0) return false;
+        __kernel_timespec limit{left / 1000000000, left % 1000000000};
+        err = io_uring_wait_cqe_timeout(&FRing, &cqe, &limit);
+      } while (err == -EINTR);
       if (err != 0 || !cqe) return false;
     }
     while (FInFlight > 0 && (cqe || (io_uring_peek_cqe(&FRing, &cqe) == 0 && cqe))) {
-      // A kernel without the close operation leaves the descriptor open.
-      if (cqe->res < 0 && cqe->res != -EBADF) {
-        close(int(io_uring_cqe_get_data64(cqe)));
-        FBroken = true;
-      }
+      const int fd = int(io_uring_cqe_get_data64(cqe));
+      // A close the kernel refused before taking the descriptor leaves it open.
+      if (cqe->res < 0 && cqe->res != -EBADF) close(fd);
+      gHolds.fetch_sub(1, std::memory_order_relaxed);
       io_uring_cqe_seen(&FRing, cqe);
       cqe = nullptr;
       --FInFlight;
     }
     return true;
+  }
+
+  // Gives the ring back; only with nothing in flight (or at the end).
+  void Exit() {
+    if (!FReady) return;
+    io_uring_queue_exit(&FRing);
+    FRing = io_uring{};
+    FReady = false;
+    for (int fd : FUntaken) CloseHold(fd);
+    FUntaken.clear();
   }
 
   std::mutex FLock;
@@ -130,6 +197,8 @@ private:
   bool FBroken = false;
   unsigned FInFlight = 0; // handed to the kernel, not completed
   unsigned FQueued = 0;   // prepared, not yet handed over
+  int FQueuedFds[kBatch] = {};
+  std::vector<int> FUntaken;
 };
 
 // Every thread's ring, for WaitForReleases. Never destroyed: a close may
@@ -149,8 +218,8 @@ TRegistry& Registry() {
 struct TThreadRing {
   std::shared_ptr<TRing> Ring;
   ~TThreadRing() {
-    if (!Ring) return;
-    Ring->WaitAll();
+    if (!Ring || gForked.load()) return;
+    Ring->WaitAll(TClock::now() + kWaitAtMost);
     TRegistry& r = Registry();
     std::lock_guard<std::mutex> g(r.Lock);
     r.Rings.erase(std::remove(r.Rings.begin(), r.Rings.end(), Ring), r.Rings.end());
@@ -160,6 +229,12 @@ struct TThreadRing {
 TRing* ThisThreadsRing() {
   thread_local TThreadRing mine;
   if (!mine.Ring) {
+    // A forked child shares its parent's rings: it never uses them.
+    static const bool watched = pthread_atfork(nullptr, nullptr, [] {
+      gForked = true;
+      gOff = true;
+    }) == 0;
+    if (!watched) return nullptr;
     try {
       auto ring = std::make_shared<TRing>();
       TRegistry& r = Registry();
@@ -174,24 +249,41 @@ TRing* ThisThreadsRing() {
 }
 } // namespace
 
-void ReleaseLater(int fd) {
-  if (fd < 0) return;
+int HoldBeforeRemoving(int dir, const char* name) {
+  if (gOff.load(std::memory_order_relaxed)) return -1;
+  if (gHolds.fetch_add(1, std::memory_order_relaxed) >= MaxHolds() || !FreesOnLastClose(dir)) {
+    gHolds.fetch_sub(1, std::memory_order_relaxed);
+    return -1;
+  }
+  const int fd = openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) gHolds.fetch_sub(1, std::memory_order_relaxed);
+  return fd;
+}
+
+void ReleaseNow(int hold) {
+  if (hold >= 0) CloseHold(hold);
+}
+
+void ReleaseLater(int hold) {
+  if (hold < 0) return;
   struct stat st;
-  const bool background = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 0 &&
+  const bool background = fstat(hold, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 0 &&
                           int64_t(st.st_blocks) * 512 <= kMaxBackgroundBytes;
-  TRing* ring = background ? ThisThreadsRing() : nullptr;
-  if (!ring || !ring->Add(fd)) close(fd);
+  TRing* ring = background && !gOff.load(std::memory_order_relaxed) ? ThisThreadsRing() : nullptr;
+  if (!ring || !ring->Add(hold)) CloseHold(hold);
 }
 
 bool WaitForReleases() {
+  if (gForked.load()) return false;
   std::vector<std::shared_ptr<TRing>> rings;
   {
     TRegistry& r = Registry();
     std::lock_guard<std::mutex> g(r.Lock);
     rings = r.Rings;
   }
+  const auto deadline = TClock::now() + kWaitAtMost;
   bool any = false;
-  for (const auto& ring : rings) any = ring->WaitAll() || any;
+  for (const auto& ring : rings) any = ring->WaitAll(deadline) || any;
   return any;
 }
 

@@ -22,6 +22,7 @@
 #include "support/path_calls.h"
 #include "platform/posix_internal.h"
 #include "platform/prefetch.h"
+#include "platform/release.h"
 #include "support/tree.h"
 #include "support/unnamed_files.h"
 
@@ -1129,6 +1130,37 @@ TEST(PlatformListDir, BelowARootInOneCall) {
     EXPECT_EQ(info.Ino, uint64_t(st.st_ino));
     EXPECT_TRUE(info.IsDir);
     EXPECT_EQ(out.size(), std::string(c.Rel).empty() ? 2u : 1u);
+  }
+}
+
+} // namespace
+} // namespace twf
+
+namespace twf {
+namespace {
+
+// A file is held open across its removal only on a local file system that
+// frees it on the last close; elsewhere (a network file system renames a
+// file removed while open, instead of removing it) the name is removed
+// with nothing held.
+TEST(PlatformRelease, HoldsOnlyWhereTheLastCloseFrees) {
+  struct TCase {
+    const char* Type;
+    bool Held;
+  };
+  for (const TCase& c : {TCase{"tmpfs", true}, TCase{"ramfs", false}}) {
+    SCOPED_TRACE(c.Type);
+    TTempTree t;
+    TScratchMount m(t.Path("mnt"), c.Type, "");
+    TWF_REQUIRE_MOUNT(m);
+    t.Write("mnt/f", std::string(4096, 'x'));
+    posix::TFd dir(open(t.Path("mnt").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const int hold = HoldBeforeRemoving(dir.Get(), "f");
+    EXPECT_EQ(hold >= 0, c.Held);
+    ASSERT_EQ(unlinkat(dir.Get(), "f", 0), 0);
+    ReleaseLater(hold);
+    WaitForReleases();
+    EXPECT_EQ(Fs().DeleteFileAt(dir.Get(), "f"), ENOENT);
   }
 }
 

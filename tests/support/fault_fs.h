@@ -150,7 +150,12 @@ public:
   int GetAclFd(int fd, std::string& acl) override;
   int SetAclFd(int fd, const std::string& acl) override;
   int TrashFileAt(int dir, const std::string& name) override;
-  bool WaitForFreedSpace() override { return Inner_.WaitForFreedSpace(); }
+  // Waits as the real one does, but an injected ENOSPC is a full disk, not
+  // space on its way back: it never asks for the copy to be tried again.
+  bool WaitForFreedSpace() override {
+    Inner_.WaitForFreedSpace();
+    return false;
+  }
 
 private:
   struct TFault {
