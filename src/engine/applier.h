@@ -127,6 +127,7 @@ private:
   void XattrsRefused(int code, const std::string& path);
   void WriteOne(size_t index, int srcDir, int code, TCopyBatch& batch);
   void NameBatch(TCopyBatch& batch, int srcDir);
+  bool SpaceComesBack(int64_t size);
   void NameOne(THeldCopy& h, int dir, int srcDir);
   void Unwrite(THeldCopy& h, int dir);
   // What reading a held copy back from the device found, before it was

@@ -2,9 +2,11 @@
 #include <algorithm>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <system_error>
+#include <thread>
 
 #include "engine/applier.h"
 #include "engine/xxh3.h"
@@ -288,7 +290,7 @@ void TApplier::WriteOne(size_t index, int srcDir, int code, TCopyBatch& batch) {
     bool spaceBack = false;
     if (code == ENOSPC && !spaceAwaited) {
       spaceAwaited = true;
-      spaceBack = FRun.Fs.WaitForFreedSpace() && FRun.Fs.FreeSpace(FRun.Opt.DestDir) >= f.Size;
+      spaceBack = FRun.Fs.WaitForFreedSpace() && SpaceComesBack(f.Size);
       if (spaceBack) --attempt;
     }
     if (!spaceBack && !WillRetry(code, attempt, rel)) break;
@@ -311,6 +313,18 @@ void TApplier::WriteOne(size_t index, int srcDir, int code, TCopyBatch& batch) {
   batch.Held.push_back(std::move(held)); // capacity reserved: does not throw
   batch.Bytes += f.Size;
   undo.Kept = true;
+}
+
+// The last close of a released file returns before its blocks are free
+// again: their space is looked for a little longer.
+bool TApplier::SpaceComesBack(int64_t size) {
+  for (int look = 0; look < 20; ++look) {
+    const int64_t free = FRun.Fs.FreeSpace(FRun.Opt.DestDir);
+    if (free < 0) return false;
+    if (free >= size) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
 }
 
 void TApplier::NameBatch(TCopyBatch& batch, int srcDir) {

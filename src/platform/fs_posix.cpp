@@ -142,9 +142,12 @@ int ListOpened(int dfd, dev_t parentDev, bool linksAsLinks, std::vector<TDirEntr
     // not would let the plan delete what it never saw.
     if (n < 0) {
       if (errno == EINTR) continue;
-      // A folder removed while open: the kernel says so at its end.
-      if (errno == ENOENT) return 0;
-      return errno;
+      // A folder removed while open: the kernel says so at its end. Only
+      // then: elsewhere it would make a partial listing look whole.
+      const int err = errno;
+      struct stat st;
+      if (err == ENOENT && fstat(dfd, &st) == 0 && st.st_nlink == 0) return 0;
+      return err;
     }
     if (n == 0) return 0;
     for (ssize_t at = 0; at < n;) {

@@ -23,6 +23,9 @@ void ReleaseLater(int hold);
 // The name stayed (the removal failed): the hold is closed at once.
 void ReleaseNow(int hold);
 
+// Whether closes can happen in the background here (io_uring as needed).
+bool ReleasesInBackground();
+
 // Waits until every hold handed to ReleaseLater is closed (ten seconds at
 // most), so that its space is coming back, and gives back what the kernel
 // kept for them. Returns whether any was still open.

@@ -38,10 +38,38 @@ constexpr int64_t kMaxBackgroundBytes = int64_t(1) << 20;
 // WaitForReleases waits this long at most.
 constexpr auto kWaitAtMost = std::chrono::seconds(10);
 
-// No new holds: io_uring is missing or refused, or cannot close.
+// No new holds: a forked child (the rings it inherited are its parent's,
+// never touched).
 std::atomic<bool> gOff{false};
-// A forked child: the rings it inherited are its parent's, never touched.
 std::atomic<bool> gForked{false};
+const bool gForkWatched = pthread_atfork(nullptr, nullptr, [] {
+                            gForked = true;
+                            gOff = true;
+                          }) == 0;
+
+// Whether this kernel lets this process close in the background: an
+// io_uring with the close operation, run in workers that are this
+// process's threads (Linux 5.12 on, so the last close's work happens in
+// them), and waits that never submit anything (a timed wait takes its
+// limit as an argument). Asked once.
+bool KernelCanRelease() {
+#if defined(__SANITIZE_THREAD__)
+  // The thread checker cannot see a close the kernel makes: it would take
+  // every later use of the same descriptor number for a race.
+  return false;
+#endif
+  static const bool can = [] {
+    io_uring ring;
+    if (io_uring_queue_init(2, &ring, 0) != 0) return false;
+    io_uring_probe* probe = io_uring_get_probe_ring(&ring);
+    const unsigned need = IORING_FEAT_NATIVE_WORKERS | IORING_FEAT_EXT_ARG;
+    const bool ok = probe && io_uring_opcode_supported(probe, IORING_OP_CLOSE) && (ring.features & need) == need;
+    if (probe) io_uring_free_probe(probe);
+    io_uring_queue_exit(&ring);
+    return ok;
+  }();
+  return can;
+}
 // Holds open now, against a share of the descriptor limit.
 std::atomic<int64_t> gHolds{0};
 
@@ -89,7 +117,7 @@ public:
     Reap(TClock::time_point::min());
     if (FInFlight + FQueued >= kMaxInFlight) {
       Submit();
-      if (!Reap(TClock::now() + kWaitAtMost)) return false;
+      if (FBroken || !Reap(TClock::now() + kWaitAtMost)) return false;
     }
     io_uring_sqe* sqe = io_uring_get_sqe(&FRing);
     if (!sqe) return false;
@@ -116,34 +144,26 @@ public:
     return any;
   }
 
+  bool Idle() {
+    std::lock_guard<std::mutex> g(FLock);
+    return FInFlight == 0;
+  }
+
 private:
   bool Ready() {
-    if (FBroken || gOff.load(std::memory_order_relaxed)) return false;
+    if (FBroken || FStalled) return false;
     if (FReady) return true;
-    if (io_uring_queue_init(kEntries, &FRing, 0) != 0) {
-      gOff = true; // refused here, refused everywhere
-      return false;
-    }
+    if (io_uring_queue_init(kEntries, &FRing, 0) != 0) return false; // this time
     FReady = true;
-    // The close must exist, and the kernel's workers must be this
-    // process's threads (Linux 5.12 on), so the last close's work happens
-    // in them before the completion is waited for.
-    io_uring_probe* probe = io_uring_get_probe_ring(&FRing);
-    const bool usable = probe && io_uring_opcode_supported(probe, IORING_OP_CLOSE) &&
-                        (FRing.features & IORING_FEAT_NATIVE_WORKERS) != 0;
-    if (probe) io_uring_free_probe(probe);
-    if (!usable) {
-      gOff = true;
-      Exit();
-      return false;
-    }
     unsigned workers[2] = {kKernelWorkers, kKernelWorkers}; // bounded, unbounded
     io_uring_register_iowq_max_workers(&FRing, workers);
     return true;
   }
 
+  // Once a submission fell short nothing more is submitted: the entries
+  // left in the ring would go with the next one.
   void Submit() {
-    if (FQueued == 0) return;
+    if (FQueued == 0 || FBroken) return;
     const int n = io_uring_submit(&FRing);
     const unsigned taken = n > 0 ? std::min(unsigned(n), FQueued) : 0;
     FInFlight += taken;
@@ -167,7 +187,12 @@ private:
         __kernel_timespec limit{left / 1000000000, left % 1000000000};
         err = io_uring_wait_cqe_timeout(&FRing, &cqe, &limit);
       } while (err == -EINTR);
-      if (err != 0 || !cqe) return false;
+      if (err != 0 || !cqe) {
+        // A device that does not answer: later files are closed by their
+        // callers, not queued behind these.
+        if (err == -ETIME) FStalled = true;
+        return false;
+      }
     }
     while (FInFlight > 0 && (cqe || (io_uring_peek_cqe(&FRing, &cqe) == 0 && cqe))) {
       const int fd = int(io_uring_cqe_get_data64(cqe));
@@ -195,6 +220,7 @@ private:
   io_uring FRing{};
   bool FReady = false;
   bool FBroken = false;
+  bool FStalled = false;
   unsigned FInFlight = 0; // handed to the kernel, not completed
   unsigned FQueued = 0;   // prepared, not yet handed over
   int FQueuedFds[kBatch] = {};
@@ -220,6 +246,9 @@ struct TThreadRing {
   ~TThreadRing() {
     if (!Ring || gForked.load()) return;
     Ring->WaitAll(TClock::now() + kWaitAtMost);
+    // Closes still under way keep their ring, for good: giving it back
+    // would cancel them and leave their descriptors open.
+    if (!Ring->Idle()) return;
     TRegistry& r = Registry();
     std::lock_guard<std::mutex> g(r.Lock);
     r.Rings.erase(std::remove(r.Rings.begin(), r.Rings.end(), Ring), r.Rings.end());
@@ -229,12 +258,7 @@ struct TThreadRing {
 TRing* ThisThreadsRing() {
   thread_local TThreadRing mine;
   if (!mine.Ring) {
-    // A forked child shares its parent's rings: it never uses them.
-    static const bool watched = pthread_atfork(nullptr, nullptr, [] {
-      gForked = true;
-      gOff = true;
-    }) == 0;
-    if (!watched) return nullptr;
+    if (!gForkWatched) return nullptr;
     try {
       auto ring = std::make_shared<TRing>();
       TRegistry& r = Registry();
@@ -250,7 +274,7 @@ TRing* ThisThreadsRing() {
 } // namespace
 
 int HoldBeforeRemoving(int dir, const char* name) {
-  if (gOff.load(std::memory_order_relaxed)) return -1;
+  if (gOff.load(std::memory_order_relaxed) || !KernelCanRelease()) return -1;
   if (gHolds.fetch_add(1, std::memory_order_relaxed) >= MaxHolds() || !FreesOnLastClose(dir)) {
     gHolds.fetch_sub(1, std::memory_order_relaxed);
     return -1;
@@ -272,6 +296,8 @@ void ReleaseLater(int hold) {
   TRing* ring = background && !gOff.load(std::memory_order_relaxed) ? ThisThreadsRing() : nullptr;
   if (!ring || !ring->Add(hold)) CloseHold(hold);
 }
+
+bool ReleasesInBackground() { return !gOff.load() && KernelCanRelease(); }
 
 bool WaitForReleases() {
   if (gForked.load()) return false;
