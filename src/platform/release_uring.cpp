@@ -1,10 +1,10 @@
 #include "platform/release.h"
+#include "platform/fs.h"
 
 #include <fcntl.h>
 #include <liburing.h>
 #include <linux/magic.h>
 #include <pthread.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -38,14 +38,10 @@ constexpr int64_t kMaxBackgroundBytes = int64_t(1) << 20;
 // WaitForReleases waits this long at most.
 constexpr auto kWaitAtMost = std::chrono::seconds(10);
 
-// No new holds: a forked child (the rings it inherited are its parent's,
-// never touched).
-std::atomic<bool> gOff{false};
+// A forked child: the rings it inherited are its parent's, never touched,
+// and it takes no holds.
 std::atomic<bool> gForked{false};
-const bool gForkWatched = pthread_atfork(nullptr, nullptr, [] {
-                            gForked = true;
-                            gOff = true;
-                          }) == 0;
+const bool gForkWatched = pthread_atfork(nullptr, nullptr, [] { gForked = true; }) == 0;
 
 // Whether this kernel lets this process close in the background: an
 // io_uring with the close operation, run in workers that are this
@@ -70,14 +66,14 @@ bool KernelCanRelease() {
   }();
   return can;
 }
+
 // Holds open now, against a share of the descriptor limit.
 std::atomic<int64_t> gHolds{0};
 
 int64_t MaxHolds() {
   static const int64_t limit = [] {
-    struct rlimit r;
-    const int64_t files = getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur != RLIM_INFINITY ? int64_t(r.rlim_cur) : 1024;
-    return std::clamp<int64_t>(files / 8, 8, 1024);
+    const int64_t files = OpenFileLimit();
+    return std::clamp<int64_t>((files > 0 ? files : 1024) / 8, 8, 1024);
   }();
   return limit;
 }
@@ -274,7 +270,7 @@ TRing* ThisThreadsRing() {
 } // namespace
 
 int HoldBeforeRemoving(int dir, const char* name) {
-  if (gOff.load(std::memory_order_relaxed) || !KernelCanRelease()) return -1;
+  if (gForked.load(std::memory_order_relaxed) || !KernelCanRelease()) return -1;
   if (gHolds.fetch_add(1, std::memory_order_relaxed) >= MaxHolds() || !FreesOnLastClose(dir)) {
     gHolds.fetch_sub(1, std::memory_order_relaxed);
     return -1;
@@ -293,11 +289,11 @@ void ReleaseLater(int hold) {
   struct stat st;
   const bool background = fstat(hold, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 0 &&
                           int64_t(st.st_blocks) * 512 <= kMaxBackgroundBytes;
-  TRing* ring = background && !gOff.load(std::memory_order_relaxed) ? ThisThreadsRing() : nullptr;
+  TRing* ring = background && !gForked.load(std::memory_order_relaxed) ? ThisThreadsRing() : nullptr;
   if (!ring || !ring->Add(hold)) CloseHold(hold);
 }
 
-bool ReleasesInBackground() { return !gOff.load() && KernelCanRelease(); }
+bool ReleasesInBackground() { return !gForked.load() && KernelCanRelease(); }
 
 bool WaitForReleases() {
   if (gForked.load()) return false;
