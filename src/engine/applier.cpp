@@ -388,8 +388,9 @@ void TApplier::FixFolderModes() {
         FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(fix.Rel), err);
     }
     // Bits meant for the source's owner are not given to another one.
-    if (code == 0 && (ownerSet || !fix.SetOwner ? fix.SetMode : fix.SetModeOwnerKept))
-      code = FRun.Fs.SetModeFd(dir, ownerSet || !fix.SetOwner ? fix.Mode : fix.ModeOwnerKept);
+    const bool ownerKept = fix.SetOwner && !ownerSet;
+    if (code == 0 && (ownerKept ? fix.SetModeOwnerKept : fix.SetMode))
+      code = FRun.Fs.SetModeFd(dir, ownerKept ? fix.ModeOwnerKept : fix.Mode);
     CloseFd(dir);
     // A folder of someone else's, or a file system without Unix modes
     // (FAT, some network shares): nothing to repair there, and nothing to

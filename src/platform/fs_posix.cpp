@@ -170,11 +170,10 @@ public:
     return at.Open(path) == 0 && fstatat(at.Dir(), at.Name(), &st, 0) == 0 && S_ISDIR(st.st_mode);
   }
 
-  // Lists the folder open as fd (O_RDONLY), taking the descriptor over.
+  // Lists the folder open as fd (O_RDONLY | O_DIRECTORY), taking the descriptor over.
   static int ListFd(int fd, std::vector<TDirEntry>& out, bool linksAsLinks, TFileInfo* info = nullptr) {
     struct stat dirSt;
     int err = fstat(fd, &dirSt) == 0 ? 0 : errno;
-    if (!err && !S_ISDIR(dirSt.st_mode)) err = ENOTDIR;
     if (!err) {
       try {
         err = ListOpened(fd, dirSt.st_dev, linksAsLinks, out);
