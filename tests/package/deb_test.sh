@@ -33,7 +33,7 @@ for lib in libc6 libstdc++6 libsqlite3-0 libsodium23 libzip4 libacl1 libxxhash0 
 done
 case "$depends" in *-dev*) fail "Depends names a -dev package: $depends" ;; esac
 
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$DEB" >"$TMP/apt.log" 2>&1 || { cat "$TMP/apt.log" >&2; fail "apt install failed"; }
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$DEB" >"$TMP/apt.log" 2>&1 || { cat "$TMP/apt.log" >&2; fail "apt install failed"; }
 installed=1
 mapfile -t files < <(dpkg -L twinfold)
 [ -x /usr/bin/twinfold ] || fail "no /usr/bin/twinfold"

@@ -1075,15 +1075,10 @@ TEST(PlatformCopy, SetIdBitsLostDuringTheCopyStayLost) {
   int written = -1;
   auto progress = [&](int64_t) {
     if (written != -1) return true;
-    const pid_t pid = fork();
-    if (pid == 0) {
-      if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(1);
+    written = RunAsNobody([&] {
       const int fd = open(src.c_str(), O_WRONLY | O_CLOEXEC);
-      _exit(fd >= 0 && pwrite(fd, "evil", 4, 0) == 4 ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    written = WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+      return fd >= 0 && pwrite(fd, "evil", 4, 0) == 4 ? 0 : 1;
+    });
     return true;
   };
   ASSERT_EQ(test::CopyFile(RealFileSystem(), src, dst, progress), 0);

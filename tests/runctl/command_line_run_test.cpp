@@ -95,8 +95,8 @@ TEST_F(CommandLineRun, Version) {
   }
 }
 
-// /list_tasks: one line per stored task with its last run, before any run,
-// after a good one and after a refused one; nothing to list creates no store.
+// /list_tasks: one line per stored task with its last run, before any run
+// and after a good one; nothing to list creates no store.
 TEST_F(CommandLineRun, ListTasksWithTheirLastRun) {
   const std::string store = Home + "/.config/Zentorvi/Quarlex Twinfold/settings.db";
   TProcessResult empty = Twinfold({"/list_tasks"});
