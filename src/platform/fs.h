@@ -189,6 +189,17 @@ public:
   // ELOOP) before it is opened for reading, so no device or FIFO is ever
   // opened through a link.
   virtual int OpenFileAt(int root, const std::string& rel, bool followLink, int& fd, TFileInfo& info) = 0;
+  // OpenFileAt for a name directly in dir, a folder that OpenDirAt opened
+  // and described as dirInfo. A folder that only root and this process's
+  // user can change (its owner one of them, no write for group or others,
+  // on a local file system) cannot have had a device or FIFO put under the
+  // name by anyone else since the scan saw a regular file there: the file
+  // is then opened for reading at once, and checked afterwards.
+  virtual int OpenFileIn(int dir, const TFileInfo& dirInfo, const std::string& name, bool followLink, int& fd,
+                         TFileInfo& info) {
+    (void)dirInfo;
+    return OpenFileAt(dir, name, followLink, fd, info);
+  }
   // Opens the regular file name in dir for reading, not following a link.
   virtual int OpenReadAt(int dir, const std::string& name, bool dropCache, int& fd) = 0;
   virtual int DeleteFileAt(int dir, const std::string& name) = 0;

@@ -388,6 +388,25 @@ public:
     return 0;
   }
 
+  int OpenFileIn(int dir, const TFileInfo& dirInfo, const std::string& name, bool followLink, int& fd,
+                 TFileInfo& info) override {
+    fd = -1;
+    // A name with a folder part is not one directly in dir.
+    if (name.find('/') != std::string::npos || !ClosedToOthers(dir, dirInfo))
+      return OpenFileAt(dir, name, followLink, fd, info);
+    posix::TFd f(openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
+    // A link: followed (or refused) the careful way, which tells its owner.
+    if (f.Get() < 0 && errno == ELOOP) return OpenFileAt(dir, name, followLink, fd, info);
+    struct stat st;
+    if (f.Get() < 0) return errno;
+    if (int err = CheckRegular(f.Get(), st)) return err;
+    FillInfo(st, info);
+    info.ViaLink = false;
+    info.LinkUid = st.st_uid;
+    fd = f.Release();
+    return 0;
+  }
+
   int OpenReadAt(int dir, const std::string& name, bool dropCache, int& fd) override {
     fd = -1;
     int f = openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
@@ -533,6 +552,17 @@ private:
     FillInfo(st, info);
     fd = f;
     return 0;
+  }
+
+  // Whether only root and this process's user can add, rename or remove
+  // names in the folder: it belongs to one of them and neither its group
+  // nor others may write (with an ACL the group bits are its mask, which
+  // bounds every named entry), on a file system where those bits rule.
+  // Only root or that owner could change the bits in turn.
+  static bool ClosedToOthers(int dir, const TFileInfo& dirInfo) {
+    static const uid_t self = geteuid(); // the program never changes it
+    return S_ISDIR(dirInfo.Mode) && (dirInfo.Uid == self || dirInfo.Uid == 0) &&
+           (dirInfo.Mode & (S_IWGRP | S_IWOTH)) == 0 && posix::OnKnownLocalFileSystem(dir);
   }
 
   static int CheckRegular(int fd, struct stat& st) {

@@ -135,6 +135,12 @@ int SetAclFd(int fd, const std::string& acl);
 int DropInheritedAcl(int fd, bool folder);
 int TrashAt(int dir, const char* name);
 int64_t FreeSpace(const std::string& path);
+// The local file systems whose permission bits the kernel itself enforces
+// and that free a file's blocks on its last close (ext2/3/4, XFS, btrfs,
+// F2FS, tmpfs), for the item open as fd. False for the rest: network and
+// FUSE file systems decide for themselves who changes what, and NFS keeps a
+// file removed while open under another name until its close.
+bool OnKnownLocalFileSystem(int fd);
 bool VolumeIdentity(const std::string& path, std::string& label, std::string& serial);
 
 // "XXXX-XXXX" from the first 8 hex digits of a file-system UUID (dashes

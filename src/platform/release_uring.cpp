@@ -1,20 +1,23 @@
 #include "platform/release.h"
 #include "platform/fs.h"
+#include "platform/posix_internal.h"
 
 #include <fcntl.h>
 #include <liburing.h>
-#include <linux/magic.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
-#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <mutex>
 #include <vector>
 
@@ -23,15 +26,12 @@ namespace twf {
 namespace {
 using TClock = std::chrono::steady_clock;
 
-constexpr unsigned kEntries = 128;
-// Closes under way at most, per thread: each holds back the space of one
-// file. One more is closed by its caller at once.
-constexpr unsigned kMaxInFlight = 128;
 // Closes handed to the kernel together: one system call for several.
 constexpr unsigned kBatch = 8;
-// Kernel threads closing at once for one thread: more do not make a
-// device answer faster.
-constexpr unsigned kKernelWorkers = 4;
+// Kernel threads closing at once, for the whole process: a device answers
+// several discards at once faster than one after another, but not without
+// bound.
+constexpr unsigned kKernelWorkers = 16;
 // Larger files are closed at once: a copy that follows may need their
 // space, and their release is small beside the copying anyway.
 constexpr int64_t kMaxBackgroundBytes = int64_t(1) << 20;
@@ -83,195 +83,226 @@ void CloseHold(int fd) {
   gHolds.fetch_sub(1, std::memory_order_relaxed);
 }
 
-// Local file systems that free a file's blocks on its last close; a
-// network or FUSE one may do otherwise (NFS renames a file removed while
-// open, and removes it only on the close).
-bool FreesOnLastClose(int dir) {
-  struct statfs fs;
-  if (fstatfs(dir, &fs) != 0) return false;
-  switch (static_cast<unsigned long>(fs.f_type)) {
-  case EXT4_SUPER_MAGIC: // ext2, ext3 and ext4 share it
-  case XFS_SUPER_MAGIC:
-  case BTRFS_SUPER_MAGIC:
-  case F2FS_SUPER_MAGIC:
-  case TMPFS_MAGIC:
-    return true;
-  default:
-    return false;
-  }
-}
-
-// One thread's closes. Only that thread adds; any thread may wait for them.
-class TRing {
+// The closes of the whole process, made by one thread of its own that
+// lasts as long as the process. The kernel's workers that carry a close
+// out belong to the thread that submitted it, and a thread that ends takes
+// the closes it has not started with it: a worker of the engine, which
+// ends with its phase, would have to wait for every close it handed over
+// first. Workers queue holds here; the thread submits them in batches and
+// takes their completions. What this process holds is bounded by MaxHolds,
+// so the ring has room for all of them at once.
+class TReleaser {
 public:
-  ~TRing() { Exit(); }
-
-  // False when fd was not taken.
-  bool Add(int fd) {
-    std::lock_guard<std::mutex> g(FLock);
-    if (!Ready()) return false;
-    Reap(TClock::time_point::min());
-    if (FInFlight + FQueued >= kMaxInFlight) {
-      Submit();
-      if (FBroken || !Reap(TClock::now() + kWaitAtMost)) return false;
+  // The one releaser; nullptr where it could not be set up (tried again
+  // a second later: descriptors or memory may have run short for a moment).
+  static TReleaser* Get() {
+    static std::atomic<TReleaser*> releaser{nullptr};
+    if (TReleaser* r = releaser.load(std::memory_order_acquire)) return r;
+    // A child must be known as one: it never touches its parent's ring.
+    if (!gForkWatched) return nullptr;
+    static std::mutex lock;
+    static TClock::time_point lastTry;
+    std::lock_guard<std::mutex> g(lock);
+    if (TReleaser* r = releaser.load(std::memory_order_acquire)) return r;
+    const auto now = TClock::now();
+    if (lastTry != TClock::time_point{} && now - lastTry < std::chrono::seconds(1)) return nullptr;
+    lastTry = now;
+    auto* r = new (std::nothrow) TReleaser; // never destroyed: it ends with the process
+    if (r && !r->Start()) {
+      delete r;
+      r = nullptr;
     }
-    io_uring_sqe* sqe = io_uring_get_sqe(&FRing);
-    if (!sqe) return false;
-    io_uring_prep_close(sqe, fd);
-    // Done by a kernel worker, not inline: the last close's work happens
-    // there too, and not on this thread's way back from the call.
-    sqe->flags |= IOSQE_ASYNC;
-    io_uring_sqe_set_data64(sqe, uint64_t(fd));
-    FQueuedFds[FQueued] = fd;
-    if (++FQueued >= kBatch) Submit();
+    releaser.store(r, std::memory_order_release);
+    return r;
+  }
+
+  // False when fd was not taken (the caller closes it).
+  bool Add(int fd) {
+    bool wake = false;
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      if (FBroken || FStalled || FQueue.size() >= FQueue.capacity()) return false;
+      FQueue.push_back(fd); // capacity reserved: does not throw
+      ++FPending;
+      if (FQueue.size() >= kBatch && !FWakeSent) wake = FWakeSent = true;
+    }
+    if (wake) Wake();
     return true;
   }
 
-  // Afterwards the ring is given back to the kernel when nothing is left
-  // under way; the next Add makes a new one.
+  // Waits until every close handed over is done, or until deadline. Returns
+  // whether any was left when called.
   bool WaitAll(TClock::time_point deadline) {
-    std::lock_guard<std::mutex> g(FLock);
-    if (!FReady) return false;
-    Submit();
-    const bool any = FInFlight > 0;
-    while (FInFlight > 0 && Reap(deadline)) {
+    std::unique_lock<std::mutex> g(FLock);
+    const bool any = FPending > 0;
+    if (!FQueue.empty() && !FWakeSent) {
+      FWakeSent = true;
+      g.unlock();
+      Wake();
+      g.lock();
     }
-    if (FInFlight == 0) Exit();
+    // A device that does not answer: later files are closed by their
+    // callers, not queued behind these.
+    if (!FDone.wait_until(g, deadline, [&] { return FPending == 0 || FBroken; })) {
+      FStalled = true;
+      FOff.store(true);
+    }
     return any;
   }
 
-  bool Idle() {
-    std::lock_guard<std::mutex> g(FLock);
-    return FInFlight == 0;
-  }
+  bool Off() const { return FOff.load(std::memory_order_relaxed); }
 
 private:
-  bool Ready() {
-    if (FBroken || FStalled) return false;
-    if (FReady) return true;
-    if (io_uring_queue_init(kEntries, &FRing, 0) != 0) return false; // this time
-    FReady = true;
+  bool Start() {
+    const int64_t most = MaxHolds();
+    try {
+      FQueue.reserve(size_t(most));
+      FTaking.reserve(size_t(most));
+    } catch (...) {
+      return false;
+    }
+    FWakeFd = eventfd(0, EFD_CLOEXEC);
+    if (FWakeFd < 0) return false;
+    // Room for every hold there can be, and the wake-up read.
+    io_uring_params params{};
+    params.flags = IORING_SETUP_CQSIZE;
+    params.cq_entries = unsigned(2 * most + 2);
+    if (io_uring_queue_init_params(unsigned(most + 1), &FRing, &params) != 0) {
+      close(FWakeFd);
+      return false;
+    }
     unsigned workers[2] = {kKernelWorkers, kKernelWorkers}; // bounded, unbounded
     io_uring_register_iowq_max_workers(&FRing, workers);
+    // The thread takes no signal: they are the program's other threads' to handle.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    const bool started = pthread_create(&FThread, nullptr, [](void* self) -> void* {
+      static_cast<TReleaser*>(self)->Loop();
+      return nullptr;
+    }, this) == 0;
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (!started) {
+      io_uring_queue_exit(&FRing);
+      close(FWakeFd);
+      return false;
+    }
+    pthread_detach(FThread);
     return true;
   }
 
-  // Once a submission fell short nothing more is submitted: the entries
-  // left in the ring would go with the next one.
-  void Submit() {
-    if (FQueued == 0 || FBroken) return;
-    const int n = io_uring_submit(&FRing);
-    const unsigned taken = n > 0 ? std::min(unsigned(n), FQueued) : 0;
-    FInFlight += taken;
-    // What the kernel did not take stays in the ring, where a later call
-    // could still take it: those are closed only once the ring is gone
-    // (their numbers must not be another file's by then).
-    for (unsigned i = taken; i < FQueued; ++i) FUntaken.push_back(FQueuedFds[i]);
-    if (taken < FQueued) FBroken = true;
-    FQueued = 0;
+  void Wake() {
+    const uint64_t one = 1;
+    while (write(FWakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
   }
 
-  // Takes the completions there are, after waiting for the first one until
-  // deadline (not at all for time_point::min). False when the wait gave none.
-  bool Reap(TClock::time_point deadline) {
-    io_uring_cqe* cqe = nullptr;
-    if (deadline != TClock::time_point::min()) {
-      int err;
-      do {
-        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - TClock::now()).count();
-        if (left <= 0) return false;
-        __kernel_timespec limit{left / 1000000000, left % 1000000000};
-        err = io_uring_wait_cqe_timeout(&FRing, &cqe, &limit);
-      } while (err == -EINTR);
-      if (err != 0 || !cqe) {
-        // A device that does not answer: later files are closed by their
-        // callers, not queued behind these.
-        if (err == -ETIME) FStalled = true;
-        return false;
+  // The wake-up: a read of the event counter, answered when a worker adds to it.
+  bool ArmWake() {
+    io_uring_sqe* sqe = io_uring_get_sqe(&FRing);
+    if (!sqe) return false;
+    io_uring_prep_read(sqe, FWakeFd, &FWakeCount, sizeof FWakeCount, 0);
+    io_uring_sqe_set_data64(sqe, kWakeTag);
+    return true;
+  }
+
+  void Loop() {
+    if (!ArmWake() || io_uring_submit(&FRing) != 1) return Break();
+    for (;;) {
+      io_uring_cqe* cqe = nullptr;
+      const int err = io_uring_wait_cqe(&FRing, &cqe);
+      if (err == -EINTR) continue;
+      if (err != 0) return Break();
+      bool woken = false;
+      unsigned done = 0, seen = 0, head;
+      io_uring_for_each_cqe(&FRing, head, cqe) {
+        ++seen;
+        const uint64_t tag = io_uring_cqe_get_data64(cqe);
+        if (tag == kWakeTag) {
+          woken = true;
+          continue;
+        }
+        const int fd = int(tag);
+        // A close the kernel refused before taking the descriptor leaves it open.
+        if (cqe->res < 0 && cqe->res != -EBADF) close(fd);
+        gHolds.fetch_sub(1, std::memory_order_relaxed);
+        ++done;
       }
+      io_uring_cq_advance(&FRing, seen);
+      {
+        std::lock_guard<std::mutex> g(FLock);
+        FPending -= done;
+        if (woken) {
+          FTaking.swap(FQueue);
+          FWakeSent = false;
+        }
+        if (FPending == 0) FDone.notify_all();
+      }
+      if (woken && !SubmitTaking()) return Break();
     }
-    while (FInFlight > 0 && (cqe || (io_uring_peek_cqe(&FRing, &cqe) == 0 && cqe))) {
-      const int fd = int(io_uring_cqe_get_data64(cqe));
-      // A close the kernel refused before taking the descriptor leaves it open.
-      if (cqe->res < 0 && cqe->res != -EBADF) close(fd);
-      gHolds.fetch_sub(1, std::memory_order_relaxed);
-      io_uring_cqe_seen(&FRing, cqe);
-      cqe = nullptr;
-      --FInFlight;
-    }
-    return true;
   }
 
-  // Gives the ring back; only with nothing in flight (or at the end).
-  void Exit() {
-    if (!FReady) return;
-    io_uring_queue_exit(&FRing);
-    FRing = io_uring{};
-    FReady = false;
-    for (int fd : FUntaken) CloseHold(fd);
-    FUntaken.clear();
+  // The closes just taken from the queue, and the next wake-up read.
+  bool SubmitTaking() {
+    for (int fd : FTaking) {
+      io_uring_sqe* sqe = io_uring_get_sqe(&FRing);
+      if (!sqe) return false; // cannot be: the ring has room for every hold there can be
+      io_uring_prep_close(sqe, fd);
+      // Done by a kernel worker, not inline: the last close's work happens there.
+      sqe->flags |= IOSQE_ASYNC;
+      io_uring_sqe_set_data64(sqe, uint64_t(fd));
+    }
+    if (!ArmWake()) return false;
+    const int want = int(FTaking.size()) + 1;
+    int taken = 0;
+    for (int tries = 0; taken < want && tries < 3; ++tries) {
+      const int n = io_uring_submit(&FRing);
+      if (n > 0) taken += n;
+      else if (n != -EINTR && n != -EAGAIN && n != -EBUSY) break;
+    }
+    // The kernel takes entries in order: those it did not take are the last.
+    FTaking.erase(FTaking.begin(), FTaking.begin() + std::min(taken, int(FTaking.size())));
+    return taken == want;
   }
 
+  // The ring failed, and this thread ends: it never submits again, so the
+  // closes it had not handed to the kernel are made here, as is every one
+  // still queued. Those with the kernel are left to it (their completions
+  // are no longer taken, so their holds stay counted and no more are taken).
+  void Break() {
+    std::lock_guard<std::mutex> g(FLock);
+    FOff.store(true);
+    FBroken = true;
+    for (int fd : FTaking) CloseHold(fd);
+    for (int fd : FQueue) CloseHold(fd);
+    FPending -= unsigned(FTaking.size() + FQueue.size());
+    FTaking.clear();
+    FQueue.clear();
+    FDone.notify_all();
+  }
+
+  static constexpr uint64_t kWakeTag = ~uint64_t(0);
   std::mutex FLock;
-  io_uring FRing{};
-  bool FReady = false;
+  std::condition_variable FDone;
+  std::vector<int> FQueue;   // handed over, not yet with the kernel
+  std::vector<int> FTaking;  // the releaser's: being handed to the kernel
+  unsigned FPending = 0;     // handed over and not yet closed
+  bool FWakeSent = false;    // a wake-up not yet answered
   bool FBroken = false;
   bool FStalled = false;
-  unsigned FInFlight = 0; // handed to the kernel, not completed
-  unsigned FQueued = 0;   // prepared, not yet handed over
-  int FQueuedFds[kBatch] = {};
-  std::vector<int> FUntaken;
+  std::atomic<bool> FOff{false}; // broken or stalled: holds are not worth taking
+  uint64_t FWakeCount = 0;
+  int FWakeFd = -1;
+  io_uring FRing{};
+  pthread_t FThread{};
 };
-
-// Every thread's ring, for WaitForReleases. Never destroyed: a close may
-// still be under way when the process ends, and the kernel finishes it.
-struct TRegistry {
-  std::mutex Lock;
-  std::vector<std::shared_ptr<TRing>> Rings;
-};
-
-TRegistry& Registry() {
-  static TRegistry* registry = new TRegistry;
-  return *registry;
-}
-
-// A thread's closes are waited for when it ends (the kernel would wait for
-// them anyway), and its ring leaves the registry then.
-struct TThreadRing {
-  std::shared_ptr<TRing> Ring;
-  ~TThreadRing() {
-    if (!Ring || gForked.load()) return;
-    Ring->WaitAll(TClock::now() + kWaitAtMost);
-    // Closes still under way keep their ring, for good: giving it back
-    // would cancel them and leave their descriptors open.
-    if (!Ring->Idle()) return;
-    TRegistry& r = Registry();
-    std::lock_guard<std::mutex> g(r.Lock);
-    r.Rings.erase(std::remove(r.Rings.begin(), r.Rings.end(), Ring), r.Rings.end());
-  }
-};
-
-TRing* ThisThreadsRing() {
-  thread_local TThreadRing mine;
-  if (!mine.Ring) {
-    if (!gForkWatched) return nullptr;
-    try {
-      auto ring = std::make_shared<TRing>();
-      TRegistry& r = Registry();
-      std::lock_guard<std::mutex> g(r.Lock);
-      r.Rings.push_back(ring);
-      mine.Ring = std::move(ring);
-    } catch (...) {
-      return nullptr;
-    }
-  }
-  return mine.Ring.get();
-}
 } // namespace
 
 int HoldBeforeRemoving(int dir, const char* name) {
   if (gForked.load(std::memory_order_relaxed) || !KernelCanRelease()) return -1;
-  if (gHolds.fetch_add(1, std::memory_order_relaxed) >= MaxHolds() || !FreesOnLastClose(dir)) {
+  const TReleaser* releaser = TReleaser::Get();
+  if (!releaser || releaser->Off()) return -1;
+  if (gHolds.fetch_add(1, std::memory_order_relaxed) >= MaxHolds() || !posix::OnKnownLocalFileSystem(dir)) {
     gHolds.fetch_sub(1, std::memory_order_relaxed);
     return -1;
   }
@@ -289,24 +320,16 @@ void ReleaseLater(int hold) {
   struct stat st;
   const bool background = fstat(hold, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 0 &&
                           int64_t(st.st_blocks) * 512 <= kMaxBackgroundBytes;
-  TRing* ring = background && !gForked.load(std::memory_order_relaxed) ? ThisThreadsRing() : nullptr;
-  if (!ring || !ring->Add(hold)) CloseHold(hold);
+  TReleaser* releaser = background && !gForked.load(std::memory_order_relaxed) ? TReleaser::Get() : nullptr;
+  if (!releaser || !releaser->Add(hold)) CloseHold(hold);
 }
 
-bool ReleasesInBackground() { return !gForked.load() && KernelCanRelease(); }
+bool ReleasesInBackground() { return !gForked.load() && KernelCanRelease() && TReleaser::Get(); }
 
 bool WaitForReleases() {
-  if (gForked.load()) return false;
-  std::vector<std::shared_ptr<TRing>> rings;
-  {
-    TRegistry& r = Registry();
-    std::lock_guard<std::mutex> g(r.Lock);
-    rings = r.Rings;
-  }
-  const auto deadline = TClock::now() + kWaitAtMost;
-  bool any = false;
-  for (const auto& ring : rings) any = ring->WaitAll(deadline) || any;
-  return any;
+  if (gForked.load() || !KernelCanRelease()) return false;
+  TReleaser* releaser = TReleaser::Get();
+  return releaser && releaser->WaitAll(TClock::now() + kWaitAtMost);
 }
 
 } // namespace twf

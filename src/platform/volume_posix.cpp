@@ -3,6 +3,7 @@
 // not created yet still answers for the disk it will land on.
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
@@ -123,6 +124,21 @@ std::string DecodeMountField(const std::string& field) {
     }
   }
   return out;
+}
+
+bool OnKnownLocalFileSystem(int fd) {
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return false;
+  switch (static_cast<unsigned long>(fs.f_type)) {
+  case EXT4_SUPER_MAGIC: // ext2, ext3 and ext4 share it
+  case XFS_SUPER_MAGIC:
+  case BTRFS_SUPER_MAGIC:
+  case F2FS_SUPER_MAGIC:
+  case TMPFS_MAGIC:
+    return true;
+  default:
+    return false;
+  }
 }
 
 int64_t FreeSpace(const std::string& path) {

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -964,6 +965,84 @@ TEST(PlatformBeneath, OpenFileAtOpensOnlyRegularFilesAndTellsTheLinksOwner) {
   close(root);
 }
 
+// A file in a folder that only root and this user can change is opened at
+// once; in a folder others may write, or that is someone else's, a name
+// turned into a FIFO since the scan is never opened for reading, and a
+// link is still followed only when asked and tells its owner.
+TEST(PlatformBeneath, OpenFileInOpensAtOnceOnlyInAFolderClosedToOthers) {
+  TTempTree t;
+  if (geteuid() != 0) GTEST_SKIP() << "needs root (a folder of someone else's)";
+  struct TFolder {
+    const char* name;
+    mode_t mode;
+    uid_t owner;
+    bool closed;
+  } folders[] = {
+      {"closed", 0755, 0, true},
+      {"group-writable", 0775, 0, false},
+      {"others-writable", 0757, 0, false},
+      {"someone-elses", 0755, 65534, false},
+  };
+  IFileSystem& fs = RealFileSystem();
+  for (const TFolder& k : folders) {
+    SCOPED_TRACE(k.name);
+    const std::string d = std::string(k.name);
+    t.MkDir(d);
+    t.Write(d + "/f", "file");
+    t.Link("f", d + "/to-f");
+    ASSERT_EQ(mkfifo(t.Path(d + "/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(chmod(t.Path(d).c_str(), k.mode), 0);
+    ASSERT_EQ(chown(t.Path(d).c_str(), k.owner, 0), 0);
+    posix::TFd root(open(t.Path("").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    int dir = -1;
+    TFileInfo dirInfo;
+    ASSERT_EQ(fs.OpenDirAt(root.Get(), d, dir, dirInfo), 0);
+    posix::TFd dirFd(dir);
+
+    struct {
+      const char* name;
+      bool follow;
+      int want;
+      const char* content;
+      bool viaLink;
+    } cases[] = {
+        {"f", false, 0, "file", false},
+        {"to-f", false, ELOOP, nullptr, false},
+        {"to-f", true, 0, "file", true},
+        {"none", false, ENOENT, nullptr, false},
+    };
+    for (auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (c.follow ? " followed" : ""));
+      int fd = -1;
+      TFileInfo info;
+      EXPECT_EQ(fs.OpenFileIn(dir, dirInfo, c.name, c.follow, fd, info), c.want);
+      if (fd < 0) continue;
+      char buf[16] = {};
+      EXPECT_EQ(std::string(buf, size_t(std::max<ssize_t>(0, read(fd, buf, sizeof buf)))), c.content);
+      EXPECT_EQ(info.ViaLink, c.viaLink);
+      close(fd);
+    }
+
+    std::atomic<bool> released{false};
+    std::thread writer([&] {
+      int w = open(t.Path(d + "/fifo").c_str(), O_WRONLY | O_CLOEXEC);
+      released = true;
+      if (w >= 0) close(w);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the writer is waiting by now
+    int fd = -1;
+    TFileInfo info;
+    EXPECT_EQ(fs.OpenFileIn(dir, dirInfo, "fifo", false, fd, info), ENOTSUP);
+    EXPECT_EQ(fd, -1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Only root or this user could have put a FIFO in a closed folder.
+    if (!k.closed) EXPECT_FALSE(released.load()) << "the FIFO was opened for reading";
+    int r = open(t.Path(d + "/fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    writer.join();
+    if (r >= 0) close(r);
+  }
+}
+
 // ------------------------------------------------------- space and identity
 
 TEST(PlatformVolume, SerialAndLabelTexts) {
@@ -1158,6 +1237,40 @@ TEST(PlatformRelease, HoldsOnlyWhereTheLastCloseFrees) {
     WaitForReleases();
     EXPECT_EQ(Fs().DeleteFileAt(dir.Get(), "f"), ENOENT);
   }
+}
+
+// Files deleted by a thread that ends at once (as a phase's workers do)
+// still give their space back, and no hold is left open: a thread's end
+// must not take the closes it handed over with it.
+TEST(PlatformRelease, ClosesOutliveTheThreadThatHandedThemOver) {
+  if (!ReleasesInBackground()) GTEST_SKIP() << "no io_uring that can close in the background here";
+  TTempTree t;
+  TScratchMount m(t.Path("mnt"), "tmpfs", "size=4m");
+  TWF_REQUIRE_MOUNT(m);
+  constexpr int kFiles = 24;
+  for (int i = 0; i < kFiles; ++i) t.Write("mnt/f" + std::to_string(i), std::string(96 * 1024, 'x'));
+  auto freeBytes = [&] {
+    struct statvfs v {};
+    statvfs(t.Path("mnt").c_str(), &v);
+    return int64_t(v.f_bavail) * int64_t(v.f_frsize);
+  };
+  const int64_t full = freeBytes();
+  WaitForReleases(); // anything of earlier tests
+  const size_t fdsBefore = test::ListTree("/proc/self/fd").size();
+  posix::TFd dir(open(t.Path("mnt").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  std::thread deleter([&] {
+    for (int i = 0; i < kFiles; ++i) {
+      const std::string name = "f" + std::to_string(i);
+      const int hold = HoldBeforeRemoving(dir.Get(), name.c_str());
+      ASSERT_EQ(unlinkat(dir.Get(), name.c_str(), 0), 0);
+      ReleaseLater(hold);
+    }
+  });
+  deleter.join();
+  WaitForReleases();
+  EXPECT_GE(freeBytes(), full + int64_t(kFiles) * 96 * 1024);
+  dir.Reset(-1);
+  EXPECT_EQ(test::ListTree("/proc/self/fd").size(), fdsBefore);
 }
 
 } // namespace

@@ -268,6 +268,16 @@ TWF_NOINLINE int TFaultFileSystem::OpenFileAt(int root, const std::string& rel, 
   return err;
 }
 
+TWF_NOINLINE int TFaultFileSystem::OpenFileIn(int dir, const TFileInfo& dirInfo, const std::string& name,
+                                               bool followLink, int& fd, TFileInfo& info) {
+  fd = -1;
+  const std::string path = PathAt(dir, name);
+  if (int err = Enter(TFsCall::OpenRead, TWF_CALLER, path).Errno) return err;
+  int err = Inner_.OpenFileIn(dir, dirInfo, name, followLink, fd, info);
+  if (err == 0) Track(fd, path);
+  return err;
+}
+
 TWF_NOINLINE int TFaultFileSystem::OpenReadAt(int dir, const std::string& name, bool dropCache, int& fd) {
   fd = -1;
   const std::string path = PathAt(dir, name);

@@ -132,6 +132,8 @@ public:
   int GetXattrsFd(int fd, std::string& attrs) override;
   int SetXattrsFd(int fd, const std::string& attrs) override;
   int OpenFileAt(int root, const std::string& rel, bool followLink, int& fd, TFileInfo& info) override;
+  int OpenFileIn(int dir, const TFileInfo& dirInfo, const std::string& name, bool followLink, int& fd,
+                 TFileInfo& info) override;
   int OpenReadAt(int dir, const std::string& name, bool dropCache, int& fd) override;
   int DeleteFileAt(int dir, const std::string& name) override;
   int RemoveDirAt(int dir, const std::string& name) override;

@@ -429,6 +429,10 @@ void TRunTest::fiftyThousandLinesKeepTheWindowResponsive() {
     int OpenFileAt(int root, const std::string&, bool, int& fd, TFileInfo& info) override {
       return TFaultFileSystem::OpenDirAt(root, {}, fd, info);
     }
+    int OpenFileIn(int dir, const TFileInfo&, const std::string& name, bool follow, int& fd,
+                   TFileInfo& info) override {
+      return OpenFileAt(dir, name, follow, fd, info);
+    }
     int CopyFileAt(int, int, const std::string&, const TCopyProgress& progress, const std::atomic<bool>*, bool,
                    bool, const TBeforeVisible&, int*, TPendingCopy*) override {
       std::this_thread::sleep_for(std::chrono::microseconds(100));
