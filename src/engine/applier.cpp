@@ -175,7 +175,10 @@ void TApplier::DeleteFiles() {
 
 void TApplier::ForEachChunk(const std::deque<TPlanFile>& files, bool bySize,
                             const std::function<void(const TChunk&)>& step) {
-  const std::vector<TChunk> chunks = Chunks(files, bySize);
+  ForEachChunk(Chunks(files, bySize), step);
+}
+
+void TApplier::ForEachChunk(const std::vector<TChunk>& chunks, const std::function<void(const TChunk&)>& step) {
   ParallelForEach(
       int32_t(chunks.size()), FRun.Opt.Workers, FRun.CancelCount, [&](int32_t i) { step(chunks[size_t(i)]); },
       [&](const char* what) { Unexpected(what); });
@@ -421,20 +424,28 @@ void TApplier::FixFolderTimes() {
   folders.erase(std::unique(folders.begin(), folders.end(),
                             [](const TTimed& a, const TTimed& b) { return *a.Rel == *b.Rel; }),
                 folders.end());
-  for (const TTimed& t : folders) {
-    if (FRun.Cancelled()) break;
-    int dir = -1;
-    TFileInfo info;
-    int code = OpenDestDir(*t.Rel, t.Node, dir, &info);
-    // One that has the time already is left alone (its change time too):
-    // a content check, say, lists every folder and changes none.
-    if (code == 0 && info.WriteTime != t.Node->SrcTime) code = FRun.Fs.SetTimesFd(dir, t.Node->SrcTime);
-    CloseFd(dir);
-    // Someone else's folder, or a file system that keeps no such times:
-    // nothing to report on every run.
-    if (code == EPERM || code == EACCES || code == ENOTSUP || code == EOPNOTSUPP || code == ENOENT) continue;
-    if (code != 0 && code != kFolderChanged) FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(*t.Rel), code);
-  }
+  std::erase_if(folders, [](const TTimed& t) { return t.Node->TimeSet; });
+  ParallelForEach(
+      int32_t(folders.size()), FRun.Opt.Workers, FRun.CancelCount,
+      [&](int32_t i) {
+        const TTimed& t = folders[size_t(i)];
+        int dir = -1;
+        TFileInfo info;
+        int code = OpenDestDir(*t.Rel, t.Node, dir, &info);
+        // One that has the time already is left alone (its change time too):
+        // a content check, say, lists every folder and changes none.
+        if (code == 0 && info.WriteTime != t.Node->SrcTime) code = FRun.Fs.SetTimesFd(dir, t.Node->SrcTime);
+        CloseFd(dir);
+        if (code != kFolderChanged) TimeSetReport(*t.Rel, code);
+      },
+      [&](const char* what) { Unexpected(what); });
+}
+
+// Someone else's folder, or a file system that keeps no such times:
+// nothing to report on every run.
+void TApplier::TimeSetReport(const std::string& rel, int code) {
+  if (code == 0 || code == EPERM || code == EACCES || code == ENOTSUP || code == EOPNOTSUPP || code == ENOENT) return;
+  FRun.FailAt(TRunError::SetAclFailed, FRun.DstPath(rel), code);
 }
 
 } // namespace twf

@@ -53,6 +53,7 @@ private:
   static std::vector<TChunk> Chunks(const std::deque<TPlanFile>& files, bool bySize);
   // Runs step on each chunk of files on the run's workers.
   void ForEachChunk(const std::deque<TPlanFile>& files, bool bySize, const std::function<void(const TChunk&)>& step);
+  void ForEachChunk(const std::vector<TChunk>& chunks, const std::function<void(const TChunk&)>& step);
 
   // The destination is worked on through folder descriptors opened below
   // its root without following links, each checked against what the scan
@@ -70,7 +71,9 @@ private:
   // only where the scan saw one, and as root only a link of root's or of
   // the file's owner. kLinkRefused (already reported) for one that is not.
   static constexpr int kLinkRefused = -2;
-  int OpenSourceFile(int srcDir, const TPlanFile& f, const std::string& rel, int& fd, TFileInfo& info);
+  // srcDirInfo: what opening srcDir told, where known.
+  int OpenSourceFile(int srcDir, const TPlanFile& f, const std::string& rel, int& fd, TFileInfo& info,
+                     const TFileInfo* srcDirInfo = nullptr);
   void CloseFd(int fd);
   // A descriptor closed when its scope ends, however it ends.
   struct TFdCloser {
@@ -116,11 +119,14 @@ private:
   struct TCopyBatch {
     IFileSystem& Fs;
     int Dir = -1;
+    TFileInfo SrcDirInfo; // the chunk's source folder, as opened
     std::vector<THeldCopy> Held;
     int64_t Bytes = 0; // held
     ~TCopyBatch();
   };
   void CopyChunk(const TChunk& c);
+  void SetFolderTime(const TPlanFolder& folder, int dir);
+  void TimeSetReport(const std::string& rel, int code);
   void MakeLinkOne(const TPlanFile& f, int srcDir, int code, int dstDir);
   void OwnerChunk(const TChunk& c);
   // Extended attributes a destination file system refused: said once.
@@ -153,6 +159,7 @@ private:
     uint32_t Mode;
   };
   std::vector<TDeferredMode> FDeferredModes; // run thread only
+  std::vector<uint8_t> FCopyChunks;         // per plan folder: copy steps that write into it (0, 1, or 2 for more)
   size_t FHeldPerWorker = 1;                 // the most copies a worker holds unnamed
   std::atomic<bool> FXattrsReported{false};
 };

@@ -57,9 +57,13 @@ std::vector<TApplier::TChunk> TApplier::Chunks(const std::deque<TPlanFile>& file
 // link owner's backup: followed only when root made the link or its owner
 // owns the file (who could read it anyway). The check is made on the file
 // actually opened, so swapping the link afterwards changes nothing.
-int TApplier::OpenSourceFile(int srcDir, const TPlanFile& f, const std::string& rel, int& fd, TFileInfo& info) {
+int TApplier::OpenSourceFile(int srcDir, const TPlanFile& f, const std::string& rel, int& fd, TFileInfo& info,
+                             const TFileInfo* srcDirInfo) {
   fd = -1;
-  const int err = FRun.Fs.OpenFileAt(srcDir, std::string(f.Name()), (f.Flags & afSrcLink) != 0, fd, info);
+  const bool follow = (f.Flags & afSrcLink) != 0;
+  const std::string name(f.Name());
+  const int err = srcDirInfo ? FRun.Fs.OpenFileIn(srcDir, *srcDirInfo, name, follow, fd, info)
+                             : FRun.Fs.OpenFileAt(srcDir, name, follow, fd, info);
   if (err != 0 || !FRun.AsRoot || !info.ViaLink || info.LinkUid == 0 || info.LinkUid == info.Uid) return err;
   CloseFd(fd);
   fd = -1;
@@ -175,7 +179,13 @@ static size_t HeldCopiesPerWorker(int workers) {
 void TApplier::CopyFiles() {
   // Holding copies back pays only where each would wait for the device.
   FHeldPerWorker = FRun.Opt.VerifyHash != vhNone ? HeldCopiesPerWorker(FRun.Opt.Workers) : 1;
-  ForEachChunk(FPlan.Copies, true, [&](const TChunk& c) { CopyChunk(c); });
+  const std::vector<TChunk> chunks = Chunks(FPlan.Copies, true);
+  FCopyChunks.assign(FPlan.Folders.size(), 0);
+  for (const TChunk& c : chunks) {
+    uint8_t& n = FCopyChunks[FPlan.Copies[c.First].Folder];
+    n = uint8_t(std::min(n + 1, 2));
+  }
+  ForEachChunk(chunks, [&](const TChunk& c) { CopyChunk(c); });
 }
 
 TApplier::TCopyBatch::~TCopyBatch() {
@@ -186,6 +196,7 @@ TApplier::TCopyBatch::~TCopyBatch() {
 void TApplier::CopyChunk(const TChunk& c) {
   const TPlanFolder& folder = FPlan.Folders[FPlan.Copies[c.First].Folder];
   TFdCloser dir{FRun.Fs}, src{FRun.Fs};
+  TFileInfo srcInfo;
   int code = 0;
   if (FRun.Opt.DryRun) {
     // A dry run names the text of each link it would make.
@@ -199,10 +210,9 @@ void TApplier::CopyChunk(const TChunk& c) {
     Guarded([&] { code = OpenDest(folder, dir.Fd); });
     // The source folder is opened below its root without following links
     // on the way; each file itself only where the scan found a link there.
-    TFileInfo info;
-    if (code == 0) code = FRun.Fs.OpenDirAt(FRun.SrcRoot, folder.Rel, src.Fd, info);
+    if (code == 0) code = FRun.Fs.OpenDirAt(FRun.SrcRoot, folder.Rel, src.Fd, srcInfo);
   }
-  TCopyBatch batch{FRun.Fs, dir.Fd, {}};
+  TCopyBatch batch{FRun.Fs, dir.Fd, srcInfo, {}};
   batch.Held.reserve(FHeldPerWorker); // so adding to it never throws
   for (size_t i = c.First; i < c.First + c.Count && !FRun.Cancelled(); ++i) {
     if (code != kFolderChanged) Guarded([&] { WriteOne(i, src.Fd, code, batch); });
@@ -210,6 +220,16 @@ void TApplier::CopyChunk(const TChunk& c) {
     if (batch.Held.size() >= FHeldPerWorker || batch.Bytes >= kHeldBytes) NameBatch(batch, src.Fd);
   }
   NameBatch(batch, src.Fd);
+  // The one step that writes into the folder: its time is set while the
+  // folder is open (the folder times step leaves it).
+  if (code == 0 && FCopyChunks[FPlan.Copies[c.First].Folder] == 1) SetFolderTime(folder, dir.Fd);
+}
+
+void TApplier::SetFolderTime(const TPlanFolder& folder, int dir) {
+  TDirNode* node = folder.Node.get();
+  if (!node || !node->SrcListed || dir < 0 || FRun.Cancelled()) return;
+  TimeSetReport(folder.Rel, FRun.Fs.SetTimesFd(dir, node->SrcTime));
+  node->TimeSet = true;
 }
 
 // code: what opening the two folders gave (0, or the errno every file of
@@ -231,7 +251,7 @@ void TApplier::WriteOne(size_t index, int srcDir, int code, TCopyBatch& batch) {
   }
   int in = -1;
   TFileInfo srcInfo;
-  if (code == 0) code = OpenSourceFile(srcDir, f, rel, in, srcInfo);
+  if (code == 0) code = OpenSourceFile(srcDir, f, rel, in, srcInfo, &batch.SrcDirInfo);
   TFdCloser closeIn{FRun.Fs, in};
   if (code == kLinkRefused) return;
 

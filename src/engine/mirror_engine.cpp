@@ -271,8 +271,13 @@ bool TMirrorEngine::MassDeleteGuard(int64_t del, int64_t dst) {
 
 bool TMirrorEngine::FreeSpaceCheck(int64_t copyBytes, int64_t overwriteBytes, int64_t deleteBytes) {
   TRunState& r = *FRun;
+  FCopiesNeedDeletedSpace = false;
   if (r.Opt.DryRun || copyBytes <= 0) return true;
   const int64_t free = r.Fs.FreeSpace(r.Opt.DestDir);
+  // With room to spare (sizes round up to blocks) the copies never wait
+  // for the space the deletes give back; where free space is not known they do.
+  constexpr int64_t kSpare = int64_t(64) << 20;
+  FCopiesNeedDeletedSpace = free == -1 || free - copyBytes < copyBytes / 16 + kSpare;
   if (free == -1) return true;
   const int64_t after = free + deleteBytes + overwriteBytes;
   if (after >= copyBytes) return true;
@@ -301,7 +306,7 @@ void TMirrorEngine::Apply(TPlan& plan, TApplier& applier) {
       SetPhase(TRunPhase::DeletingFiles);
       applier.DeleteFiles();
       // The free-space check counted on it.
-      r.Fs.WaitForFreedSpace();
+      if (FCopiesNeedDeletedSpace) r.Fs.WaitForFreedSpace();
     }
     if (!plan.RmDirs.empty() && !r.Cancelled()) {
       SetPhase(TRunPhase::RemovingFolders);

@@ -65,6 +65,9 @@ private:
   std::atomic<uint8_t> FPhase;
   TConfirm FOnConfirm;
   int64_t FStartMs = 0;
+  // The copies may need the space of the deleted files: the deletes'
+  // space is waited for before they start.
+  bool FCopiesNeedDeletedSpace = true;
 };
 
 } // namespace twf

@@ -36,6 +36,9 @@ struct TDirNode {
   // The source folder's modification time when the scan listed it, which
   // the destination folder gets once its contents are final.
   bool SrcListed = false;
+  // Given its time by the copy step, as soon as the folder's copies (all in
+  // one step) were named: nothing after them changes what it holds.
+  bool TimeSet = false;
   int64_t SrcTime = 0;
 };
 

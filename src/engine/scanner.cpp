@@ -67,6 +67,9 @@ struct TScanner::TWorker {
   std::vector<TWorkItem> Children;
   std::string Full; // scratch for full paths
   TFolderPrefetch Prefetch;
+  // Folders in a row listed without waiting for the disk: past a few, only
+  // every few-th is asked about (a system call before and after).
+  uint32_t WarmRun = 0;
 };
 
 TScanner::TScanner(TRunState& run) : FRun(run) {}
@@ -251,7 +254,9 @@ void TScanner::Process(TWorker& w, TWorkItem& item, TPlan& plan) {
   w.SrcEntries.clear();
   w.DstEntries.clear();
   bool held = false;
-  const int64_t blocksBefore = ThreadBlockReads();
+  constexpr uint32_t kAlwaysAsked = 8, kAskedEvery = 8;
+  const bool ask = w.WarmRun < kAlwaysAsked || w.WarmRun % kAskedEvery == 0;
+  const int64_t blocksBefore = ask ? ThreadBlockReads() : 0;
   TFileInfo srcInfo, dstInfo;
   if (item.SrcPresent) {
     if (int err = List(FRun.SrcRoot, item.Rel, w.SrcEntries, &srcInfo)) {
@@ -279,7 +284,8 @@ void TScanner::Process(TWorker& w, TWorkItem& item, TPlan& plan) {
       Filter(w, false, item.Rel, w.DstEntries, w.Dst);
     }
   }
-  const bool diskWaited = ThreadBlockReads() != blocksBefore;
+  const bool diskWaited = ask && ThreadBlockReads() != blocksBefore;
+  w.WarmRun = diskWaited ? 0 : w.WarmRun + 1;
   FRun.ScannedSrc.fetch_add(int32_t(w.Src.Files.size()));
   int32_t dstFiles = 0;
   for (const TListedFile& f : w.Dst.Files) dstFiles += (f.Flags & lfTempName) ? 0 : 1;
