@@ -65,7 +65,6 @@ CREATE TABLE IF NOT EXISTS vals (
 );
 CREATE UNIQUE INDEX IF NOT EXISTS vals_by_name ON vals(key_id, fold);
 INSERT OR IGNORE INTO keys(id, parent, name, fold) VALUES (1, NULL, '', '');
-PRAGMA user_version = 1;
 )sql";
 
 constexpr int64_t kRootId = 1;
@@ -326,6 +325,17 @@ bool TSettingsStore::OpenDatabase(bool& damaged) {
   if ((rc = sqlite3_exec(FDb, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr)) != SQLITE_OK) return fail(rc);
   if ((rc = ExecUntil(FDb, "BEGIN IMMEDIATE", deadline)) != SQLITE_OK) return fail(rc);
   rc = sqlite3_exec(FDb, kSchema, nullptr, nullptr, nullptr);
+  // Set only where it differs: a store opened as it is writes nothing, so
+  // closing it has nothing to bring back to the device.
+  if (rc == SQLITE_OK) {
+    int64_t current = 0;
+    {
+      TStmt version(FDb, "PRAGMA user_version");
+      rc = !version.Ok() ? version.PrepareCode() : version.Step() != SQLITE_ROW ? SQLITE_ERROR : SQLITE_OK;
+      if (rc == SQLITE_OK) current = version.Int(0);
+    }
+    if (rc == SQLITE_OK && current != 1) rc = sqlite3_exec(FDb, "PRAGMA user_version = 1", nullptr, nullptr, nullptr);
+  }
   if (rc != SQLITE_OK) {
     sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
     // A database whose tables have other shapes is not ours to use.

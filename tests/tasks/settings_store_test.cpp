@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <pwd.h>
+#include <sys/stat.h>
 
 #include <chrono>
 
@@ -27,6 +28,32 @@ TEST_F(SettingsStoreTest, CreatesAPrivateDatabaseUnderTheConfigHome) {
   EXPECT_EQ(Mode(StorePath()), 0600u);
   EXPECT_EQ(Mode(Config + "/Zentorvi/Quarlex Twinfold"), 0700u);
   EXPECT_EQ(Mode(Config + "/Zentorvi"), 0700u);
+}
+
+// Opening a store and reading from it writes nothing: a run whose settings
+// did not change has nothing to bring to the device when it ends.
+TEST_F(SettingsStoreTest, AStoreOpenedAndOnlyReadIsLeftAsItWas) {
+  {
+    TSettingsStore store(StorePath());
+    auto key = store.OpenKey("K");
+    ASSERT_TRUE(key && key->WriteString("V", "value"));
+  }
+  auto state = [&] {
+    struct stat st {};
+    stat(StorePath().c_str(), &st);
+    return std::pair{int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, int64_t(st.st_size)};
+  };
+  const auto before = state();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20)); // a write would show in the time
+  {
+    TSettingsStore store(StorePath());
+    ASSERT_TRUE(store.IsOpen());
+    auto key = store.OpenKeyReadOnly("K");
+    std::string v;
+    ASSERT_TRUE(key && key->ReadString("V", v));
+    EXPECT_EQ(v, "value");
+  }
+  EXPECT_EQ(state(), before);
 }
 
 TEST_F(SettingsStoreTest, DefaultPathFollowsTheEnvironmentAtEachCall) {
