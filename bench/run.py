@@ -546,6 +546,11 @@ class Tools:
     def __init__(self, program, driver, root):
         self.program, self.driver, self.root = program, driver, root
         self.home = program_home(root)
+        # Each benchmark starts from the program's defaults: a store left by
+        # an earlier run (or an older build) may hold other settings, such as
+        # a longer exclusion list, and the runs save their settings into it.
+        for sub in (".config", ".local"):
+            shutil.rmtree(os.path.join(self.home, sub), ignore_errors=True)
         self.tasks = os.path.join(root, "twf-tasks")
         # As root the program refuses a task file that anyone else could change.
         own_folder(self.tasks)
@@ -824,7 +829,9 @@ def bench_w3(args, root, sz, ctx):
     ensure_mirror(base, pristine)
     # Each run gets its own copy of the pre-change mirror (made untimed with
     # cp -a and flushed), for the same reason as in W1: no large deletion
-    # just before a timed run.
+    # just before a timed run. The copy is made at the same path for every
+    # round of a tool, as a scheduled task mirrors into the same folder each
+    # time; the previous round's tree is only renamed out of the way.
     runs = os.path.join(root, W3_RUNS)
     os.makedirs(runs, exist_ok=True)
     tools = ["twf", "drv", "rsync", "rclone"]
@@ -833,8 +840,9 @@ def bench_w3(args, root, sz, ctx):
 
     def prepare(t):
         counter[0] += 1
-        dst[0] = os.path.join(runs, f"{counter[0]:03d}-{t}")
-        rmtree(dst[0])
+        dst[0] = os.path.join(runs, f"dst-{t}")
+        if os.path.lexists(dst[0]):
+            os.rename(dst[0], os.path.join(runs, f"{counter[0]:03d}-{t}"))
         sh(["cp", "-a", pristine, dst[0]])
         os.sync()
 
