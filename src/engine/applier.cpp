@@ -425,6 +425,8 @@ void TApplier::FixFolderTimes() {
                             [](const TTimed& a, const TTimed& b) { return *a.Rel == *b.Rel; }),
                 folders.end());
   std::erase_if(folders, [](const TTimed& t) { return t.Node->TimeSet; });
+  // Set by the workers; what failed is reported afterwards, deepest first.
+  std::vector<int> codes(folders.size(), 0);
   ParallelForEach(
       int32_t(folders.size()), FRun.Opt.Workers, FRun.CancelCount,
       [&](int32_t i) {
@@ -436,9 +438,11 @@ void TApplier::FixFolderTimes() {
         // a content check, say, lists every folder and changes none.
         if (code == 0 && info.WriteTime != t.Node->SrcTime) code = FRun.Fs.SetTimesFd(dir, t.Node->SrcTime);
         CloseFd(dir);
-        if (code != kFolderChanged) TimeSetReport(*t.Rel, code);
+        codes[size_t(i)] = code;
       },
       [&](const char* what) { Unexpected(what); });
+  for (size_t i = 0; i < folders.size(); ++i)
+    if (codes[i] != kFolderChanged) TimeSetReport(*folders[i].Rel, codes[i]);
 }
 
 // Someone else's folder, or a file system that keeps no such times:

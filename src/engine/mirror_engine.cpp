@@ -238,7 +238,7 @@ bool TMirrorEngine::CheckPlan(const TPlan& plan) {
   const TPlanTotals t = plan.Totals();
   r.TotalBytes = t.CopyBytes;
   return MassDeleteGuard(int64_t(plan.Deletes.size()), plan.DstFiles) &&
-         FreeSpaceCheck(t.CopyBytes, t.OverwriteBytes, t.DeleteBytes);
+         FreeSpaceCheck(t.CopyBytes, t.OverwriteBytes, t.DeleteBytes, int64_t(plan.Copies.size()));
 }
 
 bool TMirrorEngine::MassDeleteGuard(int64_t del, int64_t dst) {
@@ -269,15 +269,18 @@ bool TMirrorEngine::MassDeleteGuard(int64_t del, int64_t dst) {
   return true;
 }
 
-bool TMirrorEngine::FreeSpaceCheck(int64_t copyBytes, int64_t overwriteBytes, int64_t deleteBytes) {
+bool TMirrorEngine::FreeSpaceCheck(int64_t copyBytes, int64_t overwriteBytes, int64_t deleteBytes,
+                                   int64_t copies) {
   TRunState& r = *FRun;
   FCopiesNeedDeletedSpace = false;
   if (r.Opt.DryRun || copyBytes <= 0) return true;
   const int64_t free = r.Fs.FreeSpace(r.Opt.DestDir);
-  // With room to spare (sizes round up to blocks) the copies never wait
-  // for the space the deletes give back; where free space is not known they do.
-  constexpr int64_t kSpare = int64_t(64) << 20;
-  FCopiesNeedDeletedSpace = free == -1 || free - copyBytes < copyBytes / 16 + kSpare;
+  // With room to spare the copies never wait for the space the deletes give
+  // back: every file may take a block more than its size (and large ones
+  // their file system's own blocks), plus a margin. Where free space is not
+  // known they do wait.
+  constexpr int64_t kSpare = int64_t(64) << 20, kBlock = 64 * 1024;
+  FCopiesNeedDeletedSpace = free == -1 || free - copyBytes < copies * kBlock + copyBytes / 16 + kSpare;
   if (free == -1) return true;
   const int64_t after = free + deleteBytes + overwriteBytes;
   if (after >= copyBytes) return true;
@@ -321,8 +324,10 @@ void TMirrorEngine::Apply(TPlan& plan, TApplier& applier) {
       applier.CopyFiles();
     }
     applier.FinishDeferredModes();
-    r.Fs.WaitForFreedSpace(); // a run that has ended has freed what it removed
   }
+  // A run that has ended has freed what it removed (leftovers of earlier
+  // runs included).
+  if (!r.Opt.DryRun) r.Fs.WaitForFreedSpace();
   if (!r.Opt.DryRun && !r.Cancelled() && r.DstRoot >= 0) {
     applier.FixOwners();
     applier.FixFolderModes();

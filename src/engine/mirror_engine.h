@@ -53,7 +53,7 @@ private:
   bool Compare(TPlan& plan, TApplier& applier);
   bool CheckPlan(const TPlan& plan);
   bool MassDeleteGuard(int64_t del, int64_t dst);
-  bool FreeSpaceCheck(int64_t copyBytes, int64_t overwriteBytes, int64_t deleteBytes);
+  bool FreeSpaceCheck(int64_t copyBytes, int64_t overwriteBytes, int64_t deleteBytes, int64_t copies);
   void Apply(TPlan& plan, TApplier& applier);
   void Summary();
   void SetPhase(TRunPhase phase);

@@ -395,8 +395,9 @@ public:
     if (name.find('/') != std::string::npos || !ClosedToOthers(dir, dirInfo))
       return OpenFileAt(dir, name, followLink, fd, info);
     posix::TFd f(openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW));
-    // A link: followed (or refused) the careful way, which tells its owner.
-    if (f.Get() < 0 && errno == ELOOP) return OpenFileAt(dir, name, followLink, fd, info);
+    // A link: followed (or refused) the careful way, which tells its owner;
+    // a socket answers as anything else that is not a file does there.
+    if (f.Get() < 0 && (errno == ELOOP || errno == ENXIO)) return OpenFileAt(dir, name, followLink, fd, info);
     struct stat st;
     if (f.Get() < 0) return errno;
     if (int err = CheckRegular(f.Get(), st)) return err;

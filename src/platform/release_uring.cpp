@@ -37,6 +37,8 @@ constexpr unsigned kKernelWorkers = 16;
 constexpr int64_t kMaxBackgroundBytes = int64_t(1) << 20;
 // WaitForReleases waits this long at most.
 constexpr auto kWaitAtMost = std::chrono::seconds(10);
+// Closes completed this recently may still be giving their space back.
+constexpr auto kRecently = std::chrono::seconds(2);
 
 // A forked child: the rings it inherited are its parent's, never touched,
 // and it takes no holds.
@@ -131,10 +133,11 @@ public:
   }
 
   // Waits until every close handed over is done, or until deadline. Returns
-  // whether any was left when called.
+  // whether any was left when called or was done a moment ago (a file whose
+  // close completed may still be giving its blocks back).
   bool WaitAll(TClock::time_point deadline) {
     std::unique_lock<std::mutex> g(FLock);
-    const bool any = FPending > 0;
+    const bool any = FPending > 0 || TClock::now() - FLastDone < kRecently;
     if (!FQueue.empty() && !FWakeSent) {
       FWakeSent = true;
       g.unlock();
@@ -142,7 +145,7 @@ public:
       g.lock();
     }
     // A device that does not answer: later files are closed by their
-    // callers, not queued behind these.
+    // callers, not queued behind these, until these are done.
     if (!FDone.wait_until(g, deadline, [&] { return FPending == 0 || FBroken; })) {
       FStalled = true;
       FOff.store(true);
@@ -213,33 +216,46 @@ private:
       const int err = io_uring_wait_cqe(&FRing, &cqe);
       if (err == -EINTR) continue;
       if (err != 0) return Break();
-      bool woken = false;
-      unsigned done = 0, seen = 0, head;
-      io_uring_for_each_cqe(&FRing, head, cqe) {
-        ++seen;
-        const uint64_t tag = io_uring_cqe_get_data64(cqe);
-        if (tag == kWakeTag) {
-          woken = true;
-          continue;
-        }
-        const int fd = int(tag);
-        // A close the kernel refused before taking the descriptor leaves it open.
-        if (cqe->res < 0 && cqe->res != -EBADF) close(fd);
-        gHolds.fetch_sub(1, std::memory_order_relaxed);
-        ++done;
-      }
-      io_uring_cq_advance(&FRing, seen);
-      {
-        std::lock_guard<std::mutex> g(FLock);
-        FPending -= done;
-        if (woken) {
-          FTaking.swap(FQueue);
-          FWakeSent = false;
-        }
-        if (FPending == 0) FDone.notify_all();
-      }
-      if (woken && !SubmitTaking()) return Break();
+      if (Reap() && !SubmitTaking()) return Break();
     }
+  }
+
+  // Takes the completions there are; true when the wake-up read was among
+  // them (the queue is then this thread's to submit, in FTaking).
+  bool Reap() {
+    bool woken = false;
+    unsigned done = 0, seen = 0, head;
+    io_uring_cqe* cqe;
+    io_uring_for_each_cqe(&FRing, head, cqe) {
+      ++seen;
+      const uint64_t tag = io_uring_cqe_get_data64(cqe);
+      if (tag == kWakeTag) {
+        woken = true;
+        continue;
+      }
+      const int fd = int(tag);
+      // A close the kernel refused, or cancelled, before taking the
+      // descriptor leaves it open.
+      if (cqe->res < 0 && cqe->res != -EBADF) close(fd);
+      gHolds.fetch_sub(1, std::memory_order_relaxed);
+      ++done;
+    }
+    io_uring_cq_advance(&FRing, seen);
+    FInFlight -= done;
+    std::lock_guard<std::mutex> g(FLock);
+    FPending -= done;
+    if (done > 0) FLastDone = TClock::now();
+    if (woken && !FBroken) {
+      FTaking.swap(FQueue);
+      FWakeSent = false;
+    }
+    if (FPending == 0) {
+      // Whatever held the device up is over: holds are worth taking again.
+      FStalled = false;
+      if (!FBroken) FOff.store(false);
+      FDone.notify_all();
+    }
+    return woken && !FBroken;
   }
 
   // The closes just taken from the queue, and the next wake-up read.
@@ -261,24 +277,35 @@ private:
       else if (n != -EINTR && n != -EAGAIN && n != -EBUSY) break;
     }
     // The kernel takes entries in order: those it did not take are the last.
-    FTaking.erase(FTaking.begin(), FTaking.begin() + std::min(taken, int(FTaking.size())));
+    const int closes = std::min(taken, int(FTaking.size()));
+    FInFlight += unsigned(closes);
+    FTaking.erase(FTaking.begin(), FTaking.begin() + closes);
     return taken == want;
   }
 
-  // The ring failed, and this thread ends: it never submits again, so the
-  // closes it had not handed to the kernel are made here, as is every one
-  // still queued. Those with the kernel are left to it (their completions
-  // are no longer taken, so their holds stay counted and no more are taken).
+  // The ring failed: nothing more is submitted, so the closes not handed
+  // to the kernel are made here, as is every one still queued, and no more
+  // are taken. Those with the kernel are still waited for: one it cancels
+  // leaves its descriptor open, for this thread to close.
   void Break() {
-    std::lock_guard<std::mutex> g(FLock);
-    FOff.store(true);
-    FBroken = true;
-    for (int fd : FTaking) CloseHold(fd);
-    for (int fd : FQueue) CloseHold(fd);
-    FPending -= unsigned(FTaking.size() + FQueue.size());
-    FTaking.clear();
-    FQueue.clear();
-    FDone.notify_all();
+    {
+      std::lock_guard<std::mutex> g(FLock);
+      FOff.store(true);
+      FBroken = true;
+      for (int fd : FTaking) CloseHold(fd);
+      for (int fd : FQueue) CloseHold(fd);
+      FPending -= unsigned(FTaking.size() + FQueue.size());
+      FTaking.clear();
+      FQueue.clear();
+      FDone.notify_all();
+    }
+    while (FInFlight > 0) {
+      io_uring_cqe* cqe = nullptr;
+      __kernel_timespec second{1, 0};
+      const int err = io_uring_wait_cqe_timeout(&FRing, &cqe, &second);
+      if (err != 0 && err != -ETIME && err != -EINTR) return; // nothing more can be learnt
+      Reap();
+    }
   }
 
   static constexpr uint64_t kWakeTag = ~uint64_t(0);
@@ -290,6 +317,8 @@ private:
   bool FWakeSent = false;    // a wake-up not yet answered
   bool FBroken = false;
   bool FStalled = false;
+  TClock::time_point FLastDone{};   // the last close completed
+  unsigned FInFlight = 0;           // the releaser's: closes with the kernel
   std::atomic<bool> FOff{false}; // broken or stalled: holds are not worth taking
   uint64_t FWakeCount = 0;
   int FWakeFd = -1;

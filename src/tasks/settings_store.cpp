@@ -325,22 +325,29 @@ bool TSettingsStore::OpenDatabase(bool& damaged) {
   if ((rc = sqlite3_exec(FDb, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr)) != SQLITE_OK) return fail(rc);
   if ((rc = ExecUntil(FDb, "BEGIN IMMEDIATE", deadline)) != SQLITE_OK) return fail(rc);
   rc = sqlite3_exec(FDb, kSchema, nullptr, nullptr, nullptr);
-  // Set only where it differs: a store opened as it is writes nothing, so
-  // closing it has nothing to bring back to the device.
-  if (rc == SQLITE_OK) {
-    int64_t current = 0;
-    {
-      TStmt version(FDb, "PRAGMA user_version");
-      rc = !version.Ok() ? version.PrepareCode() : version.Step() != SQLITE_ROW ? SQLITE_ERROR : SQLITE_OK;
-      if (rc == SQLITE_OK) current = version.Int(0);
-    }
-    if (rc == SQLITE_OK && current != 1) rc = sqlite3_exec(FDb, "PRAGMA user_version = 1", nullptr, nullptr, nullptr);
-  }
   if (rc != SQLITE_OK) {
     sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
     // A database whose tables have other shapes is not ours to use.
     if ((rc & 0xff) == SQLITE_ERROR) rc = SQLITE_NOTADB;
     return fail(rc);
+  }
+  // Set only where it differs: a store opened as it is writes nothing, so
+  // closing it has nothing to bring back to the device. A failure here is
+  // the file's or the machine's (a read error), never a sign of damage.
+  {
+    int64_t current = 0;
+    {
+      TStmt version(FDb, "PRAGMA user_version");
+      const int step = version.Ok() ? version.Step() : version.PrepareCode();
+      rc = step == SQLITE_ROW ? SQLITE_OK : step == SQLITE_DONE ? SQLITE_IOERR : step;
+      if (rc == SQLITE_OK) current = version.Int(0);
+    }
+    if (rc == SQLITE_OK && current != 1) rc = sqlite3_exec(FDb, "PRAGMA user_version = 1", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+      sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+      if ((rc & 0xff) == SQLITE_ERROR || (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB) rc = SQLITE_IOERR;
+      return fail(rc);
+    }
   }
   if ((rc = ExecUntil(FDb, "COMMIT", deadline)) != SQLITE_OK) {
     sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
