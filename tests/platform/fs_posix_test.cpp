@@ -904,6 +904,15 @@ TEST(PlatformBeneath, NoLinkNoEscape) {
   close(root);
 }
 
+// A name opened for reading: what the call gives, and what the file holds.
+struct TOpenCase {
+  const char* rel;
+  bool follow;
+  int want;
+  const char* content;
+  bool viaLink;
+};
+
 // A source file is opened for reading only once it is known to be a
 // regular file, and a link's owner is told, whichever link was followed.
 TEST(PlatformBeneath, OpenFileAtOpensOnlyRegularFilesAndTellsTheLinksOwner) {
@@ -917,13 +926,7 @@ TEST(PlatformBeneath, OpenFileAtOpensOnlyRegularFilesAndTellsTheLinksOwner) {
   t.Link(t.Path("root/fifo"), "root/to-fifo");
   t.Link(t.Path(""), "root/to-dir");
   if (lchown(t.Path("root/to-file").c_str(), 65534, 65534) != 0) GTEST_SKIP() << "needs root";
-  struct {
-    const char* rel;
-    bool follow;
-    int want;
-    const char* content;
-    bool viaLink;
-  } cases[] = {
+  const TOpenCase cases[] = {
       {"f", false, 0, "file", false},
       {"to-file", false, ELOOP, nullptr, false},
       {"to-file", true, 0, "outside", true},
@@ -999,23 +1002,17 @@ TEST(PlatformBeneath, OpenFileInOpensAtOnceOnlyInAFolderClosedToOthers) {
     ASSERT_EQ(fs.OpenDirAt(root.Get(), d, dir, dirInfo), 0);
     posix::TFd dirFd(dir);
 
-    struct {
-      const char* name;
-      bool follow;
-      int want;
-      const char* content;
-      bool viaLink;
-    } cases[] = {
+    const TOpenCase cases[] = {
         {"f", false, 0, "file", false},
         {"to-f", false, ELOOP, nullptr, false},
         {"to-f", true, 0, "file", true},
         {"none", false, ENOENT, nullptr, false},
     };
     for (auto& c : cases) {
-      SCOPED_TRACE(std::string(c.name) + (c.follow ? " followed" : ""));
+      SCOPED_TRACE(std::string(c.rel) + (c.follow ? " followed" : ""));
       int fd = -1;
       TFileInfo info;
-      EXPECT_EQ(fs.OpenFileIn(dir, dirInfo, c.name, c.follow, fd, info), c.want);
+      EXPECT_EQ(fs.OpenFileIn(dir, dirInfo, c.rel, c.follow, fd, info), c.want);
       if (fd < 0) continue;
       char buf[16] = {};
       EXPECT_EQ(std::string(buf, size_t(std::max<ssize_t>(0, read(fd, buf, sizeof buf)))), c.content);
