@@ -264,7 +264,7 @@ public:
   virtual int TrashFileAt(int dir, const std::string& name) = 0;
   // The space of files deleted or replaced may come back a moment after
   // the call that removed their name returned: waits until it has. Returns
-  // whether there was any to wait for.
+  // whether there was any to wait for, or some came back a moment ago.
   virtual bool WaitForFreedSpace() { return false; }
 };
 

@@ -40,7 +40,7 @@ constexpr auto kWaitAtMost = std::chrono::seconds(10);
 // Closes completed this recently may still be giving their space back.
 constexpr auto kRecently = std::chrono::seconds(2);
 
-// A forked child: the rings it inherited are its parent's, never touched,
+// A forked child: the ring it inherited is its parent's, never touched,
 // and it takes no holds.
 std::atomic<bool> gForked{false};
 const bool gForkWatched = pthread_atfork(nullptr, nullptr, [] { gForked = true; }) == 0;
@@ -180,7 +180,8 @@ private:
     sigset_t all, old;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &old);
-    const bool started = pthread_create(&FThread, nullptr, [](void* self) -> void* {
+    pthread_t thread;
+    const bool started = pthread_create(&thread, nullptr, [](void* self) -> void* {
       static_cast<TReleaser*>(self)->Loop();
       return nullptr;
     }, this) == 0;
@@ -190,7 +191,7 @@ private:
       close(FWakeFd);
       return false;
     }
-    pthread_detach(FThread);
+    pthread_detach(thread);
     return true;
   }
 
@@ -323,7 +324,6 @@ private:
   uint64_t FWakeCount = 0;
   int FWakeFd = -1;
   io_uring FRing{};
-  pthread_t FThread{};
 };
 } // namespace
 
